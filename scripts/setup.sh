@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Prepares a machine for building and testing vorel_chess:
+#   - installs the Debian packages the build needs (and, with --bench, the benchmark peer engine);
+#   - finds a CPython 3.12 or newer built with the interpreter lock;
+#   - creates .venv with it and installs the Python build, test and benchmark dependencies.
+# Safe to run again: every step is skipped when it is already done.
+set -euo pipefail
+
+cd "$(dirname "$0")/.."
+VENV=.venv
+REQUIREMENTS=requirements-dev.txt
+WITH_BENCH=0
+for arg in "$@"; do
+  case "$arg" in
+    --bench) WITH_BENCH=1 ;;
+    *) echo "setup.sh: unknown option $arg" >&2; exit 2 ;;
+  esac
+done
+
+log() { echo "setup: $*" >&2; }
+die() { echo "setup: error: $*" >&2; exit 1; }
+
+# --- Debian packages ---------------------------------------------------------
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"
+  elif command -v sudo >/dev/null 2>&1; then sudo "$@"
+  else die "installing Debian packages needs root: run as root or install sudo ($*)"
+  fi
+}
+
+apt_updated=0
+apt_install() {
+  local missing=()
+  local pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  command -v apt-get >/dev/null 2>&1 || die "missing packages ${missing[*]} and no apt-get to install them"
+  log "installing Debian packages: ${missing[*]}"
+  if [ $apt_updated -eq 0 ]; then
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    apt_updated=1
+  fi
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+apt_has_candidate() {
+  command -v apt-cache >/dev/null 2>&1 || return 1
+  local candidate
+  candidate=$(apt-cache policy "$1" 2>/dev/null | awk '/Candidate:/ {print $2}')
+  [ -n "$candidate" ] && [ "$candidate" != "(none)" ]
+}
+
+# g++ and make build everything, binutils provides nm for the exported-symbol test,
+# libgtest-dev is the C++ unit-test framework.
+apt_install g++ make binutils libgtest-dev
+if [ $WITH_BENCH -eq 1 ]; then
+  apt_install stockfish
+fi
+
+# --- CPython 3.12 or newer ---------------------------------------------------
+
+# Prints the interpreter's path if it is a usable CPython >= 3.12 with the interpreter lock,
+# its development headers and the venv module. A pyenv shim for a version that is not selected
+# fails when run, so every candidate is judged by running it.
+usable_python() {
+  "$1" - <<'EOF' 2>/dev/null
+import os, sys, sysconfig
+ok = (
+    sys.implementation.name == "cpython"
+    and sys.version_info >= (3, 12)
+    and not sysconfig.get_config_var("Py_GIL_DISABLED")
+    and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+)
+import venv, ensurepip  # noqa: F401  (both are needed to create the environment)
+print(sys.executable if ok else "")
+EOF
+}
+
+find_python() {
+  local candidate found
+  local candidates=(python3.13 python3.12 python3.14)
+  for candidate in "${candidates[@]}"; do
+    if command -v "$candidate" >/dev/null 2>&1; then
+      found=$(usable_python "$candidate" || true)
+      [ -n "$found" ] && { echo "$found"; return 0; }
+    fi
+  done
+  local pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
+  if [ -d "$pyenv_root/versions" ]; then
+    # Newest first, so that 3.13.1 is preferred over 3.12.8.
+    local dir
+    for dir in $(ls -1 "$pyenv_root/versions" | sort -t. -k1,1nr -k2,2nr -k3,3nr); do
+      for candidate in "$pyenv_root/versions/$dir"/bin/python3.1[2-9]; do
+        [ -x "$candidate" ] || continue
+        found=$(usable_python "$candidate" || true)
+        [ -n "$found" ] && { echo "$found"; return 0; }
+      done
+    done
+  fi
+  if apt_has_candidate python3.13; then
+    apt_install python3.13 python3.13-dev python3.13-venv >&2
+    found=$(usable_python /usr/bin/python3.13 || true)
+    [ -n "$found" ] && { echo "$found"; return 0; }
+  fi
+  return 1
+}
+
+venv_ok() {
+  [ -x "$VENV/bin/python" ] && [ -n "$(usable_python "$VENV/bin/python" || true)" ]
+}
+
+if ! venv_ok; then
+  PYTHON=$(find_python) || die "no CPython 3.12 or newer (with the interpreter lock, headers and venv) was found.
+Looked for python3.13, python3.12 and python3.14 on PATH, in pyenv's versions, and for Debian's python3.13.
+Install one of them and run this again."
+  log "using $PYTHON ($("$PYTHON" -c 'import sys; print(sys.version.split()[0])'))"
+  rm -rf "$VENV"
+  "$PYTHON" -m venv "$VENV"
+fi
+
+# --- Python packages ---------------------------------------------------------
+
+stamp="$VENV/.requirements.sha256"
+want=$(sha256sum "$REQUIREMENTS" | cut -d' ' -f1)
+if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
+  log "installing Python packages from $REQUIREMENTS"
+  "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check -r "$REQUIREMENTS"
+  echo "$want" >"$stamp"
+fi

@@ -1,0 +1,159 @@
+#include "board/board_python.hpp"
+
+#include <array>
+#include <string>
+
+#include "board/board.hpp"
+
+namespace vorel::python {
+
+namespace {
+
+using BoardObject = Wrapped<Board>;
+
+PyTypeObject* board_class = nullptr;
+
+BoardObject* self_board(PyObject* self) { return receiver<Board>(self, board_class, "Board"); }
+
+// Returns the 12 planes as a new list of 12 lists of 64 bools.
+PyObject* planes_to_list(const Pieces& pieces) {
+  const Planes flags = planes(pieces);
+  PyObject* const values[2] = {Py_False, Py_True};
+  OwnedRef result(created(PyList_New(PIECE_NB)));
+  for (std::size_t piece = 0; piece < PIECE_NB; ++piece) {
+    PyObject* plane = created(PyList_New(SQUARE_NB));
+    PyList_SET_ITEM(result.get(), piece, plane);
+    for (std::size_t square = 0; square < SQUARE_NB; ++square) {
+      PyList_SET_ITEM(plane, square, Py_NewRef(values[flags[piece * SQUARE_NB + square]]));
+    }
+  }
+  return result.release();
+}
+
+constexpr Signature<1> NEW_SIGNATURE{"Board.__new__()", {"fen"}, 0};
+constexpr Signature<1> BITBOARD_FROM_FEN_SIGNATURE{"Board.bitboard_from_fen()", {"fen"}, 1};
+constexpr Signature<1> PUSH_SIGNATURE{"Board.push()", {"chess_move"}, 1};
+
+PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const auto [fen_argument] = parse(NEW_SIGNATURE, args, kwargs);
+    const std::string_view fen = fen_argument == nullptr ? DEFAULT_FEN : text_argument(fen_argument, "fen");
+    std::expected<Board, std::string> board = Board::from_fen(fen);
+    if (!board) raise(PyExc_ValueError, "Invalid fen: " + board.error());
+    return wrap(type, std::move(*board));
+  });
+}
+
+PyObject* board_bitboard_from_fen(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return guarded([&] {
+    const auto [fen] = parse(BITBOARD_FROM_FEN_SIGNATURE, args, nargs, kwnames);
+    return planes_to_list(pieces_from_fen(text_argument(fen, "fen")));
+  });
+}
+
+PyObject* board_fen(PyObject* self, PyObject*) {
+  return guarded([&] {
+    BoardObject* board = self_board(self);
+    const SharedBorrow access = borrow<false>(board->borrow);
+    char text[MAX_FEN];
+    return new_ascii(text, board->value.write_fen(text));
+  });
+}
+
+PyObject* board_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    const auto [chess_move] = parse(PUSH_SIGNATURE, args, nargs, kwnames);
+    BoardObject* board = self_board(self);
+    const ExclusiveBorrow access = borrow<true>(board->borrow);
+    const std::expected<ChessMove, std::string> move = ChessMove::from_str(text_argument(chess_move, "chess_move"));
+    if (!move) raise(PyExc_ValueError, "Invalid chess move: " + move.error());
+    board->value.push_move(*move);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* board_pop(PyObject* self, PyObject*) {
+  return guarded([&] {
+    BoardObject* board = self_board(self);
+    const ExclusiveBorrow access = borrow<true>(board->borrow);
+    board->value.pop_move();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* board_bitboard(PyObject* self, PyObject*) {
+  return guarded([&] {
+    BoardObject* board = self_board(self);
+    const SharedBorrow access = borrow<false>(board->borrow);
+    return planes_to_list(board->value.pieces);
+  });
+}
+
+PyObject* board_turn(PyObject* self, PyObject*) {
+  return guarded([&] {
+    BoardObject* board = self_board(self);
+    const SharedBorrow access = borrow<false>(board->borrow);
+    return board->value.to_move() ? new_ascii("white", 5) : new_ascii("black", 5);
+  });
+}
+
+PyObject* board_reflect(PyObject* self, PyObject*) {
+  return guarded([&] {
+    BoardObject* board = self_board(self);
+    const ExclusiveBorrow access = borrow<true>(board->borrow);
+    board->value.reflect();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* board_copy(PyObject* self, PyObject*) {
+  return guarded([&] {
+    BoardObject* board = self_board(self);
+    const SharedBorrow access = borrow<false>(board->borrow);
+    Board copy = board->value;
+    return wrap(board_class, std::move(copy));
+  });
+}
+
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef methods[] = {
+    {"bitboard_from_fen", as_cfunction(board_bitboard_from_fen),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "bitboard_from_fen(fen)\n--\n\n"},
+    {"fen", board_fen, METH_NOARGS, "fen($self)\n--\n\n"},
+    {"push", as_cfunction(board_push), METH_FASTCALL | METH_KEYWORDS, "push($self, chess_move)\n--\n\n"},
+    {"pop", board_pop, METH_NOARGS, "pop($self)\n--\n\n"},
+    {"bitboard", board_bitboard, METH_NOARGS, "bitboard($self)\n--\n\n"},
+    {"turn", board_turn, METH_NOARGS, "turn($self)\n--\n\n"},
+    {"reflect", board_reflect, METH_NOARGS, "reflect($self)\n--\n\n"},
+    {"copy", board_copy, METH_NOARGS, "copy($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+char board_doc[] =
+    "Board(fen=\"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -\")\n--\n\n";
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(board_new)},
+    {Py_tp_doc, board_doc},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Board>)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "builtins.Board", sizeof(BoardObject), 0, Py_TPFLAGS_DEFAULT, slots,
+};
+
+}  // namespace
+
+PyTypeObject* board_type() {
+  if (board_class == nullptr) board_class = create_type(&spec, "Board");
+  return board_class;
+}
+
+}  // namespace vorel::python

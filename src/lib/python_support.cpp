@@ -1,0 +1,157 @@
+#include "lib/python_support.hpp"
+
+#include <cstdarg>
+#include <cstring>
+#include <string>
+
+namespace vorel::python {
+
+void raise(PyObject* type, const char* message) {
+  PyErr_SetString(type, message);
+  throw PythonError{};
+}
+
+void raise(PyObject* type, std::string_view message) {
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  if (text != nullptr) {
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+  }
+  throw PythonError{};
+}
+
+void raise_format(PyObject* type, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  PyErr_FormatV(type, format, args);
+  va_end(args);
+  throw PythonError{};
+}
+
+PyObject* panic_exception() {
+  // Created once and kept for the rest of the process, like the classes.
+  static PyObject* panic = nullptr;
+  if (panic == nullptr) {
+    panic = PyErr_NewExceptionWithDoc(
+        "vorel_chess_runtime.PanicException",
+        "An internal fault inside vorel_chess: a broken precondition or a failed range check.\n\n"
+        "Derives from BaseException, so `except Exception` does not catch it.",
+        PyExc_BaseException, nullptr);
+  }
+  return panic;
+}
+
+void set_panic(const char* message) noexcept {
+  PyObject* panic = panic_exception();
+  if (panic == nullptr) return;
+  PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace");
+  if (text == nullptr) return;
+  PyErr_SetObject(panic, text);
+  Py_DECREF(text);
+}
+
+namespace {
+
+// Returns the index of the parameter called `name`, or count when there is none.
+std::size_t parameter_index(PyObject* name, const char* const* names, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, names[i]) == 0) return i;
+  }
+  return count;
+}
+
+void check_positional_count(const char* function, std::size_t count, std::size_t required,
+                            Py_ssize_t nargs) {
+  if (static_cast<std::size_t>(nargs) <= count) return;
+  const char* verb = nargs == 1 ? "was" : "were";
+  if (required == count) {
+    raise_format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", function,
+                 count, nargs, verb);
+  }
+  raise_format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
+               function, required, count, nargs, verb);
+}
+
+// Stores one keyword argument, refusing unknown and repeated names.
+void take_keyword(const char* function, const char* const* names, std::size_t count,
+                  PyObject* name, PyObject* value, PyObject** out) {
+  if (!PyUnicode_Check(name)) raise_format(PyExc_TypeError, "%s keywords must be strings", function);
+  const std::size_t index = parameter_index(name, names, count);
+  if (index == count) {
+    raise_format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", function, name);
+  }
+  if (out[index] != nullptr) {
+    raise_format(PyExc_TypeError, "%s got multiple values for argument '%s'", function, names[index]);
+  }
+  out[index] = value;
+}
+
+void check_required(const char* function, const char* const* names, std::size_t required,
+                    PyObject** out) {
+  for (std::size_t i = 0; i < required; ++i) {
+    if (out[i] == nullptr) {
+      raise_format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", function,
+                   names[i]);
+    }
+  }
+}
+
+}  // namespace
+
+void parse_arguments(const char* function, const char* const* names, std::size_t count,
+                     std::size_t required, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, PyObject** out) {
+  check_positional_count(function, count, required, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t i = 0; i < keywords; ++i) {
+    take_keyword(function, names, count, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out);
+  }
+  check_required(function, names, required, out);
+}
+
+void parse_arguments(const char* function, const char* const* names, std::size_t count,
+                     std::size_t required, PyObject* args, PyObject* kwargs, PyObject** out) {
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  check_positional_count(function, count, required, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* name = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &name, &value)) take_keyword(function, names, count, name, value, out);
+  }
+  check_required(function, names, required, out);
+}
+
+std::string_view text_argument(PyObject* argument, const char* name) {
+  if (!PyUnicode_Check(argument)) {
+    raise_format(PyExc_TypeError, "argument '%s': expected str, got '%s'", name,
+                 Py_TYPE(argument)->tp_name);
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(argument, &size);
+  if (text == nullptr) throw PythonError{};
+  return {text, static_cast<std::size_t>(size)};
+}
+
+PyObject* new_ascii(const char* text, std::size_t size) {
+  PyObject* result = created(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+  std::copy(text, text + size, static_cast<char*>(PyUnicode_DATA(result)));
+  return result;
+}
+
+PyTypeObject* create_type(PyType_Spec* spec, const char* class_name) {
+  PyObject* type = PyType_FromSpec(spec);
+  if (type == nullptr) {
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", class_name);
+    PyObject* error = PyErr_GetRaisedException();
+    PyException_SetCause(error, cause);
+    PyErr_SetRaisedException(error);
+    throw PythonError{};
+  }
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace vorel::python

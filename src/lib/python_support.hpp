@@ -1,0 +1,201 @@
+#pragma once
+
+// Helpers shared by the binding files: owned references, argument parsing, access guards and
+// the conversion of C++ faults into Python exceptions. Only binding code includes this header.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#ifdef Py_GIL_DISABLED
+#error "vorel_chess supports only the CPython build with the interpreter lock"
+#endif
+
+#include <array>
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <string_view>
+#include <utility>
+
+#include "lib/borrow.hpp"
+#include "lib/fault.hpp"
+
+namespace vorel::python {
+
+// Thrown by binding code once a Python exception is set; the boundary returns NULL for it.
+struct PythonError {};
+
+// Thrown when the interpreter fails to create a result object.
+struct ResultCreationError {};
+
+// A strong reference, released when the owner goes out of scope.
+class OwnedRef {
+ public:
+  OwnedRef() = default;
+  explicit OwnedRef(PyObject* object) : object_(object) {}
+  OwnedRef(OwnedRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  OwnedRef& operator=(OwnedRef&& other) noexcept {
+    std::swap(object_, other.object_);
+    return *this;
+  }
+  OwnedRef(const OwnedRef&) = delete;
+  OwnedRef& operator=(const OwnedRef&) = delete;
+  ~OwnedRef() { Py_XDECREF(object_); }
+
+  PyObject* get() const { return object_; }
+  explicit operator bool() const { return object_ != nullptr; }
+  // Hands the reference to the caller.
+  PyObject* release() { return std::exchange(object_, nullptr); }
+
+ private:
+  PyObject* object_ = nullptr;
+};
+
+// Returns object, or throws ResultCreationError if the interpreter could not create it.
+inline PyObject* created(PyObject* object) {
+  if (object == nullptr) throw ResultCreationError{};
+  return object;
+}
+
+// Sets a Python exception and throws PythonError.
+[[noreturn]] void raise(PyObject* type, const char* message);
+// The same with a message of UTF-8 text (which may hold any character, NUL included).
+[[noreturn]] void raise(PyObject* type, std::string_view message);
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+
+// Returns the exception class of internal faults (created on first use, kept for the process).
+PyObject* panic_exception();
+
+// Sets PanicException with the given message.
+void set_panic(const char* message) noexcept;
+
+// Runs a method body; C++ faults become Python exceptions here and nowhere else.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const PythonError&) {
+    return nullptr;
+  } catch (const ResultCreationError&) {
+    // The interpreter's own error is printed and cleared, then reported as a fault.
+    PyErr_Print();
+    set_panic("Python API call failed");
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    Py_FatalError("vorel_chess: memory allocation failed");
+  } catch (const std::exception& fault) {
+    set_panic(fault.what());
+    return nullptr;
+  } catch (...) {
+    set_panic("unknown internal fault");
+    return nullptr;
+  }
+}
+
+// Takes an access on a borrow flag or raises RuntimeError.
+template <bool Exclusive>
+Borrow<Exclusive> borrow(BorrowFlag& flag) {
+  auto taken = Borrow<Exclusive>::take(flag);
+  if (!taken) raise(PyExc_RuntimeError, borrow_error_message(taken.error()).data());
+  return std::move(*taken);
+}
+
+// The parameter list of one operation, for argument parsing.
+template <std::size_t N>
+struct Signature {
+  const char* function;  // as named in messages, e.g. "Board.push()"
+  std::array<const char*, N> names;
+  std::size_t required;  // the first `required` parameters have no default
+};
+
+// Parses fast-call arguments into `out` (borrowed references, nullptr when absent), raising
+// TypeError for too many positional arguments, an unknown or repeated keyword, or a missing
+// required parameter.
+void parse_arguments(const char* function, const char* const* names, std::size_t count,
+                     std::size_t required, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, PyObject** out);
+
+// The same for the tuple-and-dict convention.
+void parse_arguments(const char* function, const char* const* names, std::size_t count,
+                     std::size_t required, PyObject* args, PyObject* kwargs, PyObject** out);
+
+template <std::size_t N>
+std::array<PyObject*, N> parse(const Signature<N>& signature, PyObject* const* args,
+                               Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, N> out{};
+  if constexpr (N > 0) {
+    // The common call: every parameter given by position.
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == N) {
+      for (std::size_t i = 0; i < N; ++i) out[i] = args[i];
+      return out;
+    }
+  }
+  parse_arguments(signature.function, signature.names.data(), N, signature.required, args, nargs,
+                  kwnames, out.data());
+  return out;
+}
+
+template <std::size_t N>
+std::array<PyObject*, N> parse(const Signature<N>& signature, PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, N> out{};
+  if constexpr (N > 0) {
+    if (kwargs == nullptr && static_cast<std::size_t>(PyTuple_GET_SIZE(args)) == N) {
+      for (std::size_t i = 0; i < N; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+      return out;
+    }
+  }
+  parse_arguments(signature.function, signature.names.data(), N, signature.required, args, kwargs,
+                  out.data());
+  return out;
+}
+
+// Returns the UTF-8 text of a str argument, or raises TypeError naming the parameter.
+std::string_view text_argument(PyObject* argument, const char* name);
+
+// Returns a new str holding ASCII text.
+PyObject* new_ascii(const char* text, std::size_t size);
+
+// The Python object that carries one native value and its borrow flag.
+template <class Native>
+struct Wrapped {
+  PyObject_HEAD
+  Native value;
+  BorrowFlag borrow;
+};
+
+// Returns the object's wrapper once its type is checked, or raises TypeError.
+template <class Native>
+Wrapped<Native>* receiver(PyObject* self, PyTypeObject* type, const char* class_name) {
+  if (Py_TYPE(self) != type) {
+    raise_format(PyExc_TypeError, "expected a %s object, got '%s'", class_name, Py_TYPE(self)->tp_name);
+  }
+  return reinterpret_cast<Wrapped<Native>*>(self);
+}
+
+// Allocates an object of `type` and moves `value` into it; an allocation failure is passed on
+// as the interpreter's own error.
+template <class Native>
+PyObject* wrap(PyTypeObject* type, Native&& value) {
+  PyObject* object = type->tp_alloc(type, 0);
+  if (object == nullptr) throw PythonError{};
+  auto* wrapped = reinterpret_cast<Wrapped<std::remove_cvref_t<Native>>*>(object);
+  new (&wrapped->value) std::remove_cvref_t<Native>(std::forward<Native>(value));
+  new (&wrapped->borrow) BorrowFlag();
+  return object;
+}
+
+// Destroys the native value and frees the object (the tp_dealloc of every class).
+template <class Native>
+void dealloc(PyObject* self) {
+  auto* wrapped = reinterpret_cast<Wrapped<Native>*>(self);
+  wrapped->value.~Native();
+  wrapped->borrow.~BorrowFlag();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Creates a class from its spec once; on failure raises RuntimeError with the cause attached.
+PyTypeObject* create_type(PyType_Spec* spec, const char* class_name);
+
+}  // namespace vorel::python

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace vorel {
+
+// One character decoded from UTF-8 text.
+struct Utf8Char {
+  char32_t code;     // the code point; for a malformed sequence, the value of its first byte
+  std::size_t size;  // bytes taken from the text, 1 to 4
+};
+
+// Decodes the character that starts at byte `pos` (< text.size()). Never reads past the text:
+// a malformed or truncated sequence counts as one character of one byte.
+constexpr Utf8Char decode_utf8(std::string_view text, std::size_t pos) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(pos);
+  if (lead < 0x80) return {lead, 1};
+  std::size_t size = 0;
+  char32_t code = 0;
+  if ((lead & 0xE0) == 0xC0) {
+    size = 2;
+    code = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    size = 3;
+    code = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    size = 4;
+    code = lead & 0x07;
+  } else {
+    return {lead, 1};
+  }
+  if (pos + size > text.size()) return {lead, 1};
+  for (std::size_t i = 1; i < size; ++i) {
+    if ((byte(pos + i) & 0xC0) != 0x80) return {lead, 1};
+    code = (code << 6) | (byte(pos + i) & 0x3F);
+  }
+  return {code, size};
+}
+
+// True for the characters with the Unicode White_Space property.
+constexpr bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+// Splits text into the maximal runs of characters that are not white space, in order.
+class WhiteSpaceFields {
+ public:
+  explicit constexpr WhiteSpaceFields(std::string_view text) : text_(text) {}
+
+  // Returns the next field, or an empty view once the text is used up.
+  constexpr std::string_view next() {
+    while (pos_ < text_.size()) {
+      const Utf8Char c = decode_utf8(text_, pos_);
+      if (!is_white_space(c.code)) break;
+      pos_ += c.size;
+    }
+    const std::size_t start = pos_;
+    while (pos_ < text_.size()) {
+      const Utf8Char c = decode_utf8(text_, pos_);
+      if (is_white_space(c.code)) break;
+      pos_ += c.size;
+    }
+    return text_.substr(start, pos_ - start);
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t pos_ = 0;
+};
+
+// Returns text without its leading and trailing white space.
+constexpr std::string_view trim_white_space(std::string_view text) {
+  WhiteSpaceFields fields(text);
+  const std::string_view first = fields.next();
+  if (first.empty()) return {};
+  const std::size_t start = static_cast<std::size_t>(first.data() - text.data());
+  std::size_t end = start + first.size();
+  for (std::string_view field = fields.next(); !field.empty(); field = fields.next()) {
+    end = static_cast<std::size_t>(field.data() - text.data()) + field.size();
+  }
+  return text.substr(start, end - start);
+}
+
+}  // namespace vorel

@@ -1,0 +1,73 @@
+#include "move_generator/move_generator_python.hpp"
+
+#include "board/board_python.hpp"
+#include "move_generator/move_generator.hpp"
+
+namespace vorel::python {
+
+namespace {
+
+using GeneratorObject = Wrapped<MoveGenerator>;
+using BoardObject = Wrapped<Board>;
+
+PyTypeObject* generator_class = nullptr;
+
+constexpr Signature<0> NEW_SIGNATURE{"MoveGenerator.__new__()", {}, 0};
+constexpr Signature<1> CALL_SIGNATURE{"MoveGenerator.__call__()", {"board"}, 1};
+
+// Returns the moves as a new list of str, in order.
+PyObject* moves_to_list(const MoveList& moves) {
+  OwnedRef result(created(PyList_New(static_cast<Py_ssize_t>(moves.size()))));
+  for (std::size_t i = 0; i < moves.size(); ++i) {
+    char text[ChessMove::MAX_TEXT];
+    PyList_SET_ITEM(result.get(), i, new_ascii(text, moves[i].write_text(text)));
+  }
+  return result.release();
+}
+
+PyObject* generator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    parse(NEW_SIGNATURE, args, kwargs);
+    return wrap(type, MoveGenerator());
+  });
+}
+
+PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const auto [board_argument] = parse(CALL_SIGNATURE, args, kwargs);
+    GeneratorObject* generator = receiver<MoveGenerator>(self, generator_class, "MoveGenerator");
+    const SharedBorrow generator_access = borrow<false>(generator->borrow);
+    if (Py_TYPE(board_argument) != board_type()) {
+      raise_format(PyExc_TypeError, "argument 'board': expected Board, got '%s'",
+                   Py_TYPE(board_argument)->tp_name);
+    }
+    auto* board = reinterpret_cast<BoardObject*>(board_argument);
+    const ExclusiveBorrow board_access = borrow<true>(board->borrow);
+    MoveList moves;
+    generator->value.moves(board->value, moves);
+    return moves_to_list(moves);
+  });
+}
+
+char generator_doc[] = "MoveGenerator()\n--\n\n";
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(generator_new)},
+    {Py_tp_call, reinterpret_cast<void*>(generator_call)},
+    {Py_tp_doc, generator_doc},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<MoveGenerator>)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "builtins.MoveGenerator", sizeof(GeneratorObject), 0, Py_TPFLAGS_DEFAULT, slots,
+};
+
+}  // namespace
+
+PyTypeObject* move_generator_type() {
+  if (generator_class == nullptr) generator_class = create_type(&spec, "MoveGenerator");
+  return generator_class;
+}
+
+}  // namespace vorel::python

@@ -1,0 +1,153 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "board/bitboard.hpp"
+
+namespace vorel {
+
+// Square-index steps, used in exactly this order.
+inline constexpr std::array<std::int16_t, 4> ROOK_DIRECTIONS = {8, -8, 1, -1};
+inline constexpr std::array<std::int16_t, 4> BISHOP_DIRECTIONS = {9, -9, 7, -7};
+inline constexpr std::array<std::int16_t, 8> KING_DIRECTIONS = {-8, 8, 1, -1, 9, 7, -9, -7};
+inline constexpr std::array<std::int16_t, 8> KNIGHT_DIRECTIONS = {-17, -15, -6, 10, 17, 15, 6, -10};
+
+// Returns the square one step of `jump` away from `square`, or nothing when the step leaves the
+// board or changes file by more than `threshold` (1 for king, pawn and ray steps, 2 for knights).
+constexpr std::optional<std::uint16_t> validate_move(std::uint16_t square, std::int16_t jump,
+                                                     std::uint16_t threshold) {
+  const auto to = static_cast<std::uint16_t>(square + jump);
+  if (to > 63) return std::nullopt;
+  const int diff = int(to % 8) - int(square % 8);
+  if ((diff < 0 ? -diff : diff) > threshold) return std::nullopt;
+  return to;
+}
+
+// The squares of a bitboard, lowest first: `for (unsigned s : get_bits(b))`.
+class get_bits {
+ public:
+  class iterator {
+   public:
+    constexpr explicit iterator(Bitboard bits) : bits_(bits) {}
+    constexpr unsigned operator*() const { return static_cast<unsigned>(std::countr_zero(bits_)); }
+    constexpr iterator& operator++() {
+      bits_ &= bits_ - 1;
+      return *this;
+    }
+    constexpr bool operator!=(const iterator& other) const { return bits_ != other.bits_; }
+
+   private:
+    Bitboard bits_;
+  };
+
+  constexpr explicit get_bits(Bitboard n) : bits_(n) {}
+  constexpr iterator begin() const { return iterator(bits_); }
+  constexpr iterator end() const { return iterator(0); }
+
+ private:
+  Bitboard bits_;
+};
+
+// Returns the relevant-occupancy mask of a rook on `square`: its file on ranks 2-7 and its rank
+// on files b-g, without the square itself.
+constexpr Bitboard get_rook_cross(unsigned square) {
+  const Bitboard lines = (0x0001010101010100ULL << (square % 8)) | (0x7EULL << (8 * (square / 8)));
+  return lines & ~square_bb(square);
+}
+
+// Returns the relevant-occupancy mask of a bishop on `square`: its diagonals without the edge
+// squares and without the square itself.
+constexpr Bitboard get_bishop_cross(unsigned square) {
+  constexpr Bitboard EDGES = 0xFF818181818181FFULL;
+  Bitboard mask = 0;
+  for (const std::int16_t step : {9, 7, -9, -7}) {
+    auto next = validate_move(static_cast<std::uint16_t>(square), step, 1);
+    while (next && !has_square(EDGES, *next)) {
+      mask |= square_bb(*next);
+      next = validate_move(*next, step, 1);
+    }
+  }
+  return mask;
+}
+
+// Returns the squares a slider on `square` attacks along the four directions: each ray runs up
+// to and including its first square in `blocker_bitboard`.
+constexpr Bitboard get_moves_from_blockers(unsigned square, Bitboard blocker_bitboard,
+                                           const std::array<std::int16_t, 4>& directions) {
+  Bitboard attacks = 0;
+  for (const std::int16_t direction : directions) {
+    auto next = validate_move(static_cast<std::uint16_t>(square), direction, 1);
+    while (next) {
+      attacks |= square_bb(*next);
+      if (has_square(blocker_bitboard, *next)) break;
+      next = validate_move(*next, direction, 1);
+    }
+  }
+  return attacks;
+}
+
+// Returns the up to eight squares around `square`.
+constexpr Bitboard get_king_circle(unsigned square) {
+  constexpr Bitboard NOT_FILE_H = 0x7F7F7F7F7F7F7F7FULL;
+  constexpr Bitboard NOT_FILE_A = 0xFEFEFEFEFEFEFEFEULL;
+  const Bitboard k = square_bb(square);
+  return (k << 8) | (k >> 8) | ((k & NOT_FILE_H) << 1) | ((k & NOT_FILE_A) >> 1) |
+         ((k & NOT_FILE_H) << 9) | ((k & NOT_FILE_H) >> 7) | ((k & NOT_FILE_A) << 7) |
+         ((k & NOT_FILE_A) >> 9);
+}
+
+// The targets of one step from a square in direction-table order.
+struct StepTargets {
+  std::array<std::uint8_t, 8> squares;
+  std::uint8_t count;
+};
+
+// Returns, per square, the targets of each direction of `directions` that stays on the board.
+constexpr std::array<StepTargets, SQUARE_NB> step_targets(
+    const std::array<std::int16_t, 8>& directions, std::uint16_t threshold) {
+  std::array<StepTargets, SQUARE_NB> table{};
+  for (std::uint16_t square = 0; square < SQUARE_NB; ++square) {
+    StepTargets& targets = table[square];
+    for (const std::int16_t step : directions) {
+      if (const auto to = validate_move(square, step, threshold)) {
+        targets.squares[targets.count++] = static_cast<std::uint8_t>(*to);
+      }
+    }
+  }
+  return table;
+}
+
+inline constexpr auto KING_TARGETS = step_targets(KING_DIRECTIONS, 1);
+inline constexpr auto KNIGHT_TARGETS = step_targets(KNIGHT_DIRECTIONS, 2);
+
+// Returns, per square, the union of the step targets: the squares a piece there attacks.
+constexpr std::array<Bitboard, SQUARE_NB> attack_masks(const std::array<StepTargets, SQUARE_NB>& steps) {
+  std::array<Bitboard, SQUARE_NB> masks{};
+  for (std::size_t square = 0; square < SQUARE_NB; ++square) {
+    for (std::size_t i = 0; i < steps[square].count; ++i) masks[square] |= square_bb(steps[square].squares[i]);
+  }
+  return masks;
+}
+
+inline constexpr auto KNIGHT_ATTACKS = attack_masks(KNIGHT_TARGETS);
+inline constexpr auto KING_ATTACKS = attack_masks(KING_TARGETS);
+
+// PAWN_ATTACKS[white][s]: the squares a pawn of that colour on s attacks (white: +7 and +9,
+// black: -7 and -9, never wrapping across an edge).
+inline constexpr auto PAWN_ATTACKS = [] {
+  std::array<std::array<Bitboard, SQUARE_NB>, 2> table{};
+  for (std::uint16_t square = 0; square < SQUARE_NB; ++square) {
+    for (const std::int16_t step : {7, 9}) {
+      if (const auto to = validate_move(square, step, 1)) table[1][square] |= square_bb(*to);
+      if (const auto to = validate_move(square, static_cast<std::int16_t>(-step), 1)) {
+        table[0][square] |= square_bb(*to);
+      }
+    }
+  }
+  return table;
+}();
+
+}  // namespace vorel

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <array>
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "board/bitboard.hpp"
+#include "lib/fault.hpp"
+#include "random/rng.hpp"
+
+namespace vorel {
+
+// Features of a position: piece p on square s is feature p * 64 + s (0..767);
+// bit b of the info word (b = 0..21) is feature 768 + b.
+inline constexpr std::size_t FEATURE_NB = 790;
+inline constexpr std::size_t INFO_FEATURE = 768;
+
+// One random value per feature, drawn in feature order from a generator seeded by `seed`
+// whose stream is the entry width in bytes. Immutable once built.
+template <class T>
+struct ZobristLookupTable {
+  std::array<T, FEATURE_NB> features;
+
+  explicit constexpr ZobristLookupTable(std::uint64_t seed) : features{} {
+    Rng rng = Rng::new_deterministic(seed, sizeof(T));
+    for (T& entry : features) entry = static_cast<T>(rng.random());
+  }
+
+  // Returns entry f; an index beyond the table is an internal fault.
+  const T& index(std::size_t f) const {
+    if (f >= FEATURE_NB) throw Fault("index out of range: feature table has 790 entries");
+    return features[f];
+  }
+};
+
+using Zobrist64 = ZobristLookupTable<std::uint64_t>;
+using Zobrist16 = ZobristLookupTable<std::uint16_t>;
+
+// The draws of both tables, computed once at compile time: building a board's own pair of
+// tables is then a copy.
+inline constexpr Zobrist64 Z64_DRAWS{0};
+inline constexpr Zobrist16 Z16_DRAWS{404};
+
+// The incremental hash of a position: z_key and z_sum are the exclusive-or of the entries of
+// all present features in the 64-bit and 16-bit tables. Copies share the tables.
+class ZobristBoardComponent {
+ public:
+  std::uint64_t z_key = 0;
+  std::uint16_t z_sum = 0;
+  std::shared_ptr<const Zobrist64> z64;
+  std::shared_ptr<const Zobrist16> z16;
+
+  // Builds a fresh pair of tables and the hash of the given position.
+  ZobristBoardComponent(const Pieces& pieces, std::uint64_t info)
+      : z64(std::make_shared<const Zobrist64>(Z64_DRAWS)),
+        z16(std::make_shared<const Zobrist16>(Z16_DRAWS)) {
+    recompute(pieces, info);
+  }
+
+  // Sets z_key and z_sum from scratch for the given position; the tables stay.
+  void recompute(const Pieces& pieces, std::uint64_t info) {
+    z_key = 0;
+    z_sum = 0;
+    for (std::size_t piece = 0; piece < PIECE_NB; ++piece) {
+      for (Bitboard b = pieces[piece]; b != 0;) toggle(piece * 64 + pop_lsb(b));
+    }
+    for (Bitboard b = info & INFO_FEATURE_BITS; b != 0;) toggle(INFO_FEATURE + pop_lsb(b));
+  }
+
+  // Toggles the feature of `piece` standing on `square`.
+  void xor_piece(std::size_t piece, std::uint16_t square) {
+    assert(piece < PIECE_NB && square < SQUARE_NB);
+    toggle(piece * 64 + square);
+  }
+
+  // Toggles the feature of info bit `info_idx`; bits 22 and above have none.
+  void xor_info(std::uint16_t info_idx) {
+    z_key ^= z64->index(INFO_FEATURE + info_idx);
+    z_sum ^= z16->index(INFO_FEATURE + info_idx);
+  }
+
+  // Toggles the features of `piece` on every square of `changed`.
+  void xor_squares(std::size_t piece, Bitboard changed) {
+    while (changed != 0) xor_piece(piece, static_cast<std::uint16_t>(pop_lsb(changed)));
+  }
+
+  // Toggles the features of the info bits set in `changed`; the board keeps bits 21 and above
+  // clear, so every bit has a feature.
+  void xor_info_bits(std::uint64_t changed) {
+    assert((changed & ~INFO_FEATURE_BITS) == 0);
+    while (changed != 0) toggle(INFO_FEATURE + pop_lsb(changed));
+  }
+
+ private:
+  static constexpr std::uint64_t INFO_FEATURE_BITS = (std::uint64_t{1} << 22) - 1;
+
+  void toggle(std::size_t feature) {
+    z_key ^= z64->features[feature];
+    z_sum ^= z16->features[feature];
+  }
+};
+
+}  // namespace vorel
