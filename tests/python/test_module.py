@@ -1,0 +1,151 @@
+import copy
+import gc
+import importlib
+import pickle
+import shutil
+import subprocess
+import sys
+import weakref
+
+import pytest
+
+import vorel_chess
+from vorel_chess import Board, MoveGenerator
+
+START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
+METHODS = {"bitboard_from_fen": "(fen)", "fen": "($self)", "push": "($self, chess_move)", "pop": "($self)",
+           "bitboard": "($self)", "turn": "($self)", "reflect": "($self)", "copy": "($self)"}
+
+
+def test_module_namespace():
+    assert type(vorel_chess.__all__) is list and vorel_chess.__all__ == ["Board", "MoveGenerator"]
+    assert vorel_chess.__doc__ == ""
+    # No functions, constants or exception classes of its own.
+    assert [name for name in vars(vorel_chess) if not name.startswith("__")] == ["Board", "MoveGenerator"]
+
+
+def test_classes_and_signatures():
+    for cls, signature in [(Board, f'(fen="{START}")'), (MoveGenerator, "()")]:
+        assert (cls.__module__, cls.__qualname__, cls.__bases__, cls.__doc__) == ("builtins", cls.__name__, (object,), "")
+        assert cls.__text_signature__ == signature
+    # Exactly the eight methods, in table order, and no special methods beyond construction.
+    assert [name for name in vars(Board) if not name.startswith("__")] == list(METHODS)
+    assert {name: getattr(Board, name).__text_signature__ for name in METHODS} == METHODS
+    assert isinstance(vars(Board)["bitboard_from_fen"], staticmethod)
+    assert {name for name in vars(Board) if name.startswith("__")} <= {"__new__", "__doc__", "__module__"}
+    assert set(vars(MoveGenerator)) <= {"__new__", "__call__", "__doc__", "__module__"}
+
+
+@pytest.mark.parametrize("cls", [Board, MoveGenerator])
+def test_objects_are_closed(cls):
+    with pytest.raises(TypeError):
+        type("Derived", (cls,), {})
+    instance = cls()
+    with pytest.raises(AttributeError):
+        instance.anything = 1
+    for refused in (weakref.ref, pickle.dumps, copy.copy):
+        with pytest.raises(TypeError):
+            refused(instance)
+
+
+def test_panic_exception_class(PanicException):
+    assert PanicException.__bases__ == (BaseException,)
+    assert f"{PanicException.__module__}.{PanicException.__qualname__}" == "vorel_chess_runtime.PanicException"
+    caught = None
+    try:
+        try:
+            Board("x7/8/8/8/8/8/8/8 w - -")
+        except Exception:
+            pytest.fail("except Exception caught an internal fault")
+    except BaseException as error:
+        caught = error
+    assert type(caught) is PanicException and caught.args == ("Invalid piece type",)
+
+
+def test_reimport_returns_the_same_module():
+    module = sys.modules.pop("vorel_chess")
+    try:
+        assert importlib.import_module("vorel_chess") is module
+    finally:
+        sys.modules["vorel_chess"] = module
+
+
+def test_sub_interpreter_import_fails(tmp_path):
+    testcapi = pytest.importorskip("_testcapi")
+    outcome = tmp_path / "outcome"
+    code = (
+        "try:\n    import vorel_chess\n    result = 'imported'\n"
+        "except BaseException as error:\n    result = type(error).__name__\n"
+        f"open({str(outcome)!r}, 'w').write(result)\n"
+    )
+    assert testcapi.run_in_subinterp(code) == 0
+    assert outcome.read_text() == "ImportError"
+    assert Board().fen() == START
+
+
+def test_only_the_init_function_is_exported():
+    if shutil.which("nm") is None:
+        pytest.skip("nm is not installed")
+    listing = subprocess.run(["nm", "-D", "--defined-only", vorel_chess.__file__], check=True, capture_output=True, text=True)
+    assert [line.split()[-1] for line in listing.stdout.splitlines() if line.strip()] == ["PyInit_vorel_chess"]
+
+
+def _flat(call, *watched, rounds=2000):
+    call()
+    gc.collect()  # so that garbage left by earlier tests is not counted as a gain
+    before = [sys.getrefcount(obj) for obj in watched]
+    for _ in range(rounds):
+        call()
+    gc.collect()
+    assert [sys.getrefcount(obj) for obj in watched] == before
+
+
+def test_reference_counts_stay_flat(generator):
+    board, fen, move = Board(), "r3k2r/8/8/8/8/8/8/R3K2R w KQkq -", "e1g1"
+
+    def play():
+        board.push(move)
+        board.pop()
+
+    _flat(lambda: Board(fen), fen, Board)
+    _flat(lambda: board.bitboard_from_fen(fen=fen), fen, board)
+    for method in (board.fen, board.turn, board.bitboard, board.copy, board.reflect, play):
+        _flat(method, board, move, Board)
+    _flat(lambda: generator(board), board, generator, MoveGenerator)
+    _flat(MoveGenerator, MoveGenerator, rounds=20)  # dealloc gives back its reference to the type
+    # A result is owned by the caller alone, like one built in Python.
+    assert sys.getrefcount(board.fen()) == sys.getrefcount("".join(["a", "b"]))
+    assert sys.getrefcount(board.copy()) == sys.getrefcount(object())
+    planes, nested = board.bitboard(), [[]]
+    assert sys.getrefcount(planes) == sys.getrefcount(nested)
+    assert [sys.getrefcount(planes[k]) for k in range(12)] == [sys.getrefcount(nested[0])] * 12
+
+
+@pytest.mark.parametrize(
+    "make_call",
+    [
+        lambda board, bad: lambda: Board(bad),  # FEN error value
+        lambda board, bad: lambda: board.push(bad),  # move-text error value
+        lambda board, bad: lambda: board.push("E2E4"),  # fault inside the parser
+        lambda board, bad: board.pop,  # fault with nothing to undo
+        lambda board, bad: lambda: Board(fen=bad, x=1),  # argument error
+        lambda board, bad: lambda: board.push(chess_move=bad.encode()),  # conversion error
+        lambda board, bad: lambda: Board.bitboard_from_fen("x" + bad),  # fault on a fresh str
+    ],
+    ids=["fen", "move-text", "parser-fault", "pop", "keyword", "bytes", "placement"],
+)
+def test_failing_calls_leak_nothing(make_call, PanicException):
+    board, bad = Board(), "8/8/8/8/8/8/8/8 white - -"
+    failing = make_call(board, bad)
+
+    def call():
+        with pytest.raises((ValueError, TypeError, PanicException)):
+            failing()
+
+    _flat(call, board, bad, Board, PanicException)
+    blocks = sys.getallocatedblocks()
+    for _ in range(5000):
+        call()
+    gc.collect()
+    assert sys.getallocatedblocks() - blocks < 100
+    assert board.fen() == START
