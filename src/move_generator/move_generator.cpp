@@ -4,6 +4,12 @@ namespace vorel {
 
 namespace {
 
+// Piece-index offsets of the side to move and of its opponent.
+template <bool White>
+inline constexpr std::size_t SELF = White ? WHITE_OFFSET : BLACK_OFFSET;
+template <bool White>
+inline constexpr std::size_t OPP = White ? BLACK_OFFSET : WHITE_OFFSET;
+
 // Appends a step move from every square of `bitboard` to each of its targets, in table order,
 // except onto own pieces.
 void get_k_moves(Bitboard bitboard, Bitboard self_mask,
@@ -22,6 +28,29 @@ void push_promotions(unsigned from, unsigned to, MoveList& moves) {
     moves.push_back(ChessMove::unchecked(from, to, code));
   }
 }
+
+// Plays a move on the bitboards and the side to move only, and puts both back on destruction:
+// the make and unmake of the legality test. The hash, the info bits the test does not read and
+// the undo stacks are never touched, so they come through the test unchanged. `white` and
+// `black` are the two sides' unions before the move.
+class TrialMove {
+ public:
+  TrialMove(Board& board, ChessMove move, Bitboard white, Bitboard black)
+      : board_(board), pieces_(board.pieces) {
+    board.move_pieces(move, board.effect_of(move, white, black));
+    board.info ^= WHITE_TO_MOVE;
+  }
+  TrialMove(const TrialMove&) = delete;
+  TrialMove& operator=(const TrialMove&) = delete;
+  ~TrialMove() {
+    board_.info ^= WHITE_TO_MOVE;
+    board_.pieces = pieces_;
+  }
+
+ private:
+  Board& board_;
+  const Pieces pieces_;
+};
 
 }  // namespace
 
@@ -52,81 +81,85 @@ MoveGenerator::MoveGenerator() {
   }
 }
 
-bool MoveGenerator::square_in_check(const Board& board, unsigned square,
-                                    std::uint64_t to_move) const {
-  const std::size_t offset = to_move == 1 ? BLACK_OFFSET : WHITE_OFFSET;
-  const Pieces& pieces = board.pieces;
+// White: the square belongs to white and the attackers are black.
+template <bool White>
+inline bool MoveGenerator::attacked(const Pieces& pieces, unsigned square) const {
+  constexpr std::size_t offset = OPP<White>;
   if (KNIGHT_ATTACKS[square] & pieces[offset + KNIGHT]) return true;
   // An enemy pawn attacks the square from where an own pawn on it would capture.
-  if (PAWN_ATTACKS[to_move == 1][square] & pieces[offset + PAWN]) return true;
-  const Bitboard blockers = board.occupancy();
+  if (PAWN_ATTACKS[White][square] & pieces[offset + PAWN]) return true;
+  const Bitboard blockers = side_mask(pieces, WHITE_OFFSET) | side_mask(pieces, BLACK_OFFSET);
   const Bitboard queens = pieces[offset + QUEEN];
   if (sliding_attacks(ROOK_KIND, square, blockers) & (pieces[offset + ROOK] | queens)) return true;
   if (sliding_attacks(BISHOP_KIND, square, blockers) & (pieces[offset + BISHOP] | queens)) return true;
   return KING_ATTACKS[square] & pieces[offset + KING];
 }
 
-void MoveGenerator::pseudo_moves(const Board& board, MoveList& moves) const {
-  const std::uint64_t to_move = board.to_move();
-  const std::size_t self_offset = to_move ? WHITE_OFFSET : BLACK_OFFSET;
-  const std::size_t opp_offset = to_move ? BLACK_OFFSET : WHITE_OFFSET;
-  const Bitboard self_mask = side_mask(board.pieces, self_offset);
-  const Bitboard opp_mask = side_mask(board.pieces, opp_offset);
-  king_moves(board, self_offset, self_mask, opp_mask, to_move, moves);
-  get_k_moves(board.pieces[self_offset + KNIGHT], self_mask, KNIGHT_TARGETS, moves);
-  pawn_moves(board, self_offset, self_mask, opp_mask, to_move, moves);
-  magic_moves(board, self_offset, self_mask, opp_mask, ROOK, moves);
-  magic_moves(board, self_offset, self_mask, opp_mask, BISHOP, moves);
+bool MoveGenerator::square_in_check(const Board& board, unsigned square,
+                                    std::uint64_t to_move) const {
+  return to_move == 1 ? attacked<true>(board.pieces, square) : attacked<false>(board.pieces, square);
 }
 
-void MoveGenerator::king_moves(const Board& board, std::size_t self_offset, Bitboard self_mask,
-                               Bitboard opp_mask, std::uint64_t to_move, MoveList& moves) const {
-  get_k_moves(board.pieces[self_offset + KING], self_mask, KING_TARGETS, moves);
+void MoveGenerator::pseudo_moves(const Board& board, MoveList& moves) const {
+  board.to_move() ? generate<true>(board, moves) : generate<false>(board, moves);
+}
+
+template <bool White>
+void MoveGenerator::generate(const Board& board, MoveList& moves) const {
+  const Bitboard self_mask = side_mask(board.pieces, SELF<White>);
+  const Bitboard opp_mask = side_mask(board.pieces, OPP<White>);
+  king_moves<White>(board, self_mask, opp_mask, moves);
+  get_k_moves(board.pieces[SELF<White> + KNIGHT], self_mask, KNIGHT_TARGETS, moves);
+  pawn_moves<White>(board, self_mask, opp_mask, moves);
+  magic_moves<White>(board, self_mask, opp_mask, ROOK, moves);
+  magic_moves<White>(board, self_mask, opp_mask, BISHOP, moves);
+}
+
+template <bool White>
+void MoveGenerator::king_moves(const Board& board, Bitboard self_mask, Bitboard opp_mask,
+                               MoveList& moves) const {
+  get_k_moves(board.pieces[SELF<White> + KING], self_mask, KING_TARGETS, moves);
   // Castling needs the king on its home square and not in check; the rights stand for the rooks.
-  const std::uint64_t info = board.info;
-  if (to_move == 1) {
-    if (!has_square(board.pieces[WHITE_KING], 4) || square_in_check(board, 4, 1)) return;
-    if ((info & CASTLE_WHITE_KING) && can_castle(board, {5, 6}, self_mask, opp_mask, std::nullopt)) {
-      moves.push_back(ChessMove::unchecked(4, 6, CASTLING));
-    }
-    if ((info & CASTLE_WHITE_QUEEN) && can_castle(board, {2, 3}, self_mask, opp_mask, 1)) {
-      moves.push_back(ChessMove::unchecked(4, 2, CASTLING));
-    }
-  } else {
-    if (!has_square(board.pieces[BLACK_KING], 60) || square_in_check(board, 60, 0)) return;
-    if ((info & CASTLE_BLACK_KING) && can_castle(board, {61, 62}, self_mask, opp_mask, std::nullopt)) {
-      moves.push_back(ChessMove::unchecked(60, 62, CASTLING));
-    }
-    if ((info & CASTLE_BLACK_QUEEN) && can_castle(board, {58, 59}, self_mask, opp_mask, 57)) {
-      moves.push_back(ChessMove::unchecked(60, 58, CASTLING));
-    }
+  constexpr unsigned home = White ? 0 : 56;
+  constexpr std::uint64_t king_side = White ? CASTLE_WHITE_KING : CASTLE_BLACK_KING;
+  constexpr std::uint64_t queen_side = White ? CASTLE_WHITE_QUEEN : CASTLE_BLACK_QUEEN;
+  if (!has_square(board.pieces[SELF<White> + KING], home + 4) || attacked<White>(board.pieces, home + 4)) {
+    return;
+  }
+  if ((board.info & king_side) &&
+      can_castle<White>(board, {home + 5, home + 6}, self_mask, opp_mask, std::nullopt)) {
+    moves.push_back(ChessMove::unchecked(home + 4, home + 6, CASTLING));
+  }
+  if ((board.info & queen_side) &&
+      can_castle<White>(board, {home + 2, home + 3}, self_mask, opp_mask, home + 1)) {
+    moves.push_back(ChessMove::unchecked(home + 4, home + 2, CASTLING));
   }
 }
 
+template <bool White>
 bool MoveGenerator::can_castle(const Board& board, std::array<unsigned, 2> squares,
                                Bitboard self_mask, Bitboard opp_mask,
                                std::optional<unsigned> queen_side) const {
   const Bitboard blockers = self_mask | opp_mask;
   for (const unsigned square : squares) {
-    if (has_square(blockers, square) || square_in_check(board, square, board.to_move())) return false;
+    if (has_square(blockers, square) || attacked<White>(board.pieces, square)) return false;
   }
   // The square next to the queen-side rook must be empty but may be attacked.
   return !(queen_side && has_square(blockers, *queen_side));
 }
 
-void MoveGenerator::pawn_moves(const Board& board, std::size_t offset, Bitboard self_mask,
-                               Bitboard opp_mask, std::uint64_t to_move, MoveList& moves) const {
-  const bool white = to_move == 1;
-  const int direction = white ? 1 : -1;
-  const unsigned start_rank = white ? 1 : 6;
-  const unsigned end_rank = white ? 6 : 1;
-  const unsigned enpass_rank = white ? 4 : 3;
-  const unsigned enpass_offset = white ? EN_PASSANT_WHITE : EN_PASSANT_BLACK;
+template <bool White>
+void MoveGenerator::pawn_moves(const Board& board, Bitboard self_mask, Bitboard opp_mask,
+                               MoveList& moves) const {
+  constexpr int direction = White ? 1 : -1;
+  constexpr unsigned start_rank = White ? 1 : 6;
+  constexpr unsigned end_rank = White ? 6 : 1;
+  constexpr unsigned enpass_rank = White ? 4 : 3;
+  constexpr unsigned enpass_offset = White ? EN_PASSANT_WHITE : EN_PASSANT_BLACK;
+  constexpr std::array<std::int16_t, 2> capture_steps = {7 * direction, 9 * direction};
   const Bitboard occupied = self_mask ^ opp_mask;
-  const std::array<std::int16_t, 2> capture_steps = {static_cast<std::int16_t>(7 * direction),
-                                                      static_cast<std::int16_t>(9 * direction)};
 
-  for (const unsigned from : get_bits(board.pieces[offset])) {
+  for (const unsigned from : get_bits(board.pieces[SELF<White>])) {
     const unsigned from_rank = from / 8;
     for (const std::int16_t step : capture_steps) {
       const auto to = validate_move(static_cast<std::uint16_t>(from), step, 1);
@@ -158,10 +191,11 @@ void MoveGenerator::pawn_moves(const Board& board, std::size_t offset, Bitboard 
   }
 }
 
-void MoveGenerator::magic_moves(const Board& board, std::size_t offset, Bitboard self_mask,
-                                Bitboard opp_mask, std::size_t piece_type, MoveList& moves) const {
+template <bool White>
+void MoveGenerator::magic_moves(const Board& board, Bitboard self_mask, Bitboard opp_mask,
+                                std::size_t piece_type, MoveList& moves) const {
   const std::size_t kind = kind_of(piece_type);
-  const Bitboard piece_mask = board.pieces[offset + QUEEN] | board.pieces[offset + piece_type];
+  const Bitboard piece_mask = board.pieces[SELF<White> + QUEEN] | board.pieces[SELF<White> + piece_type];
   const Bitboard occupancy = self_mask | opp_mask;
   for (const unsigned from : get_bits(piece_mask)) {
     const Bitboard targets = sliding_attacks(kind, from, occupancy) & ~self_mask;
@@ -170,27 +204,48 @@ void MoveGenerator::magic_moves(const Board& board, std::size_t offset, Bitboard
 }
 
 bool MoveGenerator::phantom_check(const Board& board) const {
-  const std::uint64_t to_move = board.to_move();
-  const Bitboard king = board.pieces[to_move == 0 ? WHITE_KING : BLACK_KING];
+  // After the move the side to move is the opponent of the side that made it.
+  const bool white_moved = board.to_move() == 0;
+  const Bitboard king = board.pieces[white_moved ? WHITE_KING : BLACK_KING];
   if (king == 0) throw Fault("The side that moved has no king");
-  return square_in_check(board, static_cast<unsigned>(std::countr_zero(king)), to_move ^ 1);
+  const auto square = static_cast<unsigned>(std::countr_zero(king));
+  return white_moved ? attacked<true>(board.pieces, square) : attacked<false>(board.pieces, square);
+}
+
+template <bool White>
+void MoveGenerator::keep_legal(Board& board, MoveList& moves, std::size_t first) const {
+  constexpr std::size_t own_king = SELF<White> + KING;
+  // Every trial starts from the same position, so the sides' unions hold for all of them.
+  const Bitboard white = side_mask(board.pieces, WHITE_OFFSET);
+  const Bitboard black = side_mask(board.pieces, BLACK_OFFSET);
+  std::size_t kept = first;
+  for (std::size_t i = first; i < moves.size(); ++i) {
+    const ChessMove move = moves[i];
+    bool valid_move = false;
+    {
+      const TrialMove trial(board, move, white, black);
+      // A move never removes the mover's own king, so the side to move keeps one throughout.
+      const auto king_square = static_cast<unsigned>(std::countr_zero(board.pieces[own_king]));
+      valid_move = !attacked<White>(board.pieces, king_square);
+    }
+    if (valid_move) moves[kept++] = move;
+  }
+  moves.truncate(kept);
 }
 
 void MoveGenerator::moves(Board& board, MoveList& legal) const {
-  if (board.pieces[board.to_move() ? WHITE_KING : BLACK_KING] == 0) {
+  const bool white = board.to_move() == 1;
+  if (board.pieces[white ? WHITE_KING : BLACK_KING] == 0) {
     throw Fault("The side to move has no king, so its legal moves are undefined");
   }
   const std::size_t first = legal.size();
-  pseudo_moves(board, legal);
-  std::size_t kept = first;
-  for (std::size_t i = first; i < legal.size(); ++i) {
-    const ChessMove move = legal[i];
-    board.push_move(move);
-    const bool valid_move = !phantom_check(board);
-    board.pop_move();
-    if (valid_move) legal[kept++] = move;
+  if (white) {
+    generate<true>(board, legal);
+    keep_legal<true>(board, legal, first);
+  } else {
+    generate<false>(board, legal);
+    keep_legal<false>(board, legal, first);
   }
-  legal.truncate(kept);
 }
 
 std::uint64_t perft(const MoveGenerator& generator, Board& board, unsigned depth) {

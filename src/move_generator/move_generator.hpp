@@ -85,14 +85,23 @@ class MoveGenerator {
   void moves(Board& board, MoveList& legal) const;
 
  private:
-  void king_moves(const Board& board, std::size_t self_offset, Bitboard self_mask,
-                  Bitboard opp_mask, std::uint64_t to_move, MoveList& moves) const;
+  // The same operations with the side to move fixed at compile time (White: white to move).
+  template <bool White>
+  bool attacked(const Pieces& pieces, unsigned square) const;
+  template <bool White>
+  void generate(const Board& board, MoveList& moves) const;
+  template <bool White>
+  void king_moves(const Board& board, Bitboard self_mask, Bitboard opp_mask, MoveList& moves) const;
+  template <bool White>
   bool can_castle(const Board& board, std::array<unsigned, 2> squares, Bitboard self_mask,
                   Bitboard opp_mask, std::optional<unsigned> queen_side) const;
-  void pawn_moves(const Board& board, std::size_t offset, Bitboard self_mask, Bitboard opp_mask,
-                  std::uint64_t to_move, MoveList& moves) const;
-  void magic_moves(const Board& board, std::size_t offset, Bitboard self_mask, Bitboard opp_mask,
+  template <bool White>
+  void pawn_moves(const Board& board, Bitboard self_mask, Bitboard opp_mask, MoveList& moves) const;
+  template <bool White>
+  void magic_moves(const Board& board, Bitboard self_mask, Bitboard opp_mask,
                    std::size_t piece_type, MoveList& moves) const;
+  template <bool White>
+  void keep_legal(Board& board, MoveList& moves, std::size_t first) const;
 };
 
 // Returns the number of leaf nodes of the legal-move tree of the given depth (>= 1); the last
