@@ -22,6 +22,7 @@ install: setup
 
 demo: install
 	$(PYTHON) examples/fen_roundtrip.py
+	$(PYTHON) examples/perft.py
 
 test: install test-cpp test-py
 
