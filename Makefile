@@ -36,3 +36,10 @@ test-py: install
 
 clean:
 	rm -rf build
+
+# Benchmarks against the pure-Python peer, the floors and a strong engine's native perft.
+bench: install
+	@scripts/setup.sh --bench
+	cmake -S . -B build/bench-native $(CMAKE_FLAGS) -DVOREL_BUILD_PYTHON=OFF -DVOREL_BUILD_BENCH=ON >/dev/null
+	cmake --build build/bench-native --target perft_native
+	$(PYTHON) bench/bench.py --native build/bench-native/perft_native
