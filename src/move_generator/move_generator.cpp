@@ -69,17 +69,20 @@ std::vector<Bitboard> rook_bishop_moves(unsigned square, Bitboard cross, std::si
   return table;
 }
 
-MoveGenerator::MoveGenerator() {
-  sliding_moves.reserve(SLIDING_TABLE_SIZE);
+std::vector<Bitboard> populate_sliding_moves() {
+  std::vector<Bitboard> tables;
+  tables.reserve(SLIDING_TABLE_SIZE);
   for (unsigned square = 0; square < SQUARE_NB; ++square) {
     for (const std::size_t piece_type : {ROOK, BISHOP}) {
-      const std::size_t kind = kind_of(piece_type);
       const std::vector<Bitboard> table =
-          rook_bishop_moves(square, SLIDING_ENTRIES[2 * square + kind].mask, piece_type);
-      sliding_moves.insert(sliding_moves.end(), table.begin(), table.end());
+          rook_bishop_moves(square, SLIDING_ENTRIES[2 * square + kind_of(piece_type)].mask, piece_type);
+      tables.insert(tables.end(), table.begin(), table.end());
     }
   }
+  return tables;
 }
+
+MoveGenerator::MoveGenerator() : sliding_moves(populate_sliding_moves()) {}
 
 // White: the square belongs to white and the attackers are black.
 template <bool White>
@@ -109,7 +112,7 @@ void MoveGenerator::generate(const Board& board, MoveList& moves) const {
   const Bitboard self_mask = side_mask(board.pieces, SELF<White>);
   const Bitboard opp_mask = side_mask(board.pieces, OPP<White>);
   king_moves<White>(board, self_mask, opp_mask, moves);
-  get_k_moves(board.pieces[SELF<White> + KNIGHT], self_mask, KNIGHT_TARGETS, moves);
+  knight_moves<White>(board, self_mask, moves);
   pawn_moves<White>(board, self_mask, opp_mask, moves);
   magic_moves<White>(board, self_mask, opp_mask, ROOK, moves);
   magic_moves<White>(board, self_mask, opp_mask, BISHOP, moves);
@@ -146,6 +149,11 @@ bool MoveGenerator::can_castle(const Board& board, std::array<unsigned, 2> squar
   }
   // The square next to the queen-side rook must be empty but may be attacked.
   return !(queen_side && has_square(blockers, *queen_side));
+}
+
+template <bool White>
+void MoveGenerator::knight_moves(const Board& board, Bitboard self_mask, MoveList& moves) const {
+  get_k_moves(board.pieces[SELF<White> + KNIGHT], self_mask, KNIGHT_TARGETS, moves);
 }
 
 template <bool White>

@@ -54,6 +54,9 @@ constexpr std::size_t sliding_key(const SlidingEntry& entry, Bitboard occupancy)
 // table, indexed by key; keys no occupancy reaches hold 0.
 std::vector<Bitboard> rook_bishop_moves(unsigned square, Bitboard cross, std::size_t piece_type);
 
+// Returns every attack set of every (square, kind), laid out as SLIDING_ENTRIES says.
+std::vector<Bitboard> populate_sliding_moves();
+
 // Legal move generation. Holds the sliding attack tables, built once and read-only after.
 class MoveGenerator {
  public:
@@ -95,6 +98,8 @@ class MoveGenerator {
   template <bool White>
   bool can_castle(const Board& board, std::array<unsigned, 2> squares, Bitboard self_mask,
                   Bitboard opp_mask, std::optional<unsigned> queen_side) const;
+  template <bool White>
+  void knight_moves(const Board& board, Bitboard self_mask, MoveList& moves) const;
   template <bool White>
   void pawn_moves(const Board& board, Bitboard self_mask, Bitboard opp_mask, MoveList& moves) const;
   template <bool White>

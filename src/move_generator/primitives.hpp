@@ -133,7 +133,11 @@ constexpr std::array<Bitboard, SQUARE_NB> attack_masks(const std::array<StepTarg
 }
 
 inline constexpr auto KNIGHT_ATTACKS = attack_masks(KNIGHT_TARGETS);
-inline constexpr auto KING_ATTACKS = attack_masks(KING_TARGETS);
+inline constexpr auto KING_ATTACKS = [] {
+  std::array<Bitboard, SQUARE_NB> masks{};
+  for (unsigned square = 0; square < SQUARE_NB; ++square) masks[square] = get_king_circle(square);
+  return masks;
+}();
 
 // PAWN_ATTACKS[white][s]: the squares a pawn of that colour on s attacks (white: +7 and +9,
 // black: -7 and -9, never wrapping across an edge).
