@@ -90,7 +90,8 @@ void Board::reflect() {
   }
   info = (~info & WHITE_TO_MOVE) | ((info >> 3) & 3) << 1 | ((info >> 1) & 3) << 3 |
          ((info >> EN_PASSANT_BLACK) & 0xFF) << EN_PASSANT_WHITE |
-         ((info >> EN_PASSANT_WHITE) & 0xFF) << EN_PASSANT_BLACK | (info & ~std::uint64_t{0x1FFFFF});
+         ((info >> EN_PASSANT_WHITE) & 0xFF) << EN_PASSANT_BLACK |
+         (info & ~std::uint64_t{0x1FFFFF});
   for (std::vector<Bitboard>& stack : pieces_stacks) std::vector<Bitboard>().swap(stack);
   std::vector<MoveRecord>().swap(move_stack);
   zobrist.recompute(pieces, info);

@@ -128,7 +128,9 @@ class Board {
   // Turns the position into its colour-mirrored twin and drops the history.
   void reflect();
 
-  Bitboard occupancy() const { return side_mask(pieces, WHITE_OFFSET) | side_mask(pieces, BLACK_OFFSET); }
+  Bitboard occupancy() const {
+    return side_mask(pieces, WHITE_OFFSET) | side_mask(pieces, BLACK_OFFSET);
+  }
 };
 
 // Raise the faults of effect_of; kept out of line so that the common path stays small.
@@ -141,14 +143,16 @@ inline MoveEffect Board::effect_of(ChessMove move, Bitboard white, Bitboard blac
   // The lowest index holding the square is a white one whenever a white piece stands there.
   std::optional<std::size_t> found = get_piece(from, WHITE_OFFSET, BLACK_OFFSET, white);
   if (!found) found = get_piece(from, BLACK_OFFSET, PIECE_NB, black);
-  if (!found) [[unlikely]] throw_empty_square(from);
+  if (!found) [[unlikely]]
+    throw_empty_square(from);
   const auto mover = static_cast<std::uint8_t>(*found);
   const bool pawn = mover % 6 == PAWN;
 
   MoveEffect effect{mover, NO_PIECE, NO_PIECE, NO_PIECE, false};
   if (pawn && (rank(to) == 0 || rank(to) == 7)) {
     const std::uint16_t code = move.special();
-    if (code < PROMOTE_KNIGHT || code > PROMOTE_QUEEN) [[unlikely]] throw_missing_promotion(from, to);
+    if (code < PROMOTE_KNIGHT || code > PROMOTE_QUEEN) [[unlikely]]
+      throw_missing_promotion(from, to);
     effect.promoted = static_cast<std::uint8_t>(code + mover - 3);
   }
   // Only a piece of the opposite colour is captured; an own piece on `to` stays.
@@ -161,7 +165,8 @@ inline MoveEffect Board::effect_of(ChessMove move, Bitboard white, Bitboard blac
     effect.en_passant = true;
     effect.captured = static_cast<std::uint8_t>(BLACK_PAWN - mover);
   }
-  if (mover % 6 == KING && file(from) == 4 && to % 4 == 2) effect.rook = static_cast<std::uint8_t>(mover - 2);
+  if (mover % 6 == KING && file(from) == 4 && to % 4 == 2)
+    effect.rook = static_cast<std::uint8_t>(mover - 2);
   return effect;
 }
 

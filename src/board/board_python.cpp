@@ -37,7 +37,8 @@ constexpr Signature<1> PUSH_SIGNATURE{"Board.push()", {"chess_move"}, 1};
 PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const auto [fen_argument] = parse(NEW_SIGNATURE, args, kwargs);
-    const std::string_view fen = fen_argument == nullptr ? DEFAULT_FEN : text_argument(fen_argument, "fen");
+    const std::string_view fen =
+        fen_argument == nullptr ? DEFAULT_FEN : text_argument(fen_argument, "fen");
     std::expected<Board, std::string> board = Board::from_fen(fen);
     if (!board) raise(PyExc_ValueError, "Invalid fen: " + board.error());
     return wrap(type, std::move(*board));
@@ -66,7 +67,8 @@ PyObject* board_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     const auto [chess_move] = parse(PUSH_SIGNATURE, args, nargs, kwnames);
     BoardObject* board = self_board(self);
     const ExclusiveBorrow access = borrow<true>(board->borrow);
-    const std::expected<ChessMove, std::string> move = ChessMove::from_str(text_argument(chess_move, "chess_move"));
+    const std::expected<ChessMove, std::string> move =
+        ChessMove::from_str(text_argument(chess_move, "chess_move"));
     if (!move) raise(PyExc_ValueError, "Invalid chess move: " + move.error());
     board->value.push_move(*move);
     Py_RETURN_NONE;
@@ -125,7 +127,8 @@ PyMethodDef methods[] = {
     {"bitboard_from_fen", as_cfunction(board_bitboard_from_fen),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "bitboard_from_fen(fen)\n--\n\n"},
     {"fen", board_fen, METH_NOARGS, "fen($self)\n--\n\n"},
-    {"push", as_cfunction(board_push), METH_FASTCALL | METH_KEYWORDS, "push($self, chess_move)\n--\n\n"},
+    {"push", as_cfunction(board_push), METH_FASTCALL | METH_KEYWORDS,
+     "push($self, chess_move)\n--\n\n"},
     {"pop", board_pop, METH_NOARGS, "pop($self)\n--\n\n"},
     {"bitboard", board_bitboard, METH_NOARGS, "bitboard($self)\n--\n\n"},
     {"turn", board_turn, METH_NOARGS, "turn($self)\n--\n\n"},
@@ -134,8 +137,7 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-char board_doc[] =
-    "Board(fen=\"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -\")\n--\n\n";
+char board_doc[] = "Board(fen=\"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -\")\n--\n\n";
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(board_new)},

@@ -22,10 +22,14 @@ namespace {
 // Returns the promotion code of a promotion letter, or 0 for any other character.
 std::uint16_t promotion_code(char32_t letter) {
   switch (letter) {
-    case 'n': case 'N': return PROMOTE_KNIGHT;
-    case 'b': case 'B': return PROMOTE_BISHOP;
-    case 'r': case 'R': return PROMOTE_ROOK;
-    case 'q': case 'Q': return PROMOTE_QUEEN;
+    case 'n':
+    case 'N': return PROMOTE_KNIGHT;
+    case 'b':
+    case 'B': return PROMOTE_BISHOP;
+    case 'r':
+    case 'R': return PROMOTE_ROOK;
+    case 'q':
+    case 'Q': return PROMOTE_QUEEN;
     default: return 0;
   }
 }

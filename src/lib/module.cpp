@@ -34,7 +34,8 @@ void add_class(PyObject* module, const char* name, PyTypeObject* type) {
   }
   OwnedRef class_name(created(PyUnicode_FromString(name)));
   if (PyList_Append(all, class_name.get()) < 0) throw PythonError{};
-  if (PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0) throw PythonError{};
+  if (PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0)
+    throw PythonError{};
 }
 
 PyObject* initialise() {

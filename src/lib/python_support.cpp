@@ -12,7 +12,8 @@ void raise(PyObject* type, const char* message) {
 }
 
 void raise(PyObject* type, std::string_view message) {
-  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  PyObject* text =
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
   if (text != nullptr) {
     PyErr_SetObject(type, text);
     Py_DECREF(text);
@@ -44,7 +45,8 @@ PyObject* panic_exception() {
 void set_panic(const char* message) noexcept {
   PyObject* panic = panic_exception();
   if (panic == nullptr) return;
-  PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace");
+  PyObject* text =
+      PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace");
   if (text == nullptr) return;
   PyErr_SetObject(panic, text);
   Py_DECREF(text);
@@ -73,15 +75,17 @@ void check_positional_count(const char* function, std::size_t count, std::size_t
 }
 
 // Stores one keyword argument, refusing unknown and repeated names.
-void take_keyword(const char* function, const char* const* names, std::size_t count,
-                  PyObject* name, PyObject* value, PyObject** out) {
-  if (!PyUnicode_Check(name)) raise_format(PyExc_TypeError, "%s keywords must be strings", function);
+void take_keyword(const char* function, const char* const* names, std::size_t count, PyObject* name,
+                  PyObject* value, PyObject** out) {
+  if (!PyUnicode_Check(name))
+    raise_format(PyExc_TypeError, "%s keywords must be strings", function);
   const std::size_t index = parameter_index(name, names, count);
   if (index == count) {
     raise_format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", function, name);
   }
   if (out[index] != nullptr) {
-    raise_format(PyExc_TypeError, "%s got multiple values for argument '%s'", function, names[index]);
+    raise_format(PyExc_TypeError, "%s got multiple values for argument '%s'", function,
+                 names[index]);
   }
   out[index] = value;
 }
@@ -119,7 +123,8 @@ void parse_arguments(const char* function, const char* const* names, std::size_t
     Py_ssize_t pos = 0;
     PyObject* name = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &name, &value)) take_keyword(function, names, count, name, value, out);
+    while (PyDict_Next(kwargs, &pos, &name, &value))
+      take_keyword(function, names, count, name, value, out);
   }
   check_required(function, names, required, out);
 }

@@ -158,8 +158,7 @@ PyObject* new_ascii(const char* text, std::size_t size);
 // The Python object that carries one native value and its borrow flag.
 template <class Native>
 struct Wrapped {
-  PyObject_HEAD
-  Native value;
+  PyObject_HEAD Native value;
   BorrowFlag borrow;
 };
 
@@ -167,7 +166,8 @@ struct Wrapped {
 template <class Native>
 Wrapped<Native>* receiver(PyObject* self, PyTypeObject* type, const char* class_name) {
   if (Py_TYPE(self) != type) {
-    raise_format(PyExc_TypeError, "expected a %s object, got '%s'", class_name, Py_TYPE(self)->tp_name);
+    raise_format(PyExc_TypeError, "expected a %s object, got '%s'", class_name,
+                 Py_TYPE(self)->tp_name);
   }
   return reinterpret_cast<Wrapped<Native>*>(self);
 }

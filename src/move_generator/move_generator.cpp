@@ -18,7 +18,8 @@ void get_k_moves(Bitboard bitboard, Bitboard self_mask,
     const StepTargets& steps = targets[origin];
     for (std::size_t i = 0; i < steps.count; ++i) {
       const unsigned target = steps.squares[i];
-      if (!has_square(self_mask, target)) moves.push_back(ChessMove::unchecked(origin, target, ORDINARY));
+      if (!has_square(self_mask, target))
+        moves.push_back(ChessMove::unchecked(origin, target, ORDINARY));
     }
   }
 }
@@ -74,8 +75,8 @@ std::vector<Bitboard> populate_sliding_moves() {
   tables.reserve(SLIDING_TABLE_SIZE);
   for (unsigned square = 0; square < SQUARE_NB; ++square) {
     for (const std::size_t piece_type : {ROOK, BISHOP}) {
-      const std::vector<Bitboard> table =
-          rook_bishop_moves(square, SLIDING_ENTRIES[2 * square + kind_of(piece_type)].mask, piece_type);
+      const std::vector<Bitboard> table = rook_bishop_moves(
+          square, SLIDING_ENTRIES[2 * square + kind_of(piece_type)].mask, piece_type);
       tables.insert(tables.end(), table.begin(), table.end());
     }
   }
@@ -94,13 +95,15 @@ inline bool MoveGenerator::attacked(const Pieces& pieces, unsigned square) const
   const Bitboard blockers = side_mask(pieces, WHITE_OFFSET) | side_mask(pieces, BLACK_OFFSET);
   const Bitboard queens = pieces[offset + QUEEN];
   if (sliding_attacks(ROOK_KIND, square, blockers) & (pieces[offset + ROOK] | queens)) return true;
-  if (sliding_attacks(BISHOP_KIND, square, blockers) & (pieces[offset + BISHOP] | queens)) return true;
+  if (sliding_attacks(BISHOP_KIND, square, blockers) & (pieces[offset + BISHOP] | queens))
+    return true;
   return KING_ATTACKS[square] & pieces[offset + KING];
 }
 
 bool MoveGenerator::square_in_check(const Board& board, unsigned square,
                                     std::uint64_t to_move) const {
-  return to_move == 1 ? attacked<true>(board.pieces, square) : attacked<false>(board.pieces, square);
+  return to_move == 1 ? attacked<true>(board.pieces, square)
+                      : attacked<false>(board.pieces, square);
 }
 
 void MoveGenerator::pseudo_moves(const Board& board, MoveList& moves) const {
@@ -126,7 +129,8 @@ void MoveGenerator::king_moves(const Board& board, Bitboard self_mask, Bitboard 
   constexpr unsigned home = White ? 0 : 56;
   constexpr std::uint64_t king_side = White ? CASTLE_WHITE_KING : CASTLE_BLACK_KING;
   constexpr std::uint64_t queen_side = White ? CASTLE_WHITE_QUEEN : CASTLE_BLACK_QUEEN;
-  if (!has_square(board.pieces[SELF<White> + KING], home + 4) || attacked<White>(board.pieces, home + 4)) {
+  if (!has_square(board.pieces[SELF<White> + KING], home + 4) ||
+      attacked<White>(board.pieces, home + 4)) {
     return;
   }
   if ((board.info & king_side) &&
@@ -203,11 +207,13 @@ template <bool White>
 void MoveGenerator::magic_moves(const Board& board, Bitboard self_mask, Bitboard opp_mask,
                                 std::size_t piece_type, MoveList& moves) const {
   const std::size_t kind = kind_of(piece_type);
-  const Bitboard piece_mask = board.pieces[SELF<White> + QUEEN] | board.pieces[SELF<White> + piece_type];
+  const Bitboard piece_mask =
+      board.pieces[SELF<White> + QUEEN] | board.pieces[SELF<White> + piece_type];
   const Bitboard occupancy = self_mask | opp_mask;
   for (const unsigned from : get_bits(piece_mask)) {
     const Bitboard targets = sliding_attacks(kind, from, occupancy) & ~self_mask;
-    for (const unsigned to : get_bits(targets)) moves.push_back(ChessMove::unchecked(from, to, ORDINARY));
+    for (const unsigned to : get_bits(targets))
+      moves.push_back(ChessMove::unchecked(from, to, ORDINARY));
   }
 }
 

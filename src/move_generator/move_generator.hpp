@@ -25,7 +25,9 @@ struct SlidingEntry {
 inline constexpr std::size_t ROOK_KIND = 0, BISHOP_KIND = 1;
 
 // piece_type selects the sliding kind: 3 (rook) means rook kind, anything else bishop kind.
-constexpr std::size_t kind_of(std::size_t piece_type) { return piece_type == ROOK ? ROOK_KIND : BISHOP_KIND; }
+constexpr std::size_t kind_of(std::size_t piece_type) {
+  return piece_type == ROOK ? ROOK_KIND : BISHOP_KIND;
+}
 
 // Each (square, kind) gets exactly the 2^(64 - shift) keys its multiplier can produce.
 inline constexpr auto SLIDING_ENTRIES = [] {

@@ -20,7 +20,8 @@ class MoveList {
   MoveList& operator=(const MoveList&) = delete;
 
   void push_back(ChessMove move) {
-    if (size_ == capacity_) [[unlikely]] grow();
+    if (size_ == capacity_) [[unlikely]]
+      grow();
     data_[size_++] = move;
   }
 

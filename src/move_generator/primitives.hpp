@@ -124,10 +124,12 @@ inline constexpr auto KING_TARGETS = step_targets(KING_DIRECTIONS, 1);
 inline constexpr auto KNIGHT_TARGETS = step_targets(KNIGHT_DIRECTIONS, 2);
 
 // Returns, per square, the union of the step targets: the squares a piece there attacks.
-constexpr std::array<Bitboard, SQUARE_NB> attack_masks(const std::array<StepTargets, SQUARE_NB>& steps) {
+constexpr std::array<Bitboard, SQUARE_NB> attack_masks(
+    const std::array<StepTargets, SQUARE_NB>& steps) {
   std::array<Bitboard, SQUARE_NB> masks{};
   for (std::size_t square = 0; square < SQUARE_NB; ++square) {
-    for (std::size_t i = 0; i < steps[square].count; ++i) masks[square] |= square_bb(steps[square].squares[i]);
+    for (std::size_t i = 0; i < steps[square].count; ++i)
+      masks[square] |= square_bb(steps[square].squares[i]);
   }
   return masks;
 }

@@ -20,8 +20,10 @@ class SquareInCheck : public ::testing::Test {
 
 TEST_F(SquareInCheck, KnightsAndPawnsNextToTheKing) {
   EXPECT_FALSE(white_square_attacked("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -", "e1"));
-  EXPECT_TRUE(white_square_attacked("rnbqkbnr/pppppppp/8/8/8/3n4/PPPPPPPP/RNBQKBNR w KQkq -", "e1"));
-  EXPECT_TRUE(white_square_attacked("rnbqkbnr/pppppppp/8/8/8/5n2/PPPPPPPP/RNBQKBNR w KQkq -", "e1"));
+  EXPECT_TRUE(
+      white_square_attacked("rnbqkbnr/pppppppp/8/8/8/3n4/PPPPPPPP/RNBQKBNR w KQkq -", "e1"));
+  EXPECT_TRUE(
+      white_square_attacked("rnbqkbnr/pppppppp/8/8/8/5n2/PPPPPPPP/RNBQKBNR w KQkq -", "e1"));
   EXPECT_TRUE(white_square_attacked("rnbqkbnr/pppppppp/8/8/8/8/PPPpPPPP/RNBQKBNR w KQkq -", "e1"));
   EXPECT_TRUE(white_square_attacked("rnbqkbnr/pppppppp/8/8/8/8/PPPPPpPP/RNBQKBNR w KQkq -", "e1"));
   EXPECT_FALSE(white_square_attacked("rnbqkbnr/pppppppp/8/8/8/8/PPPPpPPP/RNBQKBNR w KQkq -", "e1"));

@@ -80,7 +80,8 @@ std::optional<std::pair<unsigned, unsigned>> quirky_move(const Board& board, std
       const unsigned from = pick(pawns, rng);
       const int f = int(from % 8) + (rng() % 2 ? 1 : -1);
       const int r = int(from / 8) + (*piece_on(board, from) == WHITE_PAWN ? 1 : -1);
-      if (f < 0 || f > 7 || r < 0 || r > 7 || has_square(own | other, unsigned(r * 8 + f))) return std::nullopt;
+      if (f < 0 || f > 7 || r < 0 || r > 7 || has_square(own | other, unsigned(r * 8 + f)))
+        return std::nullopt;
       return std::pair{from, unsigned(r * 8 + f)};
     }
     default:  // a piece of the side not to move
@@ -115,12 +116,14 @@ int random_walk(const MoveGenerator& generator, std::string_view fen, unsigned s
     if (!move) {
       const auto squares = quirky_move(board, rng);
       if (!squares) continue;
-      move = ChessMove(std::uint16_t(squares->first), std::uint16_t(squares->second), std::uint16_t(rng() % 8));
+      move = ChessMove(std::uint16_t(squares->first), std::uint16_t(squares->second),
+                       std::uint16_t(rng() % 8));
     }
     // A pawn reaching the last rank without a promotion code is refused before anything changes.
     if (reaches_last_rank(board, move->from(), move->to()) && move->special() < PROMOTE_KNIGHT) {
       const Snapshot untouched(board);
-      EXPECT_EQ(fault_message([&] { board.push_move(*move); }), "Missing promotion piece for " + move->to_string());
+      EXPECT_EQ(fault_message([&] { board.push_move(*move); }),
+                "Missing promotion piece for " + move->to_string());
       EXPECT_TRUE(Snapshot(board) == untouched);
       ++refused;
       move = ChessMove(move->from(), move->to(), std::uint16_t(PROMOTE_KNIGHT + rng() % 4));
@@ -132,7 +135,8 @@ int random_walk(const MoveGenerator& generator, std::string_view fen, unsigned s
   }
   while (!before.empty() && !::testing::Test::HasFailure()) {
     board.pop_move();
-    EXPECT_TRUE(Snapshot(board) == before.back()) << "after pop " << before.size() << ", seed " << seed;
+    EXPECT_TRUE(Snapshot(board) == before.back())
+        << "after pop " << before.size() << ", seed " << seed;
     expect_consistent(board);
     before.pop_back();
   }
@@ -144,7 +148,7 @@ TEST(MakeUnmake, RandomSequencesKeepHashAndUndoExact) {
   const char* positions[] = {
       DEFAULT_FEN.data(),
       KIWIPETE,
-      "4k3/pppppppp/8/8/8/8/PPPPPPPP/4K3 w KQkq -",  // rights without rooks
+      "4k3/pppppppp/8/8/8/8/PPPPPPPP/4K3 w KQkq -",    // rights without rooks
       "r3k2r/1P4p1/8/3pP3/8/8/1p4P1/R3K2R w KQkq d6",  // promotions and en passant at hand
       "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq -",
       "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -",
@@ -161,7 +165,8 @@ TEST(MakeUnmake, GameReachesTheSameStateAsItsFen) {
   for (const char* text : {"e2e4", "e7e5", "g1f3", "b8c6", "f1c4", "g8f6", "e1g1"}) {
     board.push_move(*ChessMove::from_str(text));
   }
-  const Board expected = board_from("r1bqkb1r/pppp1ppp/2n2n2/4p3/2B1P3/5N2/PPPP1PPP/RNBQ1RK1 b kq -");
+  const Board expected =
+      board_from("r1bqkb1r/pppp1ppp/2n2n2/4p3/2B1P3/5N2/PPPP1PPP/RNBQ1RK1 b kq -");
   EXPECT_EQ(board.pieces, expected.pieces);
   EXPECT_EQ(board.info, expected.info);
   EXPECT_EQ(board.zobrist.z_key, expected.zobrist.z_key);
@@ -177,7 +182,8 @@ TEST(MakeUnmake, PromotionWithoutPieceIsRefusedUntouched) {
       {ChessMove(sq("a7"), sq("a8"), ORDINARY), "Missing promotion piece for a7a8"},
       {ChessMove(sq("a7"), sq("b8"), EN_PASSANT), "Missing promotion piece for a7b8"},
       {ChessMove(sq("a7"), sq("a8"), CASTLING), "Missing promotion piece for a7a8"},
-      {ChessMove(sq("h2"), sq("h1"), DOUBLE_PUSH), "Missing promotion piece for h2h1"},  // not its turn
+      {ChessMove(sq("h2"), sq("h1"), DOUBLE_PUSH),
+       "Missing promotion piece for h2h1"},  // not its turn
   };
   for (const auto& [move, message] : refused) {
     EXPECT_EQ(fault_message([&] { board.push_move(move); }), message);

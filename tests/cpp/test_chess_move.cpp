@@ -40,7 +40,8 @@ TEST(ChessMoveText, EveryPrintableWordRoundTrips) {
   for (std::uint16_t from = 0; from < 64; ++from) {
     for (std::uint16_t to = 0; to < 64; ++to) {
       for (std::uint16_t code = 0; code < 8; ++code) {
-        std::string text = {char('a' + from % 8), char('1' + from / 8), char('a' + to % 8), char('1' + to / 8)};
+        std::string text = {char('a' + from % 8), char('1' + from / 8), char('a' + to % 8),
+                            char('1' + to / 8)};
         if (code >= PROMOTE_KNIGHT) text += "nbrq"[code - PROMOTE_KNIGHT];
         const ChessMove move(from, to, code);
         ASSERT_EQ(move.to_string(), text);

@@ -24,7 +24,8 @@ TEST(HashGenerator, FirstDrawsOfBothStreams) {
   for (const std::uint64_t entry : FIRST_64) EXPECT_EQ(wide.random(), entry);
   Rng narrow = Rng::new_deterministic(404, 2);
   EXPECT_EQ(narrow.state, 0x6155577cdbecb307u);
-  for (const std::uint16_t entry : FIRST_16) EXPECT_EQ(static_cast<std::uint16_t>(narrow.random()), entry);
+  for (const std::uint16_t entry : FIRST_16)
+    EXPECT_EQ(static_cast<std::uint16_t>(narrow.random()), entry);
 }
 
 TEST(HashTables, PinnedEntriesAndBounds) {

@@ -29,28 +29,30 @@ Bitboard offsets_from(unsigned square, std::initializer_list<std::pair<int, int>
 Bitboard steps_of(unsigned square, const auto& directions, std::uint16_t threshold) {
   Bitboard b = 0;
   for (const std::int16_t step : directions) {
-    if (const auto to = validate_move(static_cast<std::uint16_t>(square), step, threshold)) b |= square_bb(*to);
+    if (const auto to = validate_move(static_cast<std::uint16_t>(square), step, threshold))
+      b |= square_bb(*to);
   }
   return b;
 }
 
 TEST(ValidateMove, StopsAtEdgesAndAcrossWraps) {
-  struct Case { std::uint16_t square; std::int16_t jump; std::uint16_t threshold; std::optional<std::uint16_t> to; };
+  struct Case {
+    std::uint16_t square;
+    std::int16_t jump;
+    std::uint16_t threshold;
+    std::optional<std::uint16_t> to;
+  };
   const Case cases[] = {
-      {sq("h1"), 1, 1, std::nullopt},    // would wrap to a2
-      {sq("a1"), -1, 1, std::nullopt},   // 16-bit wrap gives 65535
-      {sq("a2"), -1, 1, std::nullopt},   // would wrap to h1
-      {sq("a8"), 7, 1, std::nullopt},    // off the top
-      {sq("h8"), 8, 1, std::nullopt},
-      {sq("a1"), -8, 1, std::nullopt},
+      {sq("h1"), 1, 1, std::nullopt},   // would wrap to a2
+      {sq("a1"), -1, 1, std::nullopt},  // 16-bit wrap gives 65535
+      {sq("a2"), -1, 1, std::nullopt},  // would wrap to h1
+      {sq("a8"), 7, 1, std::nullopt},   // off the top
+      {sq("h8"), 8, 1, std::nullopt},   {sq("a1"), -8, 1, std::nullopt},
       {sq("g1"), 10, 2, std::nullopt},   // knight g1 -> "a3" wraps
       {sq("b1"), -10, 2, std::nullopt},  // below the board
-      {sq("a1"), 9, 1, sq("b2")},
-      {sq("h2"), 7, 1, sq("g3")},
-      {sq("b1"), 15, 2, sq("a3")},
-      {sq("g1"), 6, 2, sq("e2")},
-      {sq("h8"), -9, 1, sq("g7")},
-      {sq("d4"), 0, 0, sq("d4")},
+      {sq("a1"), 9, 1, sq("b2")},       {sq("h2"), 7, 1, sq("g3")},
+      {sq("b1"), 15, 2, sq("a3")},      {sq("g1"), 6, 2, sq("e2")},
+      {sq("h8"), -9, 1, sq("g7")},      {sq("d4"), 0, 0, sq("d4")},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(validate_move(c.square, c.jump, c.threshold), c.to) << c.square << " + " << c.jump;
@@ -70,7 +72,8 @@ TEST(GetBits, ListsSquaresLowestFirst) {
   for (int i = 0; i < 200; ++i) {
     const Bitboard b = rng() & rng();
     std::vector<unsigned> expected;
-    for (unsigned s = 0; s < 64; ++s) if (has_square(b, s)) expected.push_back(s);
+    for (unsigned s = 0; s < 64; ++s)
+      if (has_square(b, s)) expected.push_back(s);
     EXPECT_EQ(listed(b), expected);
   }
 }
@@ -90,7 +93,8 @@ TEST(CrossMasks, HoldTheBlockingSquaresOfEachSquare) {
       const int tf = int(t % 8), tr = int(t / 8);
       if (t == s) continue;
       if ((tf == f && tr > 0 && tr < 7) || (tr == r && tf > 0 && tf < 7)) rook |= square_bb(t);
-      if (std::abs(tf - f) == std::abs(tr - r) && tf > 0 && tf < 7 && tr > 0 && tr < 7) bishop |= square_bb(t);
+      if (std::abs(tf - f) == std::abs(tr - r) && tf > 0 && tf < 7 && tr > 0 && tr < 7)
+        bishop |= square_bb(t);
     }
     EXPECT_EQ(get_rook_cross(s), rook) << s;
     EXPECT_EQ(get_bishop_cross(s), bishop) << s;
@@ -109,8 +113,10 @@ TEST(KingCircle, HoldsTheNeighbours) {
 
 TEST(StepAttackMasks, MatchGeometryAndStepLoops) {
   for (unsigned s = 0; s < 64; ++s) {
-    const Bitboard king = offsets_from(s, {{-1, -1}, {0, -1}, {1, -1}, {-1, 0}, {1, 0}, {-1, 1}, {0, 1}, {1, 1}});
-    const Bitboard knight = offsets_from(s, {{1, 2}, {2, 1}, {2, -1}, {1, -2}, {-1, -2}, {-2, -1}, {-2, 1}, {-1, 2}});
+    const Bitboard king =
+        offsets_from(s, {{-1, -1}, {0, -1}, {1, -1}, {-1, 0}, {1, 0}, {-1, 1}, {0, 1}, {1, 1}});
+    const Bitboard knight =
+        offsets_from(s, {{1, 2}, {2, 1}, {2, -1}, {1, -2}, {-1, -2}, {-2, -1}, {-2, 1}, {-1, 2}});
     const Bitboard white_pawn = offsets_from(s, {{-1, 1}, {1, 1}});
     const Bitboard black_pawn = offsets_from(s, {{-1, -1}, {1, -1}});
     EXPECT_EQ(KING_ATTACKS[s], king) << s;

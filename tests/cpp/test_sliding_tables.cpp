@@ -13,7 +13,9 @@ namespace {
 using testing::sq;
 using testing::squares;
 
-struct Delta { int file, rank; };
+struct Delta {
+  int file, rank;
+};
 constexpr Delta ROOK_RAYS[] = {{0, 1}, {0, -1}, {1, 0}, {-1, 0}};
 constexpr Delta BISHOP_RAYS[] = {{1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
 
@@ -54,7 +56,8 @@ TEST(SlidingTables, EveryOccupancyMatchesARayWalk) {
         const Bitboard expected = walk(square, kind, subset);
         // Pieces off the mask (and the square itself) must not change the answer.
         const Bitboard noise = rng() & ~mask;
-        ASSERT_EQ(generator.sliding_attacks(kind, square, subset), expected) << square << " kind " << kind;
+        ASSERT_EQ(generator.sliding_attacks(kind, square, subset), expected)
+            << square << " kind " << kind;
         ASSERT_EQ(generator.sliding_attacks(kind, square, subset | noise), expected) << square;
         const std::size_t key = sliding_key(entry, subset);
         ASSERT_LT(key, keys) << square;
@@ -72,14 +75,16 @@ TEST(SlidingTables, EveryOccupancyMatchesARayWalk) {
 TEST(SlidingTables, HandCheckedAttackSets) {
   const MoveGenerator generator;
   const Bitboard a1_empty = generator.sliding_attacks(ROOK_KIND, sq("a1"), 0);
-  EXPECT_EQ(a1_empty, squares({"b1", "c1", "d1", "e1", "f1", "g1", "h1", "a2", "a3", "a4", "a5", "a6", "a7", "a8"}));
+  EXPECT_EQ(a1_empty, squares({"b1", "c1", "d1", "e1", "f1", "g1", "h1", "a2", "a3", "a4", "a5",
+                               "a6", "a7", "a8"}));
   EXPECT_EQ(std::popcount(a1_empty), 14);
   EXPECT_EQ(generator.sliding_attacks(ROOK_KIND, sq("a1"), squares({"a4"})),
             squares({"a2", "a3", "a4", "b1", "c1", "d1", "e1", "f1", "g1", "h1"}));
   EXPECT_EQ(generator.sliding_attacks(ROOK_KIND, sq("a1"), squares({"h1"})), a1_empty);
   EXPECT_EQ(generator.sliding_attacks(ROOK_KIND, sq("a1"), squares({"a1"})), a1_empty);
   const Bitboard d4_empty = generator.sliding_attacks(BISHOP_KIND, sq("d4"), 0);
-  EXPECT_EQ(d4_empty, squares({"a1", "b2", "c3", "e5", "f6", "g7", "h8", "a7", "b6", "c5", "e3", "f2", "g1"}));
+  EXPECT_EQ(d4_empty, squares({"a1", "b2", "c3", "e5", "f6", "g7", "h8", "a7", "b6", "c5", "e3",
+                               "f2", "g1"}));
   EXPECT_EQ(std::popcount(d4_empty), 13);
   EXPECT_EQ(generator.sliding_attacks(BISHOP_KIND, sq("d4"), squares({"c3", "f6", "b6"})),
             squares({"c3", "e5", "f6", "b6", "c5", "e3", "f2", "g1"}));

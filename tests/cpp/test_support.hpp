@@ -57,7 +57,8 @@ struct Snapshot {
         z_key(board.zobrist.z_key),
         z_sum(board.zobrist.z_sum),
         stacks(board.pieces_stacks) {
-    for (const MoveRecord& record : board.move_stack) history.emplace_back(record.info, record.moved);
+    for (const MoveRecord& record : board.move_stack)
+      history.emplace_back(record.info, record.moved);
   }
   bool operator==(const Snapshot&) const = default;
 };
