@@ -8,7 +8,7 @@ PYTHON := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOREL_WERROR=ON
 
-.PHONY: all setup install demo test test-cpp test-py test-slow bench perft sanitize format clean
+.PHONY: all setup install demo test test-cpp test-py test-slow bench perft sanitize fuzz format clean
 
 all: install
 
@@ -33,6 +33,40 @@ test-cpp: setup
 
 test-py: install
 	$(PYTHON) -m pytest -q
+
+# The deep perft counts through Python (deselected by default).
+test-slow: install
+	$(PYTHON) -m pytest -q -m slow
+
+# The perft example on one position: make perft FEN="..." DEPTH=5
+perft: install
+	$(PYTHON) examples/perft.py $(if $(FEN),--fen "$(FEN)") $(if $(DEPTH),--depth $(DEPTH)) --divide
+
+# Both suites with the address and undefined-behaviour sanitizers; pytest runs against a
+# sanitized build of the module with the sanitizer runtime preloaded.
+sanitize: setup
+	cmake -S . -B build/sanitize $(CMAKE_FLAGS) -DVOREL_SANITIZE=ON -DVOREL_BUILD_TESTS=ON \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) >/dev/null
+	cmake --build build/sanitize
+	ctest --test-dir build/sanitize --output-on-failure -E DeepPerft
+	PYTHONPATH=build/sanitize ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1 \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider
+
+# Fuzzes the FEN reader, the move parser, make/unmake and generation with random mutations of
+# seed texts, under the address and undefined-behaviour sanitizers: make fuzz FUZZ_SECONDS=60
+FUZZ_SECONDS ?= 30
+fuzz: setup
+	mkdir -p build
+	g++ -std=c++23 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined -Isrc \
+	  tests/fuzz/fuzz_fen.cpp tests/fuzz/driver.cpp src/board/board.cpp src/board/fen.cpp \
+	  src/chess_move/chess_move.cpp src/move_generator/move_generator.cpp -o build/fuzz_fen
+	build/fuzz_fen $(FUZZ_SECONDS)
+
+# Formats the C++ sources with the checked-in .clang-format.
+format:
+	@command -v clang-format >/dev/null || scripts/setup.sh --format
+	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
 clean:
 	rm -rf build

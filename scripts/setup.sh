@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Prepares a machine for building and testing vorel_chess:
-#   - installs the Debian packages the build needs (and, with --bench, the benchmark peer engine);
+#   - installs the Debian packages the build needs (and, with --bench, the benchmark peer engine;
+#     with --format, clang-format);
 #   - finds a CPython 3.12 or newer built with the interpreter lock;
 #   - creates .venv with it and installs the Python build, test and benchmark dependencies.
 # Safe to run again: every step is skipped when it is already done.
@@ -10,9 +11,11 @@ cd "$(dirname "$0")/.."
 VENV=.venv
 REQUIREMENTS=requirements-dev.txt
 WITH_BENCH=0
+EXTRA_PACKAGES=()
 for arg in "$@"; do
   case "$arg" in
     --bench) WITH_BENCH=1 ;;
+    --format) EXTRA_PACKAGES+=(clang-format) ;;
     *) echo "setup.sh: unknown option $arg" >&2; exit 2 ;;
   esac
 done
@@ -58,6 +61,9 @@ apt_has_candidate() {
 apt_install g++ make binutils libgtest-dev
 if [ $WITH_BENCH -eq 1 ]; then
   apt_install stockfish
+fi
+if [ ${#EXTRA_PACKAGES[@]} -gt 0 ]; then
+  apt_install "${EXTRA_PACKAGES[@]}"
 fi
 
 # --- CPython 3.12 or newer ---------------------------------------------------
