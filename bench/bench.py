@@ -22,6 +22,8 @@ import chess
 import vorel_chess
 
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "examples"))
+from perft import perft as our_perft  # noqa: E402  (the example's walk: push, generate, pop)
 
 # The well-known perft positions, with the depth of the Python-driven perft benchmark.
 POSITIONS = [
@@ -86,18 +88,6 @@ def compare(functions, rounds, min_seconds=0.01):
     finally:
         gc.enable()
     return [statistics.median(sample) for sample in samples]
-
-
-def our_perft(generator, board, depth):
-    moves = generator(board)
-    if depth == 1:
-        return len(moves)
-    nodes = 0
-    for move in moves:
-        board.push(move)
-        nodes += our_perft(generator, board, depth - 1)
-        board.pop()
-    return nodes
 
 
 def peer_perft(board, depth):
