@@ -106,6 +106,11 @@ find_python() {
       done
     done
   fi
+  # The package lists may be stale or cleaned: refresh them before asking.
+  if [ $apt_updated -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2 || true
+    apt_updated=1
+  fi
   if apt_has_candidate python3.13; then
     apt_install python3.13 python3.13-dev python3.13-venv >&2
     found=$(usable_python /usr/bin/python3.13 || true)

@@ -22,17 +22,20 @@ std::atomic<std::int64_t> owning_interpreter{-1};
 PyObject* module_object = nullptr;
 
 // Appends the class name to __all__ (creating the list if missing) and sets the attribute.
+// Failures leave the interpreter's own error set, so that initialisation returns it.
 void add_class(PyObject* module, const char* name, PyTypeObject* type) {
   PyObject* dict = PyModule_GetDict(module);
   PyObject* all = PyDict_GetItemString(dict, "__all__");
   if (all == nullptr) {
-    OwnedRef created_all(created(PyList_New(0)));
+    OwnedRef created_all(PyList_New(0));
+    if (!created_all) throw PythonError{};
     if (PyDict_SetItemString(dict, "__all__", created_all.get()) < 0) throw PythonError{};
     all = created_all.get();
   } else if (!PyList_Check(all)) {
     raise(PyExc_TypeError, "__all__ must be a list");
   }
-  OwnedRef class_name(created(PyUnicode_FromString(name)));
+  OwnedRef class_name(PyUnicode_FromString(name));
+  if (!class_name) throw PythonError{};
   if (PyList_Append(all, class_name.get()) < 0) throw PythonError{};
   if (PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0)
     throw PythonError{};
