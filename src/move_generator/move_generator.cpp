@@ -24,6 +24,8 @@ void get_k_moves(Bitboard bitboard, Bitboard self_mask,
   }
 }
 
+[[noreturn, gnu::cold]] void throw_king_lost() { throw Fault("The side that moved has no king"); }
+
 void push_promotions(unsigned from, unsigned to, MoveList& moves) {
   for (const unsigned code : {PROMOTE_KNIGHT, PROMOTE_BISHOP, PROMOTE_ROOK, PROMOTE_QUEEN}) {
     moves.push_back(ChessMove::unchecked(from, to, code));
@@ -221,7 +223,7 @@ bool MoveGenerator::phantom_check(const Board& board) const {
   // After the move the side to move is the opponent of the side that made it.
   const bool white_moved = board.to_move() == 0;
   const Bitboard king = board.pieces[white_moved ? WHITE_KING : BLACK_KING];
-  if (king == 0) throw Fault("The side that moved has no king");
+  if (king == 0) throw_king_lost();
   const auto square = static_cast<unsigned>(std::countr_zero(king));
   return white_moved ? attacked<true>(board.pieces, square) : attacked<false>(board.pieces, square);
 }
@@ -238,9 +240,11 @@ void MoveGenerator::keep_legal(Board& board, MoveList& moves, std::size_t first)
     bool valid_move = false;
     {
       const TrialMove trial(board, move, white, black);
-      // A move never removes the mover's own king, so the side to move keeps one throughout.
-      const auto king_square = static_cast<unsigned>(std::countr_zero(board.pieces[own_king]));
-      valid_move = !attacked<White>(board.pieces, king_square);
+      // Only a move on a square holding pieces of both colours can take the mover's own king;
+      // the trial is undone on the way out.
+      const Bitboard king = board.pieces[own_king];
+      if (king == 0) [[unlikely]] throw_king_lost();
+      valid_move = !attacked<White>(board.pieces, static_cast<unsigned>(std::countr_zero(king)));
     }
     if (valid_move) moves[kept++] = move;
   }

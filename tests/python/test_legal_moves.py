@@ -204,3 +204,19 @@ def test_missing_king_leaves_history_intact(generator, PanicException):
 def test_missing_king_of_side_not_to_move(generator):
     # Only the mover's king is needed for the legality test.
     assert generator(vorel_chess.Board("8/8/8/8/8/8/8/K7 w - -")) == ["a1a2", "a1b1", "a1b2"]
+
+
+def test_move_that_takes_own_king_faults_and_restores(generator, PanicException):
+    # After these pushes e5 holds a white bishop and a black pawn, e4 a white rook and the black
+    # king. Black's pawn move e5e4 moves the white bishop (the lowest index on e5), which takes
+    # the black king: the test finds no king for the side that moved and must fault cleanly.
+    board = vorel_chess.Board("7k/8/3p4/4B3/8/7R/7N/K6N w - -")
+    for move in ["h1e5", "d6e5", "h2e4", "h3e4", "h8e4"]:
+        board.push(move)
+    before = board.fen()
+    with pytest.raises(PanicException, match="has no king"):
+        generator(board)
+    assert board.fen() == before
+    for _ in range(5):
+        board.pop()
+    assert board.fen() == "7k/8/3p4/4B3/8/7R/7N/K6N w - -"
