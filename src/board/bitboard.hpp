@@ -50,4 +50,9 @@ constexpr Bitboard side_mask(const Pieces& pieces, std::size_t offset) {
          pieces[offset + 4] | pieces[offset + 5];
 }
 
+// Returns the union of all twelve bitboards: every occupied square.
+constexpr Bitboard occupancy(const Pieces& pieces) {
+  return side_mask(pieces, WHITE_OFFSET) | side_mask(pieces, BLACK_OFFSET);
+}
+
 }  // namespace vorel

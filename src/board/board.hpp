@@ -127,10 +127,6 @@ class Board {
 
   // Turns the position into its colour-mirrored twin and drops the history.
   void reflect();
-
-  Bitboard occupancy() const {
-    return side_mask(pieces, WHITE_OFFSET) | side_mask(pieces, BLACK_OFFSET);
-  }
 };
 
 // Raise the faults of effect_of; kept out of line so that the common path stays small.

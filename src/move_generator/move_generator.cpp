@@ -94,7 +94,7 @@ inline bool MoveGenerator::attacked(const Pieces& pieces, unsigned square) const
   if (KNIGHT_ATTACKS[square] & pieces[offset + KNIGHT]) return true;
   // An enemy pawn attacks the square from where an own pawn on it would capture.
   if (PAWN_ATTACKS[White][square] & pieces[offset + PAWN]) return true;
-  const Bitboard blockers = side_mask(pieces, WHITE_OFFSET) | side_mask(pieces, BLACK_OFFSET);
+  const Bitboard blockers = occupancy(pieces);
   const Bitboard queens = pieces[offset + QUEEN];
   if (sliding_attacks(ROOK_KIND, square, blockers) & (pieces[offset + ROOK] | queens)) return true;
   if (sliding_attacks(BISHOP_KIND, square, blockers) & (pieces[offset + BISHOP] | queens))
@@ -219,18 +219,17 @@ void MoveGenerator::magic_moves(const Board& board, Bitboard self_mask, Bitboard
   }
 }
 
+template <bool White>
 bool MoveGenerator::phantom_check(const Board& board) const {
-  // After the move the side to move is the opponent of the side that made it.
-  const bool white_moved = board.to_move() == 0;
-  const Bitboard king = board.pieces[white_moved ? WHITE_KING : BLACK_KING];
-  if (king == 0) throw_king_lost();
-  const auto square = static_cast<unsigned>(std::countr_zero(king));
-  return white_moved ? attacked<true>(board.pieces, square) : attacked<false>(board.pieces, square);
+  // Only a move on a square holding pieces of both colours can take the mover's own king.
+  const Bitboard king = board.pieces[SELF<White> + KING];
+  if (king == 0) [[unlikely]]
+    throw_king_lost();
+  return attacked<White>(board.pieces, static_cast<unsigned>(std::countr_zero(king)));
 }
 
 template <bool White>
 void MoveGenerator::keep_legal(Board& board, MoveList& moves, std::size_t first) const {
-  constexpr std::size_t own_king = SELF<White> + KING;
   // Every trial starts from the same position, so the sides' unions hold for all of them.
   const Bitboard white = side_mask(board.pieces, WHITE_OFFSET);
   const Bitboard black = side_mask(board.pieces, BLACK_OFFSET);
@@ -239,12 +238,9 @@ void MoveGenerator::keep_legal(Board& board, MoveList& moves, std::size_t first)
     const ChessMove move = moves[i];
     bool valid_move = false;
     {
+      // The trial is undone on leaving the scope, also when the test faults.
       const TrialMove trial(board, move, white, black);
-      // Only a move on a square holding pieces of both colours can take the mover's own king;
-      // the trial is undone on the way out.
-      const Bitboard king = board.pieces[own_king];
-      if (king == 0) [[unlikely]] throw_king_lost();
-      valid_move = !attacked<White>(board.pieces, static_cast<unsigned>(std::countr_zero(king)));
+      valid_move = !phantom_check<White>(board);
     }
     if (valid_move) moves[kept++] = move;
   }
@@ -257,13 +253,8 @@ void MoveGenerator::moves(Board& board, MoveList& legal) const {
     throw Fault("The side to move has no king, so its legal moves are undefined");
   }
   const std::size_t first = legal.size();
-  if (white) {
-    generate<true>(board, legal);
-    keep_legal<true>(board, legal, first);
-  } else {
-    generate<false>(board, legal);
-    keep_legal<false>(board, legal, first);
-  }
+  pseudo_moves(board, legal);
+  white ? keep_legal<true>(board, legal, first) : keep_legal<false>(board, legal, first);
 }
 
 std::uint64_t perft(const MoveGenerator& generator, Board& board, unsigned depth) {

@@ -81,9 +81,6 @@ class MoveGenerator {
   // pawns, then rook-kind and bishop-kind slider moves.
   void pseudo_moves(const Board& board, MoveList& moves) const;
 
-  // Returns true if, right after a move, the king of the side that made it is attacked.
-  bool phantom_check(const Board& board) const;
-
   // Appends the legal moves of the side to move, in generation order. The board is made and
   // unmade for every candidate and comes back exactly as it was. A side to move without a king
   // is an internal fault raised before any move is made.
@@ -107,6 +104,9 @@ class MoveGenerator {
   template <bool White>
   void magic_moves(const Board& board, Bitboard self_mask, Bitboard opp_mask,
                    std::size_t piece_type, MoveList& moves) const;
+  // Returns true if, right after a move by the given side, that side's king is attacked.
+  template <bool White>
+  bool phantom_check(const Board& board) const;
   template <bool White>
   void keep_legal(Board& board, MoveList& moves, std::size_t first) const;
 };

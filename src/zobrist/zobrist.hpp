@@ -90,7 +90,7 @@ class ZobristBoardComponent {
   // clear, so every bit has a feature.
   void xor_info_bits(std::uint64_t changed) {
     assert((changed & ~INFO_FEATURE_BITS) == 0);
-    while (changed != 0) toggle(INFO_FEATURE + pop_lsb(changed));
+    while (changed != 0) xor_info(static_cast<std::uint16_t>(pop_lsb(changed)));
   }
 
  private:

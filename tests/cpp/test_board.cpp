@@ -96,7 +96,7 @@ bool generatable(const Board& board) {
   int pieces = 0;
   for (const Bitboard b : board.pieces) pieces += std::popcount(b);
   return board.pieces[board.to_move() ? WHITE_KING : BLACK_KING] != 0 &&
-         pieces == std::popcount(board.occupancy());
+         pieces == std::popcount(occupancy(board.pieces));
 }
 
 // Plays random legal and quirky moves, checking the board after every push, then takes them all
