@@ -65,7 +65,7 @@ fuzz: setup
 
 # Formats the C++ sources with the checked-in .clang-format.
 format:
-	@command -v clang-format >/dev/null || scripts/setup.sh --format
+	@scripts/setup.sh
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
 clean:
@@ -73,7 +73,6 @@ clean:
 
 # Benchmarks against the pure-Python peer, the floors and a strong engine's native perft.
 bench: install
-	@scripts/setup.sh --bench
 	cmake -S . -B build/bench-native $(CMAKE_FLAGS) -DVOREL_BUILD_PYTHON=OFF -DVOREL_BUILD_BENCH=ON >/dev/null
 	cmake --build build/bench-native --target perft_native
 	$(PYTHON) bench/bench.py --native build/bench-native/perft_native

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Prepares a machine for building and testing vorel_chess:
-#   - installs the Debian packages the build needs (and, with --bench, the benchmark peer engine;
-#     with --format, clang-format);
+#   - installs the Debian packages the build, the tests and the benchmark need;
 #   - finds a CPython 3.12 or newer built with the interpreter lock;
 #   - creates .venv with it and installs the Python build, test and benchmark dependencies.
 # Safe to run again: every step is skipped when it is already done.
@@ -10,15 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 VENV=.venv
 REQUIREMENTS=requirements-dev.txt
-WITH_BENCH=0
-EXTRA_PACKAGES=()
-for arg in "$@"; do
-  case "$arg" in
-    --bench) WITH_BENCH=1 ;;
-    --format) EXTRA_PACKAGES+=(clang-format) ;;
-    *) echo "setup.sh: unknown option $arg" >&2; exit 2 ;;
-  esac
-done
+[ $# -eq 0 ] || { echo "setup.sh: takes no arguments" >&2; exit 2; }
 
 log() { echo "setup: $*" >&2; }
 die() { echo "setup: error: $*" >&2; exit 1; }
@@ -57,14 +48,13 @@ apt_has_candidate() {
 }
 
 # g++ and make build everything, binutils provides nm for the exported-symbol test,
-# libgtest-dev is the C++ unit-test framework.
-apt_install g++ make binutils libgtest-dev
-if [ $WITH_BENCH -eq 1 ]; then
-  apt_install stockfish
-fi
-if [ ${#EXTRA_PACKAGES[@]} -gt 0 ]; then
-  apt_install "${EXTRA_PACKAGES[@]}"
-fi
+# libgtest-dev is the C++ unit-test framework, stockfish is the independent perft reference,
+# clang with its runtimes builds the fuzz targets, clang-format checks the C++ layout and
+# valgrind runs the memcheck pass.
+apt_install g++ make binutils libgtest-dev stockfish clang clang-format valgrind
+# libFuzzer and the sanitizer runtimes come in a package named after clang's major version.
+clang_rt="libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
+if apt_has_candidate "$clang_rt"; then apt_install "$clang_rt"; fi
 
 # --- CPython 3.12 or newer ---------------------------------------------------
 
