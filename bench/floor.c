@@ -6,48 +6,48 @@
 #include <string.h>
 
 /* Returns a new list holding a fresh str for every ASCII str of the given list. */
-static PyObject *move_texts(PyObject *self, PyObject *texts) {
-    (void)self;
-    Py_ssize_t n = PyList_GET_SIZE(texts);
-    PyObject *result = PyList_New(n);
-    if (result == NULL) return NULL;
-    for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject *source = PyList_GET_ITEM(texts, i);
-        Py_ssize_t size = PyUnicode_GET_LENGTH(source);
-        PyObject *text = PyUnicode_New(size, 127);
-        if (text == NULL) {
-            Py_DECREF(result);
-            return NULL;
-        }
-        memcpy(PyUnicode_DATA(text), PyUnicode_DATA(source), (size_t)size);
-        PyList_SET_ITEM(result, i, text);
+static PyObject* move_texts(PyObject* self, PyObject* texts) {
+  (void)self;
+  Py_ssize_t n = PyList_GET_SIZE(texts);
+  PyObject* result = PyList_New(n);
+  if (result == NULL) return NULL;
+  for (Py_ssize_t i = 0; i < n; i++) {
+    PyObject* source = PyList_GET_ITEM(texts, i);
+    Py_ssize_t size = PyUnicode_GET_LENGTH(source);
+    PyObject* text = PyUnicode_New(size, 127);
+    if (text == NULL) {
+      Py_DECREF(result);
+      return NULL;
     }
-    return result;
+    memcpy(PyUnicode_DATA(text), PyUnicode_DATA(source), (size_t)size);
+    PyList_SET_ITEM(result, i, text);
+  }
+  return result;
 }
 
 /* Returns 12 lists of 64 bools from a tuple of 12 bitboards (ints). */
-static PyObject *planes(PyObject *self, PyObject *bitboards) {
-    (void)self;
-    unsigned long long boards[12];
-    for (Py_ssize_t k = 0; k < 12; k++) {
-        boards[k] = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(bitboards, k));
+static PyObject* planes(PyObject* self, PyObject* bitboards) {
+  (void)self;
+  unsigned long long boards[12];
+  for (Py_ssize_t k = 0; k < 12; k++) {
+    boards[k] = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(bitboards, k));
+  }
+  if (PyErr_Occurred()) return NULL;
+  PyObject* values[2] = {Py_False, Py_True};
+  PyObject* result = PyList_New(12);
+  if (result == NULL) return NULL;
+  for (Py_ssize_t k = 0; k < 12; k++) {
+    PyObject* plane = PyList_New(64);
+    if (plane == NULL) {
+      Py_DECREF(result);
+      return NULL;
     }
-    if (PyErr_Occurred()) return NULL;
-    PyObject *values[2] = {Py_False, Py_True};
-    PyObject *result = PyList_New(12);
-    if (result == NULL) return NULL;
-    for (Py_ssize_t k = 0; k < 12; k++) {
-        PyObject *plane = PyList_New(64);
-        if (plane == NULL) {
-            Py_DECREF(result);
-            return NULL;
-        }
-        for (Py_ssize_t i = 0; i < 64; i++) {
-            PyList_SET_ITEM(plane, i, Py_NewRef(values[(boards[k] >> i) & 1]));
-        }
-        PyList_SET_ITEM(result, k, plane);
+    for (Py_ssize_t i = 0; i < 64; i++) {
+      PyList_SET_ITEM(plane, i, Py_NewRef(values[(boards[k] >> i) & 1]));
     }
-    return result;
+    PyList_SET_ITEM(result, k, plane);
+  }
+  return result;
 }
 
 static PyMethodDef methods[] = {

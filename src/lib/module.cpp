@@ -6,11 +6,16 @@
 
 #include "board/board_python.hpp"
 #include "lib/python_support.hpp"
+#include "lib/version.hpp"
 #include "move_generator/move_generator_python.hpp"
 
 namespace vorel::python {
 
 namespace {
+
+// The module namespace holds nothing but the classes and __all__, so the version travels as an
+// identification string in the shared object (found by `strings`) and in the wheel's metadata.
+[[gnu::used]] constexpr char version_ident[] = "vorel_chess version " VOREL_VERSION;
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "vorel_chess", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,

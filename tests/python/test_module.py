@@ -1,7 +1,10 @@
 import copy
 import gc
 import importlib
+import importlib.metadata
+import pathlib
 import pickle
+import re
 import shutil
 import subprocess
 import sys
@@ -88,6 +91,14 @@ def test_only_the_init_function_is_exported():
         pytest.skip("nm is not installed")
     listing = subprocess.run(["nm", "-D", "--defined-only", vorel_chess.__file__], check=True, capture_output=True, text=True)
     assert [line.split()[-1] for line in listing.stdout.splitlines() if line.strip()] == ["PyInit_vorel_chess"]
+
+
+def test_module_wheel_and_changelog_agree_on_the_version():
+    installed = importlib.metadata.version("vorel_chess")
+    carried = re.findall(rb"vorel_chess version ([0-9A-Za-z.+-]+)", pathlib.Path(vorel_chess.__file__).read_bytes())
+    assert carried == [installed.encode()]
+    changelog = pathlib.Path(__file__).parents[2] / "CHANGELOG.md"
+    assert re.search(r"^## (\S+)", changelog.read_text(), re.MULTILINE).group(1) == installed
 
 
 def _flat(call, *watched, rounds=2000):
