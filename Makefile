@@ -8,7 +8,7 @@ PYTHON := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOREL_WERROR=ON
 
-.PHONY: all setup install demo test test-cpp test-py test-slow bench perft sanitize fuzz format clean
+.PHONY: all setup install lint demo test test-all test-cpp test-py test-slow bench perft sanitize fuzz format clean
 
 all: install
 
@@ -33,6 +33,10 @@ test-cpp: setup
 
 test-py: install
 	$(PYTHON) -m pytest -q
+
+# The pytest suite on every CPython 3.12 or newer the machine has, each in its own environment.
+test-all: setup
+	scripts/test-all.sh
 
 # The deep perft counts through Python (deselected by default).
 test-slow: install
@@ -63,10 +67,18 @@ fuzz: setup
 	  src/chess_move/chess_move.cpp src/move_generator/move_generator.cpp -o build/fuzz_fen
 	build/fuzz_fen $(FUZZ_SECONDS)
 
-# Formats the C++ sources with the checked-in .clang-format.
-format:
-	@scripts/setup.sh
-	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
+# Static checks: the type stub against the built module, then the Python and C++ layout.
+lint: install
+	$(PYTHON) -m mypy.stubtest vorel_chess
+	$(PYTHON) -m ruff format --check --quiet .
+	$(PYTHON) -m ruff check --quiet .
+	git ls-files '*.cpp' '*.hpp' '*.c' | xargs clang-format --dry-run -Werror
+
+# Formats the Python sources with ruff and the C++ sources with clang-format, as lint expects.
+format: setup
+	$(PYTHON) -m ruff format --quiet .
+	$(PYTHON) -m ruff check --quiet --fix .
+	git ls-files '*.cpp' '*.hpp' '*.c' | xargs clang-format -i
 
 clean:
 	rm -rf build

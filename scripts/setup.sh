@@ -58,44 +58,14 @@ if apt_has_candidate "$clang_rt"; then apt_install "$clang_rt"; fi
 
 # --- CPython 3.12 or newer ---------------------------------------------------
 
-# Prints the interpreter's path if it is a usable CPython >= 3.12 with the interpreter lock,
-# its development headers and the venv module. A pyenv shim for a version that is not selected
-# fails when run, so every candidate is judged by running it.
-usable_python() {
-  "$1" - <<'EOF' 2>/dev/null
-import os, sys, sysconfig
-ok = (
-    sys.implementation.name == "cpython"
-    and sys.version_info >= (3, 12)
-    and not sysconfig.get_config_var("Py_GIL_DISABLED")
-    and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
-)
-import venv, ensurepip  # noqa: F401  (both are needed to create the environment)
-print(sys.executable if ok else "")
-EOF
-}
+source scripts/pythons.sh
 
 find_python() {
   local candidate found
-  local candidates=(python3.13 python3.12 python3.14)
-  for candidate in "${candidates[@]}"; do
-    if command -v "$candidate" >/dev/null 2>&1; then
-      found=$(usable_python "$candidate" || true)
-      [ -n "$found" ] && { echo "$found"; return 0; }
-    fi
+  for candidate in $(candidate_pythons); do
+    found=$(usable_python "$candidate" || true)
+    [ -n "$found" ] && { echo "$found"; return 0; }
   done
-  local pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
-  if [ -d "$pyenv_root/versions" ]; then
-    # Newest first, so that 3.13.1 is preferred over 3.12.8.
-    local dir
-    for dir in $(ls -1 "$pyenv_root/versions" | sort -t. -k1,1nr -k2,2nr -k3,3nr); do
-      for candidate in "$pyenv_root/versions/$dir"/bin/python3.1[2-9]; do
-        [ -x "$candidate" ] || continue
-        found=$(usable_python "$candidate" || true)
-        [ -n "$found" ] && { echo "$found"; return 0; }
-      done
-    done
-  fi
   # The package lists may be stale or cleaned: refresh them before asking.
   if [ $apt_updated -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
     as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2 || true
