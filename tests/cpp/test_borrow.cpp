@@ -66,19 +66,29 @@ TEST(BorrowFlag, GuardsReleaseOnceOnEveryExit) {
   EXPECT_EQ(flag.value(), 1u);
 }
 
-TEST(BorrowFlag, ThreadsNeverOverlapAnExclusiveAccess) {
+TEST(BorrowFlag, ThreadsNeverOverlapAndRefuseWithTheTwoTexts) {
   BorrowFlag flag;
-  std::atomic<int> readers{0}, writers{0}, overlaps{0};
+  std::atomic<int> readers{0}, writers{0}, overlaps{0}, wrong_texts{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 20000; ++i) {
         if ((i + t) % 3 == 0) {
-          if (const auto held = ExclusiveBorrow::take(flag)) {
-            if (writers.fetch_add(1) != 0 || readers.load() != 0) ++overlaps;
-            writers.fetch_sub(1);
+          const auto held = ExclusiveBorrow::take(flag);
+          if (!held) {
+            if (borrow_error_message(held.error()) != std::string_view("Already borrowed"))
+              ++wrong_texts;
+            continue;
           }
-        } else if (const auto held = SharedBorrow::take(flag)) {
+          if (writers.fetch_add(1) != 0 || readers.load() != 0) ++overlaps;
+          writers.fetch_sub(1);
+        } else {
+          const auto held = SharedBorrow::take(flag);
+          if (!held) {
+            if (borrow_error_message(held.error()) != std::string_view("Already mutably borrowed"))
+              ++wrong_texts;
+            continue;
+          }
           readers.fetch_add(1);
           if (writers.load() != 0) ++overlaps;
           readers.fetch_sub(1);
@@ -88,6 +98,7 @@ TEST(BorrowFlag, ThreadsNeverOverlapAnExclusiveAccess) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(overlaps.load(), 0);
+  EXPECT_EQ(wrong_texts.load(), 0);
   EXPECT_EQ(flag.value(), 0u);
 }
 
