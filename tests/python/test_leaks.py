@@ -1,0 +1,157 @@
+"""Every public operation, on its success and its failure paths, run many thousands of times:
+the process's native heap, the interpreter's block count and the reference counts of the
+objects the calls share stay where they were.
+
+The native heap is glibc's count of bytes in use (mallinfo2: uordblks + hblkhd), which sees
+the C++ side's allocations (boards, their undo stacks, the attack tables, fault texts) that
+the interpreter's own counters do not. Each case warms up, measures, runs ROUNDS more times
+and measures again; the slack is fixed, so a loss of even a few bytes a call shows.
+"""
+
+import ctypes
+import gc
+import sys
+
+import pytest
+
+from vorel_chess import Board, MoveGenerator
+
+START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
+CASTLE = "r3k2r/8/8/8/8/8/8/R3K2R w KQkq -"
+PROMOTION = "4k3/P7/8/8/8/8/8/4K3 w - -"
+ROUNDS = 5000
+WARM_UP = 200
+HEAP_SLACK = 32 * 1024  # bytes; 5000 lost 8-byte allocations hold 160 KiB (32-byte chunks)
+BLOCK_SLACK = 100
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
+
+
+libc = ctypes.CDLL(None)
+libc.mallinfo2.restype = MallInfo2
+
+
+def native_heap():
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+class Text(str):
+    pass
+
+
+class Context:
+    def __init__(self, generator):
+        self.generator = generator
+        self.fen, self.move = CASTLE, "e1g1"
+        self.subclassed = Text(START)
+        self.played = Board()  # a board with a history, so copies carry undo stacks
+        for move in ("e2e4", "e7e5", "g1f3", "b8c6", "f1c4", "g8f6"):
+            self.played.push(move)
+        self.fresh = Board()
+        self.castle = Board(CASTLE)
+        self.promotion = Board(PROMOTION)
+        self.kingless = Board("8/8/8/8/8/8/8/R7 w - -")
+
+    def boards(self):
+        return [self.played, self.fresh, self.castle, self.promotion, self.kingless]
+
+
+def play(board, move):
+    board.push(move)
+    board.pop()
+
+
+# name: (make the call from the context, the exception it must raise or None, rounds)
+CASES = {
+    "new": (lambda c: lambda: Board(c.fen), None, ROUNDS),
+    "new-default": (lambda c: Board, None, ROUNDS),
+    "new-subclass": (lambda c: lambda: Board(fen=c.subclassed), None, ROUNDS),
+    "bitboard_from_fen": (lambda c: lambda: c.played.bitboard_from_fen(fen=c.fen), None, ROUNDS),
+    "fen": (lambda c: c.played.fen, None, ROUNDS),
+    "turn": (lambda c: c.played.turn, None, ROUNDS),
+    "bitboard": (lambda c: c.played.bitboard, None, ROUNDS),
+    "copy": (lambda c: c.played.copy, None, ROUNDS),
+    "reflect": (lambda c: lambda: (c.castle.reflect(), c.castle.reflect()), None, ROUNDS),
+    "push-pop-castling": (lambda c: lambda: play(c.castle, c.move), None, ROUNDS),
+    "push-pop-promotion": (lambda c: lambda: play(c.promotion, "a7a8q"), None, ROUNDS),
+    "generator": (lambda c: lambda: c.generator(c.played), None, ROUNDS),
+    "generator-keyword": (lambda c: lambda: c.generator(board=c.castle), None, ROUNDS),
+    "MoveGenerator": (lambda c: MoveGenerator, None, 100),  # 4 MiB of tables each
+    "fen-error": (lambda c: lambda: Board("8/8/8/8/8/8/8/8 white - -"), ValueError, ROUNDS),
+    "fen-placement-fault": (lambda c: lambda: Board("x7/8/8/8/8/8/8/8 w - -"), "panic", ROUNDS),
+    "fen-missing-field": (lambda c: lambda: Board("8/8/8/8/8/8/8/8 w -"), "panic", ROUNDS),
+    "fen-not-str": (lambda c: lambda: Board(None), TypeError, ROUNDS),
+    "fen-surrogate": (lambda c: lambda: Board(c.fen + "\ud800"), UnicodeEncodeError, ROUNDS),
+    "fen-keyword": (lambda c: lambda: Board(fen=c.fen, x=1), TypeError, ROUNDS),
+    "placement-fault": (lambda c: lambda: Board.bitboard_from_fen("x" + c.fen), "panic", ROUNDS),
+    "move-error": (lambda c: lambda: c.played.push("e2e"), ValueError, ROUNDS),
+    "move-parser-fault": (lambda c: lambda: c.played.push("E2E4"), "panic", ROUNDS),
+    "move-empty-square": (lambda c: lambda: c.played.push("e3e4"), "panic", ROUNDS),
+    "move-missing-promotion": (lambda c: lambda: c.promotion.push("a7a8"), "panic", ROUNDS),
+    "move-bytes": (lambda c: lambda: c.played.push(chess_move=b"e2e4"), TypeError, ROUNDS),
+    "move-surrogate": (lambda c: lambda: c.played.push("e2e4\udfff"), UnicodeEncodeError, ROUNDS),
+    "pop-empty": (lambda c: c.fresh.pop, "panic", ROUNDS),
+    "generator-no-king": (lambda c: lambda: c.generator(c.kingless), "panic", ROUNDS),
+    "generator-not-board": (lambda c: lambda: c.generator("x"), TypeError, ROUNDS),
+    "generator-arity": (lambda c: lambda: c.generator(c.played, c.played), TypeError, ROUNDS),
+    "receiver": (lambda c: lambda: Board.fen(c.generator), TypeError, ROUNDS),
+}
+
+
+def snapshot(watched):
+    gc.collect()  # so that garbage left by earlier calls or tests is not counted
+    return native_heap(), sys.getallocatedblocks(), [sys.getrefcount(obj) for obj in watched]
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_operation_leaks_nothing(name, generator, PanicException):
+    make, expected, rounds = CASES[name]
+    context = Context(generator)
+    call = make(context)
+    expected = PanicException if expected == "panic" else expected
+    if expected is None:
+        call()
+    else:
+        with pytest.raises(expected):
+            call()
+
+    def run(times):
+        for _ in range(times):
+            try:
+                call()
+            except (TypeError, ValueError, PanicException):
+                pass
+
+    # None, True and False are immortal in current CPython, so their counts stay fixed even
+    # when a reference is lost; the classes and the texts and boards passed in are not.
+    watched = [None, True, False, Board, MoveGenerator, PanicException, generator, context.fen,
+               context.move, context.subclassed, *context.boards()]
+    fens = [board.fen() for board in context.boards()]
+    run(WARM_UP)
+    heap, blocks, counts = snapshot(watched)
+    run(rounds)
+    heap_after, blocks_after, counts_after = snapshot(watched)
+    assert counts_after == counts
+    assert blocks_after - blocks < BLOCK_SLACK
+    assert heap_after - heap < HEAP_SLACK
+    # Every case leaves its boards as it found them.
+    assert [board.fen() for board in context.boards()] == fens
+
+
+def test_results_have_one_owner(generator):
+    # A result is owned by the caller alone, like one built in Python.
+    board = Board()
+    assert sys.getrefcount(board.fen()) == sys.getrefcount("".join(["a", "b"]))
+    assert sys.getrefcount(board.copy()) == sys.getrefcount(object())
+    planes, nested = board.bitboard(), [[]]
+    assert sys.getrefcount(planes) == sys.getrefcount(nested)
+    assert [sys.getrefcount(planes[k]) for k in range(12)] == [sys.getrefcount(nested[0])] * 12
+    moves = generator(board)
+    assert sys.getrefcount(moves) == sys.getrefcount(nested)
+    texts = ["".join(["a", "b"])]
+    assert sys.getrefcount(moves[0]) == sys.getrefcount(texts[0])
