@@ -1,6 +1,7 @@
 # make demo   set everything up, build, install into .venv and run the perft example
 # make test   set everything up and run both test suites (C++ unit tests, then pytest)
 # make bench  set everything up and print the benchmark table
+# make wheel  build a manylinux wheel and run the test suite against it in a fresh environment
 
 SHELL := /bin/bash
 VENV := .venv
@@ -8,7 +9,7 @@ PYTHON := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOREL_WERROR=ON
 
-.PHONY: all setup install demo test test-cpp test-py test-slow bench perft sanitize fuzz format clean
+.PHONY: all setup install demo test test-cpp test-py test-slow bench perft sanitize fuzz format clean wheel
 
 all: install
 
@@ -70,6 +71,11 @@ format:
 
 clean:
 	rm -rf build
+
+# Builds the wheel, repairs it to a manylinux tag, installs it into build/wheel-venv and runs
+# the test suite there; prints where the wheel is (build/wheel/dist).
+wheel: setup
+	@scripts/wheel.sh
 
 # Benchmarks against the pure-Python peer, the floors and a strong engine's native perft.
 bench: install
