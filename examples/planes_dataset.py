@@ -44,7 +44,7 @@ to them.
 import argparse
 import collections
 import contextlib
-import importlib.util
+import importlib
 import io
 import itertools
 import multiprocessing
@@ -212,13 +212,10 @@ def _importable_self():
     """
     if __name__ != "__main__":
         return sys.modules[__name__]
-    name = Path(__file__).stem
-    if name not in sys.modules:
-        spec = importlib.util.spec_from_file_location(name, __file__)
-        module = importlib.util.module_from_spec(spec)
-        sys.modules[name] = module
-        spec.loader.exec_module(module)
-    return sys.modules[name]
+    directory = str(Path(__file__).resolve().parent)
+    if directory not in sys.path:
+        sys.path.insert(0, directory)
+    return importlib.import_module(Path(__file__).stem)
 
 
 def _convert_here(texts):
