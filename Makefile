@@ -1,6 +1,7 @@
 # make demo   set everything up, build, install into .venv and run the perft example
 # make test   set everything up and run both test suites (C++ unit tests, then pytest)
 # make bench  set everything up and print the benchmark table
+# make wheel  build a manylinux wheel and run the test suite against it in a fresh environment
 
 SHELL := /bin/bash
 VENV := .venv
@@ -8,7 +9,7 @@ PYTHON := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOREL_WERROR=ON
 
-.PHONY: all setup install lint demo test test-all test-cpp test-py test-slow bench perft sanitize fuzz format clean
+.PHONY: all setup install lint demo test test-all test-cpp test-py test-slow bench perft test-sanitize valgrind fuzz format clean wheel
 
 all: install
 
@@ -46,26 +47,61 @@ test-slow: install
 perft: install
 	$(PYTHON) examples/perft.py $(if $(FEN),--fen "$(FEN)") $(if $(DEPTH),--depth $(DEPTH)) --divide
 
-# Both suites with the address and undefined-behaviour sanitizers; pytest runs against a
-# sanitized build of the module with the sanitizer runtime preloaded.
-sanitize: setup
+# Both suites with the address, undefined-behaviour and leak sanitizers, then valgrind. pytest
+# runs against a sanitized build of the module inside the uninstrumented interpreter: the runtimes
+# are preloaded, Python objects use the system allocator, and a plugin runs the leak check once
+# the tests are done, failing on any leaked block allocated through the module. The leak test
+# runs again with full stack unwinding, so that leaks allocated inside interpreter calls made by
+# the module are traced back to it too.
+SANITIZED_PYTHON = PYTHONPATH=build/sanitize:tests/sanitize PYTHONMALLOC=malloc \
+  ASAN_OPTIONS=detect_leaks=1:leak_check_at_exit=0:$(ASAN_EXTRA) \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" $(PYTHON)
+test-sanitize: install
 	cmake -S . -B build/sanitize $(CMAKE_FLAGS) -DVOREL_SANITIZE=ON -DVOREL_BUILD_TESTS=ON \
 	  -DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) >/dev/null
 	cmake --build build/sanitize
-	ctest --test-dir build/sanitize --output-on-failure -E DeepPerft
-	PYTHONPATH=build/sanitize ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1 \
-	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	  $(PYTHON) -m pytest -q -p no:cacheprovider
+	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/sanitize --output-on-failure -E DeepPerft
+	$(SANITIZED_PYTHON) -m pytest -q -p no:cacheprovider -p leak_check
+	$(MAKE) --no-print-directory ASAN_EXTRA=fast_unwind_on_malloc=0 test-sanitize-leaks
+	$(MAKE) --no-print-directory valgrind
 
-# Fuzzes the FEN reader, the move parser, make/unmake and generation with random mutations of
-# seed texts, under the address and undefined-behaviour sanitizers: make fuzz FUZZ_SECONDS=60
-FUZZ_SECONDS ?= 30
+test-sanitize-leaks:
+	$(SANITIZED_PYTHON) -m pytest -q -p no:cacheprovider -p leak_check tests/python/test_leaks.py
+
+# Every method on its success and failure paths under valgrind's memcheck, against the
+# release build of the module.
+valgrind: install
+	PYTHONMALLOC=malloc valgrind --quiet --error-exitcode=1 --errors-for-leak-kinds=none \
+	  $(PYTHON) tests/sanitize/exercise.py
+
+# libFuzzer targets, built with clang and the address and undefined-behaviour sanitizers: FEN
+# reading, move texts, and push/pop/generate sequences. Each runs for FUZZ_SECONDS, starting from
+# the checked-in seeds; what it learns goes to build/fuzz/, and a crash leaves its input there.
+FUZZ_SECONDS ?= 60
+FUZZ_CXX ?= clang++-19
+FUZZ_TARGETS := fen move_text sequence
+FUZZ_MAX_LEN_fen := 512
+FUZZ_MAX_LEN_move_text := 16
+FUZZ_MAX_LEN_sequence := 400
+FUZZ_CORE := src/board/board.cpp src/board/fen.cpp src/chess_move/chess_move.cpp \
+  src/move_generator/move_generator.cpp
 fuzz: setup
-	mkdir -p build
-	g++ -std=c++23 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined -Isrc \
-	  tests/fuzz/fuzz_fen.cpp tests/fuzz/driver.cpp src/board/board.cpp src/board/fen.cpp \
-	  src/chess_move/chess_move.cpp src/move_generator/move_generator.cpp -o build/fuzz_fen
-	build/fuzz_fen $(FUZZ_SECONDS)
+	mkdir -p build/fuzz
+	set -e; for target in $(FUZZ_TARGETS); do \
+	  $(FUZZ_CXX) -std=c++23 -O2 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+	    -Wall -Wextra -Werror -Isrc tests/fuzz/fuzz_$$target.cpp $(FUZZ_CORE) -o build/fuzz/fuzz_$$target; \
+	done
+	set -e; for target in $(FUZZ_TARGETS); do \
+	  mkdir -p build/fuzz/corpus-$$target; \
+	  case $$target in fen) len=$(FUZZ_MAX_LEN_fen);; move_text) len=$(FUZZ_MAX_LEN_move_text);; \
+	    *) len=$(FUZZ_MAX_LEN_sequence);; esac; \
+	  echo "fuzzing $$target for $(FUZZ_SECONDS) s"; \
+	  build/fuzz/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -max_len=$$len -print_final_stats=1 \
+	    -artifact_prefix=build/fuzz/crash-$$target- build/fuzz/corpus-$$target tests/fuzz/corpus/$$target \
+	    2>&1 | grep -E "^(stat::number_of_executed_units|stat::new_units_added|==|SUMMARY|invariant)" ; \
+	  test $${PIPESTATUS[0]} -eq 0; \
+	done
 
 # Static checks: the type stub against the built module, then the Python and C++ layout.
 lint: install
@@ -82,6 +118,11 @@ format: setup
 
 clean:
 	rm -rf build
+
+# Builds the wheel, repairs it to a manylinux tag, installs it into build/wheel-venv and runs
+# the test suite there; prints where the wheel is (build/wheel/dist).
+wheel: setup
+	@scripts/wheel.sh
 
 # Benchmarks against the pure-Python peer, the floors and a strong engine's native perft.
 bench: install

@@ -1,6 +1,20 @@
+import os
+from pathlib import Path
+
 import pytest
 
 import vorel_chess
+
+
+def pytest_report_header():
+    return f"vorel_chess: {vorel_chess.__file__}"
+
+
+def pytest_configure(config):
+    # make wheel sets this, so that the suite cannot pass against a module from somewhere else.
+    required = os.environ.get("VOREL_CHESS_REQUIRE_DIR")
+    if required and not Path(vorel_chess.__file__).resolve().is_relative_to(Path(required).resolve()):
+        raise pytest.UsageError(f"vorel_chess was imported from {vorel_chess.__file__}, not from {required}")
 
 
 @pytest.fixture(scope="session")

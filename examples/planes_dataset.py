@@ -1,0 +1,369 @@
+"""Turns chess positions into compressed NumPy shards of piece planes and legal moves.
+
+    python examples/planes_dataset.py examples/data/sample.epd --out build/planes
+    python examples/planes_dataset.py a.epd b.fen --out data --shard-size 50000 --workers 8
+    zcat games.epd.gz | python examples/planes_dataset.py - --out data
+    python examples/planes_dataset.py big.epd --out data --scheduler dask
+    python examples/planes_dataset.py big.epd --out data --scheduler dask --address tcp://HOST:8786
+
+Input: one position a line, as FEN or EPD ("-" reads standard input). Only the first four
+fields are read (placement, side to move, castling rights, en passant), so FEN move counters
+and EPD operations are ignored. Blank lines and lines starting with "#" are skipped. A line
+that is not a position is reported as FILE:LINE: ERROR on standard error, skipped and counted
+(--strict stops at the first one instead, with exit status 1).
+
+Output: shard-00000.npz, shard-00001.npz, ... in the --out directory, each written with
+np.savez_compressed and readable with np.load(path, allow_pickle=False). For its n positions
+a shard holds:
+
+    planes         uint8 (n, 12, 64)  planes[i, k, s] is 1 when piece index k stands on square s
+                                      (k: 0..5 white pawn, knight, bishop, rook, queen, king,
+                                      6..11 the black ones; s: a1 = 0, b1 = 1, ..., h8 = 63)
+    white_to_move  bool (n,)
+    fen            bytes (n,)         the position as Board.fen() writes it (four fields), ASCII
+    moves          bytes "S5" (m,)    the legal moves of all n positions, one list after another,
+                                      each in the generator's order (b"e2e4", b"e7e8q", ...)
+    move_offsets   int64 (n + 1,)     position i has moves[move_offsets[i]:move_offsets[i + 1]]
+
+FEN and move texts are ASCII, so they are stored as byte strings: a quarter of the size of
+NumPy's str arrays, in memory and to compress.
+
+load_shard() below reads a shard back as a list of Position records.
+
+Each shard covers the next --shard-size position lines of the input, in input order; a rejected
+line leaves its shard one position short, and a shard with no position is not written. The
+arrays are the same whatever the scheduler and the number of workers.
+
+Work is spread over worker processes, one shard per task: by default a local process pool of
+--workers processes (--workers 1 works in this process); with --scheduler dask, the Dask
+cluster at --address, or a local Dask cluster of --workers processes when no address is
+given. The workers of a remote cluster need numpy and vorel_chess installed; this file is sent
+to them.
+"""
+
+import argparse
+import collections
+import contextlib
+import importlib
+import io
+import itertools
+import multiprocessing
+import os
+import re
+import sys
+from pathlib import Path
+from typing import NamedTuple
+
+import numpy as np
+import vorel_chess
+from tqdm import tqdm
+
+SHARD_NAME = "shard-{:05d}.npz"
+SHARD_PATTERN = re.compile(r"shard-\d{5,}\.npz")
+PLANES_SHAPE = (12, 64)
+DEFAULT_SHARD_SIZE = 10_000
+
+
+class Position(NamedTuple):
+    """One position of a shard."""
+
+    fen: str
+    white_to_move: bool
+    planes: np.ndarray  # uint8 (12, 64), a view into the shard's planes
+    moves: list[str]
+
+
+def load_shard(path):
+    """Returns the positions of one shard, in order, as Position records.
+
+    :raises ValueError: if the file holds pickled objects (np.load refuses them).
+    """
+    with np.load(path, allow_pickle=False) as shard:
+        planes = shard["planes"]
+        white_to_move = shard["white_to_move"]
+        fens = np.char.decode(shard["fen"], "ascii").tolist()
+        moves = np.char.decode(shard["moves"], "ascii").tolist()
+        offsets = shard["move_offsets"].tolist()
+    return [
+        Position(fen, bool(white_to_move[i]), planes[i], moves[offsets[i]:offsets[i + 1]])
+        for i, fen in enumerate(fens)
+    ]
+
+
+# --- The worker side: position texts in, one compressed shard out ------------------------------
+
+def _panic_exception_type():
+    """Returns the module's internal-fault class, which it does not export, from a real fault."""
+    try:
+        vorel_chess.Board().pop()
+    except BaseException as error:  # noqa: BLE001  (the class derives from BaseException)
+        return type(error)
+    raise RuntimeError("taking back a move on a fresh board raised nothing")
+
+
+PanicException = _panic_exception_type()
+
+# The worker process's move generator, built once per process: by the pool initialiser, or at
+# the first shard a Dask worker converts.
+_generator = None
+
+
+def start_worker():
+    """Builds this process's move generator (the process pool's initialiser)."""
+    global _generator
+    _generator = vorel_chess.MoveGenerator()
+
+
+def position_fen(text):
+    """Returns the four position fields of a FEN or EPD line as one FEN text.
+
+    :raises ValueError: if the line has fewer than four fields.
+    """
+    fields = text.split()
+    if len(fields) < 4:
+        raise ValueError(f"expected placement, side to move, castling and en passant fields, "
+                         f"found {len(fields)} field{'s' if len(fields) != 1 else ''}")
+    return " ".join(fields[:4])
+
+
+def convert_shard(texts):
+    """Converts position lines into the bytes of one shard archive.
+
+    Returns (archive bytes, or None when no line was a position; number of positions;
+    [(index into texts, error message)] for the lines that were rejected).
+    """
+    if _generator is None:
+        start_worker()
+    planes, white_to_move, fens, moves, move_counts, errors = [], [], [], [], [], []
+    for index, text in enumerate(texts):
+        try:
+            board = vorel_chess.Board(position_fen(text))
+            legal = _generator(board)
+        except (ValueError, PanicException) as error:
+            errors.append((index, str(error)))
+            continue
+        # The planes as 768 bytes of 0/1: bools are ints, and bytes() takes them directly.
+        planes.append(bytes(itertools.chain.from_iterable(board.bitboard())))
+        white_to_move.append(board.turn() == "white")
+        fens.append(board.fen())
+        moves.extend(legal)
+        move_counts.append(len(legal))
+    if not fens:
+        return None, 0, errors
+    arrays = {
+        "planes": np.frombuffer(b"".join(planes), dtype=np.uint8).reshape(-1, *PLANES_SHAPE),
+        "white_to_move": np.array(white_to_move, dtype=bool),
+        "fen": np.array(fens, dtype=bytes),
+        "moves": np.array(moves, dtype="S5"),  # four or five characters
+        "move_offsets": np.concatenate(([0], np.cumsum(move_counts, dtype=np.int64))),
+    }
+    buffer = io.BytesIO()
+    np.savez_compressed(buffer, **arrays)
+    return buffer.getvalue(), len(fens), errors
+
+
+# --- The main process: reading, scheduling, writing --------------------------------------------
+
+class Batch(NamedTuple):
+    """The position lines of one shard, where they came from, and the input bytes they span."""
+
+    texts: list[str]
+    locations: list[tuple[str, int]]
+    size: int
+
+
+@contextlib.contextmanager
+def _open_input(path):
+    if path == "-":
+        yield sys.stdin.buffer
+    else:
+        with open(path, "rb") as stream:
+            yield stream
+
+
+def read_batches(paths, shard_size):
+    """Yields Batches of shard_size position lines (the last one may be shorter).
+
+    Blank lines and "#" comments are skipped; text that is not UTF-8 is kept with replacement
+    characters, so that the position reader rejects it with its line number.
+    """
+    texts, locations, size = [], [], 0
+    for path in paths:
+        with _open_input(path) as stream:
+            for number, line in enumerate(stream, 1):
+                size += len(line)
+                text = line.decode("utf-8", "replace").strip()
+                if not text or text.startswith("#"):
+                    continue
+                texts.append(text)
+                locations.append((path, number))
+                if len(texts) == shard_size:
+                    yield Batch(texts, locations, size)
+                    texts, locations, size = [], [], 0
+    if texts:
+        yield Batch(texts, locations, size)
+
+
+def _importable_self():
+    """Returns this file as a module that other processes can import by name.
+
+    Tasks sent to Dask then name their function instead of carrying a copy of it, so that each
+    worker keeps one move generator for all its tasks.
+    """
+    if __name__ != "__main__":
+        return sys.modules[__name__]
+    directory = str(Path(__file__).resolve().parent)
+    if directory not in sys.path:
+        sys.path.insert(0, directory)
+    return importlib.import_module(Path(__file__).stem)
+
+
+def _convert_here(texts):
+    result = convert_shard(texts)
+    return lambda: result
+
+
+@contextlib.contextmanager
+def process_scheduler(workers):
+    """Yields (submit, slots): submit(texts) starts a shard and returns a function that waits for
+    its result; slots is how many shards to keep in flight."""
+    if workers == 1:
+        yield _convert_here, 1
+        return
+    # spawn: the parent may hold threads (the progress bar's, a test runner's), and fork would
+    # copy their locks in whatever state they are.
+    context = multiprocessing.get_context("spawn")
+    with context.Pool(workers, initializer=start_worker) as pool:
+        yield (lambda texts: pool.apply_async(convert_shard, (texts,)).get), 2 * workers
+
+
+@contextlib.contextmanager
+def dask_scheduler(address, workers):
+    """Like process_scheduler, on the Dask cluster at address, or on a local cluster of worker
+    processes when address is None."""
+    import distributed  # only this scheduler needs it
+
+    with contextlib.ExitStack() as stack:
+        if address is None:
+            address = stack.enter_context(distributed.LocalCluster(
+                n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                dashboard_address=None))
+        client = stack.enter_context(distributed.Client(address))
+        module = _importable_self()
+        client.upload_file(module.__file__)
+        slots = 2 * max(1, sum(client.nthreads().values()))
+        yield (lambda texts: client.submit(module.convert_shard, texts, pure=False).result), slots
+
+
+def _in_flight(batches, submit, slots):
+    """Yields (batch, result) in input order, with up to slots shards being converted at once."""
+    pending = collections.deque()
+    for batch in batches:
+        pending.append((batch, submit(batch.texts)))
+        if len(pending) >= slots:
+            batch, result = pending.popleft()
+            yield batch, result()
+    while pending:
+        batch, result = pending.popleft()
+        yield batch, result()
+
+
+def _write_atomically(path, data):
+    partial = path.with_name(path.name + ".partial")
+    partial.write_bytes(data)
+    os.replace(partial, path)
+
+
+def _input_size(paths):
+    """Returns the total size of the inputs in bytes, or None when one is not a regular file."""
+    total = 0
+    for path in paths:
+        if path == "-" or not os.path.isfile(path):
+            return None
+        total += os.path.getsize(path)
+    return total
+
+
+def parse_arguments(argv):
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("inputs", nargs="+", metavar="INPUT", help="FEN or EPD file, one position a line; - for standard input")
+    parser.add_argument("--out", required=True, type=Path, metavar="DIR", help="directory for the shards (created if missing)")
+    parser.add_argument("--shard-size", type=int, default=DEFAULT_SHARD_SIZE, metavar="N",
+                        help=f"position lines per shard (default {DEFAULT_SHARD_SIZE})")
+    parser.add_argument("--scheduler", choices=("processes", "dask"), default="processes",
+                        help="a local process pool (default) or a Dask cluster")
+    parser.add_argument("--address", metavar="ADDRESS",
+                        help="Dask scheduler to connect to, e.g. tcp://HOST:8786 (default: start a local cluster)")
+    parser.add_argument("--workers", type=int, default=os.cpu_count() or 1, metavar="N",
+                        help="worker processes of the pool or of the local Dask cluster (default: one per core, "
+                             "here %(default)s); 1 converts in this process")
+    parser.add_argument("--strict", action="store_true", help="stop with exit status 1 at the first line that is not a position")
+    parser.add_argument("--overwrite", action="store_true", help="delete the shards a previous run left in --out first")
+    parser.add_argument("--no-progress", action="store_true", help="no progress bar (it is shown only on a terminal anyway)")
+    args = parser.parse_args(argv)
+    if args.shard_size < 1:
+        parser.error("--shard-size must be at least 1")
+    if args.workers < 1:
+        parser.error("--workers must be at least 1")
+    if args.address is not None and args.scheduler != "dask":
+        parser.error("--address needs --scheduler dask")
+    if args.inputs.count("-") > 1:
+        parser.error("standard input can be read only once")
+    for path in args.inputs:
+        if path != "-" and not os.access(path, os.R_OK):
+            parser.error(f"cannot read {path}")
+    if args.out.exists() and not args.out.is_dir():
+        parser.error(f"{args.out} is not a directory")
+    old_shards = [p for p in args.out.iterdir() if SHARD_PATTERN.fullmatch(p.name)] if args.out.is_dir() else []
+    if old_shards and not args.overwrite:
+        parser.error(f"{args.out} already holds shards ({len(old_shards)}); use --overwrite to replace them")
+    args.old_shards = old_shards
+    return args
+
+
+def main(argv=None):
+    """Runs the tool; returns the exit status (0, or 1 when --strict met a bad line)."""
+    args = parse_arguments(argv)
+    args.out.mkdir(parents=True, exist_ok=True)
+    for path in args.old_shards:
+        path.unlink()
+
+    if args.scheduler == "dask":
+        scheduler = dask_scheduler(args.address, args.workers)
+    else:
+        scheduler = process_scheduler(args.workers)
+    positions = shards = rejected = 0
+    status = 0
+    progress = tqdm(total=_input_size(args.inputs), unit="B", unit_scale=True, unit_divisor=1024,
+                    desc="planes", file=sys.stderr, disable=True if args.no_progress else None)
+    with progress, scheduler as (submit, slots):
+        for batch, (archive, count, errors) in _in_flight(read_batches(args.inputs, args.shard_size), submit, slots):
+            for index, message in errors:
+                path, number = batch.locations[index]
+                tqdm.write(f"{path}:{number}: {message}", file=sys.stderr)
+                rejected += 1
+                if args.strict:
+                    break
+            if errors and args.strict:
+                status = 1
+                break
+            if archive is not None:
+                _write_atomically(args.out / SHARD_NAME.format(shards), archive)
+                shards += 1
+                positions += count
+            progress.update(batch.size)
+            progress.set_postfix_str(f"{positions} positions, {rejected} rejected", refresh=False)
+        else:
+            if progress.total is not None:
+                progress.update(progress.total - progress.n)  # comment lines after the last position
+    if status:
+        print(f"stopped at the first line that is not a position; {positions} positions in {shards} "
+              f"shard{'s' if shards != 1 else ''} written to {args.out}", file=sys.stderr)
+    else:
+        print(f"{positions} positions in {shards} shard{'s' if shards != 1 else ''} written to {args.out}; "
+              f"{rejected} line{'s' if rejected != 1 else ''} rejected")
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())

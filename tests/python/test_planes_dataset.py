@@ -1,0 +1,96 @@
+"""The planes-dataset example: shards checked against the module, both schedulers, bad lines."""
+
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from vorel_chess import Board
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+SAMPLE = EXAMPLES / "data" / "sample.epd"
+# On sys.path for good: the pool's and the cluster's worker processes import the example by name.
+sys.path.insert(0, str(EXAMPLES))
+import planes_dataset
+
+
+def _run(*arguments):
+    return planes_dataset.main([*map(str, arguments), "--no-progress"])
+
+
+def _shards(directory):
+    return sorted(directory.glob("shard-*.npz"))
+
+
+def _records(directory):
+    return [record for path in _shards(directory) for record in planes_dataset.load_shard(path)]
+
+
+def _assert_matches_module(record, fen, generator):
+    board = Board(fen)
+    assert record.fen == board.fen()
+    assert record.white_to_move == (board.turn() == "white")
+    assert record.planes.dtype == np.uint8 and record.planes.tolist() == board.bitboard()  # 1 == True
+    assert record.moves == generator(board)
+
+
+def test_sample_gives_the_same_shards_with_the_pool_and_with_dask(tmp_path, generator):
+    # 456 positions in shards of 128: three full shards and a short last one. The sample holds
+    # checkmates and stalemates, whose empty move lists the offsets must get right.
+    assert _run(SAMPLE, "--out", tmp_path / "pool", "--shard-size", 128, "--workers", 2) == 0
+    assert _run(SAMPLE, "--out", tmp_path / "dask", "--shard-size", 128, "--workers", 2, "--scheduler", "dask") == 0
+
+    pool, dask = _shards(tmp_path / "pool"), _shards(tmp_path / "dask")
+    assert [p.name for p in pool] == [p.name for p in dask] == [f"shard-{i:05d}.npz" for i in range(4)]
+    for ours, theirs in zip(pool, dask):
+        with np.load(ours, allow_pickle=False) as a, np.load(theirs, allow_pickle=False) as b:
+            assert a.files == b.files
+            for name in a.files:
+                assert a[name].dtype == b[name].dtype and np.array_equal(a[name], b[name]), name
+
+    lines = [line.split() for line in SAMPLE.read_text().splitlines()]
+    fens = [" ".join(fields[:4]) for fields in lines if fields and not fields[0].startswith("#")]
+    records = _records(tmp_path / "pool")
+    assert [len(planes_dataset.load_shard(p)) for p in pool] == [128, 128, 128, len(fens) - 384]
+    assert sum(not record.moves for record in records) >= 2
+    for record, fen in zip(records, fens, strict=True):
+        _assert_matches_module(record, fen, generator)
+
+
+def test_bad_lines_are_reported_skipped_and_counted(tmp_path, capsys, generator):
+    start = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
+    kiwipete = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -"
+    endgame = "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -"
+    source = tmp_path / "mixed.epd"
+    source.write_bytes(b"\r\n".join([
+        b"# a comment, then a blank line",
+        b"",
+        f"{start} 0 1".encode(),                                    # FEN with move counters
+        b"rnbqkbxr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -",     # 4: bad placement letter
+        f'{kiwipete} id "kiwipete \xff";'.encode("latin-1"),       # not UTF-8, but in an operation
+        b"8/8/8/8/8/8/8/8 w - -",                                   # 6: no king to move
+        b"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR x KQkq -",     # 7: bad side to move
+        b"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w",           # 8: too few fields
+        b"rnbqkbnr/pppppppp/8/8/8/\xff/PPPPPPPP/RNBQKBNR w KQkq -",  # 9: not UTF-8 in the placement
+        f"   {endgame} bm Rb1;   ".encode(),
+    ]) + b"\r\n")
+
+    # Shards of three position lines: 3-5 keep two positions, 6-8 none (not written), 9-10 one.
+    assert _run(source, "--out", tmp_path / "out", "--shard-size", 3, "--workers", 1) == 0
+    captured = capsys.readouterr()
+    reports = captured.err.splitlines()
+    assert [line.split(": ", 1)[0] for line in reports] == [f"{source}:{n}" for n in (4, 6, 7, 8, 9)]
+    assert "Invalid piece type" in reports[0] and "no king" in reports[1]
+    assert reports[2].startswith(f"{source}:7: Invalid fen: ") and "found 2 fields" in reports[3]
+    assert "3 positions in 2 shards" in captured.out and "5 lines rejected" in captured.out
+    assert [len(planes_dataset.load_shard(p)) for p in _shards(tmp_path / "out")] == [2, 1]
+    for record, fen in zip(_records(tmp_path / "out"), [start, kiwipete, endgame], strict=True):
+        _assert_matches_module(record, fen, generator)
+
+    # The shards of an earlier run are neither mixed with new ones nor silently replaced.
+    with pytest.raises(SystemExit):
+        _run(source, "--out", tmp_path / "out", "--workers", 1)
+    assert "--overwrite" in capsys.readouterr().err
+    assert _run(source, "--out", tmp_path / "out", "--workers", 1, "--strict", "--overwrite") == 1
+    assert capsys.readouterr().err.splitlines()[0].startswith(f"{source}:4: ")
+    assert _shards(tmp_path / "out") == []

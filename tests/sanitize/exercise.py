@@ -1,0 +1,69 @@
+"""Calls every public operation on its success and failure paths, for a memory checker to watch."""
+
+import vorel_chess
+from vorel_chess import Board, MoveGenerator
+
+KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -"
+
+
+def expect_failure(call, *kinds):
+    try:
+        call()
+    except kinds:
+        return
+    raise AssertionError(f"{call} did not fail")
+
+
+def perft(generator, board, depth):
+    moves = generator(board)
+    if depth == 1:
+        return len(moves)
+    total = 0
+    for move in moves:
+        board.push(move)
+        total += perft(generator, board, depth - 1)
+        board.pop()
+    return total
+
+
+def main():
+    panic = None
+    try:
+        Board().pop()
+    except BaseException as error:
+        panic = type(error)
+    generator = MoveGenerator()
+    board = Board(KIWIPETE)
+    assert perft(generator, board, 2) == 2039
+    assert board.fen() == KIWIPETE and board.turn() == "white"
+    assert Board.bitboard_from_fen(KIWIPETE) == board.bitboard()
+    twin = board.copy()
+    twin.push("e1g1")
+    twin.reflect()
+    assert twin.turn() == "white"
+    board.push("a2a4")
+    assert Board(board.fen()).fen() == board.fen()
+    board.pop()
+    assert board.fen() == KIWIPETE
+
+    expect_failure(lambda: Board("8/8/8/8/8/8/8/8 white - -"), ValueError)
+    expect_failure(lambda: Board("x"), panic)
+    expect_failure(lambda: Board(""), panic)
+    expect_failure(lambda: Board(None), TypeError)
+    expect_failure(lambda: Board("\ud800"), UnicodeEncodeError)
+    expect_failure(lambda: Board.bitboard_from_fen("rnbx"), panic)
+    expect_failure(lambda: board.push("e2"), ValueError)
+    expect_failure(lambda: board.push("z2e4"), panic)
+    expect_failure(lambda: board.push("a3a4"), panic)
+    expect_failure(lambda: board.push(b"e2e4"), TypeError)
+    expect_failure(lambda: board.push(), TypeError)
+    expect_failure(lambda: Board().pop(), panic)
+    expect_failure(lambda: generator(Board("8/8/8/8/8/8/8/k7 w - -")), panic)
+    expect_failure(lambda: generator("board"), TypeError)
+    expect_failure(lambda: MoveGenerator(1), TypeError)
+    assert board.fen() == KIWIPETE and vorel_chess.__all__ == ["Board", "MoveGenerator"]
+    print("exercised every operation")
+
+
+if __name__ == "__main__":
+    main()
