@@ -1,5 +1,5 @@
-# make demo   set everything up, build, install into .venv and run the perft example
-# make test   set everything up and run both test suites (C++ unit tests, then pytest)
+# make demo   set everything up, build, install into .venv and run the examples
+# make test   set everything up and run the static checks and both test suites (ctest, pytest)
 # make bench  set everything up and print the benchmark table
 # make wheel  build a manylinux wheel and run the test suite against it in a fresh environment
 
@@ -24,8 +24,9 @@ install: setup
 demo: install
 	$(PYTHON) examples/fen_roundtrip.py
 	$(PYTHON) examples/perft.py
+	$(PYTHON) examples/planes_dataset.py examples/data/sample.epd --out build/planes --overwrite
 
-test: install test-cpp test-py
+test: install lint test-cpp test-py
 
 test-cpp: setup
 	cmake -S . -B build/cpp $(CMAKE_FLAGS) -DVOREL_BUILD_PYTHON=OFF -DVOREL_BUILD_TESTS=ON >/dev/null
