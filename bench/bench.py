@@ -23,7 +23,7 @@ import vorel_chess
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples"))
-from perft import perft as our_perft  # noqa: E402  (the example's walk: push, generate, pop)
+from perft import perft as our_perft
 
 # The well-known perft positions, with the depth of the Python-driven perft benchmark.
 POSITIONS = [
@@ -40,9 +40,48 @@ POSITIONS = [
 NATIVE = [("start", POSITIONS[0][1], 6), ("kiwipete", POSITIONS[1][1], 5)]
 
 # A 40-ply game for the copy-with-history benchmark.
-GAME = ("e2e4 e7e5 g1f3 b8c6 f1b5 a7a6 b5a4 g8f6 e1g1 f8e7 f1e1 b7b5 a4b3 d7d6 c2c3 e8g8 "
-        "h2h3 c6a5 b3c2 c7c5 d2d4 d8c7 b1d2 c5d4 c3d4 a5c6 d2b3 a6a5 c1e3 a5a4 b3d2 c8d7 "
-        "a1c1 c7b7 d2f1 f8c8 f1g3 c6b4 c2b1 a8a5").split()
+GAME = [
+    "e2e4",
+    "e7e5",
+    "g1f3",
+    "b8c6",
+    "f1b5",
+    "a7a6",
+    "b5a4",
+    "g8f6",
+    "e1g1",
+    "f8e7",
+    "f1e1",
+    "b7b5",
+    "a4b3",
+    "d7d6",
+    "c2c3",
+    "e8g8",
+    "h2h3",
+    "c6a5",
+    "b3c2",
+    "c7c5",
+    "d2d4",
+    "d8c7",
+    "b1d2",
+    "c5d4",
+    "c3d4",
+    "a5c6",
+    "d2b3",
+    "a6a5",
+    "c1e3",
+    "a5a4",
+    "b3d2",
+    "c8d7",
+    "a1c1",
+    "c7b7",
+    "d2f1",
+    "f8c8",
+    "f1g3",
+    "c6b4",
+    "c2b1",
+    "a8a5",
+]
 
 
 def build_floor():
@@ -53,8 +92,19 @@ def build_floor():
     source = ROOT / "bench" / "floor.c"
     if not target.exists() or target.stat().st_mtime < source.stat().st_mtime:
         compiler = os.environ.get("CC", "cc")
-        subprocess.run([compiler, "-O2", "-shared", "-fPIC", f"-I{sysconfig.get_paths()['include']}",
-                        str(source), "-o", str(target)], check=True)
+        subprocess.run(
+            [
+                compiler,
+                "-O2",
+                "-shared",
+                "-fPIC",
+                f"-I{sysconfig.get_paths()['include']}",
+                str(source),
+                "-o",
+                str(target),
+            ],
+            check=True,
+        )
     spec = importlib_util.spec_from_file_location("bench_floor", target)
     module = importlib_util.module_from_spec(spec)
     spec.loader.exec_module(module)
@@ -80,7 +130,7 @@ def compare(functions, rounds, min_seconds=0.01):
     gc.disable()
     try:
         for _ in range(rounds):
-            for function, count, sample in zip(functions, counts, samples):
+            for function, count, sample in zip(functions, counts, samples, strict=True):
                 start = time.perf_counter()
                 for _ in range(count):
                     function()
@@ -108,8 +158,10 @@ SQUARES = range(64)
 
 
 def peer_planes_by_square(board):
-    return [[bool(mask >> i & 1) for i in SQUARES] for mask in
-            (board.pieces_mask(piece, color) for piece, color in PEER_PLANE_ORDER)]
+    return [
+        [bool(mask >> i & 1) for i in SQUARES]
+        for mask in (board.pieces_mask(piece, color) for piece, color in PEER_PLANE_ORDER)
+    ]
 
 
 def peer_planes_by_byte(board):
@@ -125,9 +177,18 @@ def peer_planes_by_lookup(board):
     for piece, color in PEER_PLANE_ORDER:
         mask = board.pieces_mask(piece, color)
         flags = BYTE_FLAGS
-        planes.append([*flags[mask & 255], *flags[mask >> 8 & 255], *flags[mask >> 16 & 255],
-                       *flags[mask >> 24 & 255], *flags[mask >> 32 & 255], *flags[mask >> 40 & 255],
-                       *flags[mask >> 48 & 255], *flags[mask >> 56]])
+        planes.append(
+            [
+                *flags[mask & 255],
+                *flags[mask >> 8 & 255],
+                *flags[mask >> 16 & 255],
+                *flags[mask >> 24 & 255],
+                *flags[mask >> 32 & 255],
+                *flags[mask >> 40 & 255],
+                *flags[mask >> 48 & 255],
+                *flags[mask >> 56],
+            ]
+        )
     return planes
 
 
@@ -135,8 +196,7 @@ class Engine:
     """A UCI engine driven over a pipe, for its perft command."""
 
     def __init__(self, path):
-        self.process = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        text=True, bufsize=1)
+        self.process = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
         self.name = self.ask("uci", "uciok", prefix="id name ")
         self.ask("isready", "readyok")
 
@@ -145,7 +205,7 @@ class Engine:
         found = None
         for line in self.process.stdout:
             if prefix and line.startswith(prefix):
-                found = line[len(prefix):].strip()
+                found = line[len(prefix) :].strip()
             if line.startswith(until):
                 return found if prefix else line
         raise RuntimeError(f"engine stopped answering {command!r}")
@@ -187,7 +247,7 @@ class Table:
     def print(self):
         header = ("benchmark", "vorel_chess", "peer", "ratio", "floor", "÷ floor", "target met")
         widths = [max(len(str(row[i])) for row in [header, *self.rows]) for i in range(len(header))]
-        line = lambda cells: "| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths)) + " |"
+        line = lambda cells: "| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths, strict=True)) + " |"
         print(line(header))
         print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
         for row in self.rows:
@@ -210,10 +270,18 @@ def main():
     table = Table()
     generator = vorel_chess.MoveGenerator()
 
-    cpu = next((line.split(":", 1)[1].strip() for line in Path("/proc/cpuinfo").read_text().splitlines()
-                if line.startswith("model name")), platform.processor())
-    print(f"machine: {cpu}, {os.cpu_count()} cores; Python {platform.python_version()}; "
-          f"peer: chess {chess.__version__}; {rounds} interleaved rounds, medians\n")
+    cpu = next(
+        (
+            line.split(":", 1)[1].strip()
+            for line in Path("/proc/cpuinfo").read_text().splitlines()
+            if line.startswith("model name")
+        ),
+        platform.processor(),
+    )
+    print(
+        f"machine: {cpu}, {os.cpu_count()} cores; Python {platform.python_version()}; "
+        f"peer: chess {chess.__version__}; {rounds} interleaved rounds, medians\n"
+    )
 
     # Let the processor reach its working clock before the first measurement.
     warm_board = vorel_chess.Board()
@@ -227,12 +295,24 @@ def main():
         peer_board = chess.Board(fen)
         texts = generator(board)
         assert sorted(texts) == sorted(m.uci() for m in peer_board.legal_moves), name
-        ours, peer, bottom = compare([lambda: generator(board),
-                                      lambda: [m.uci() for m in peer_board.legal_moves],
-                                      lambda: floor.move_texts(texts)], rounds)
-        table.row(f"{name} ({len(texts)} moves)", us(ours), us(peer), f"{peer / ours:.1f}×",
-                  us(bottom), f"{ours / bottom:.2f}", "≥25× peer, ≤2.5 floor",
-                  peer / ours >= 25 and ours / bottom <= 2.5)
+        ours, peer, bottom = compare(
+            [
+                lambda: generator(board),
+                lambda: [m.uci() for m in peer_board.legal_moves],
+                lambda: floor.move_texts(texts),
+            ],
+            rounds,
+        )
+        table.row(
+            f"{name} ({len(texts)} moves)",
+            us(ours),
+            us(peer),
+            f"{peer / ours:.1f}×",
+            us(bottom),
+            f"{ours / bottom:.2f}",
+            "≥25× peer, ≤2.5 floor",
+            peer / ours >= 25 and ours / bottom <= 2.5,
+        )
 
     table.section("perft through Python (push, generate, pop): M nodes/s")
     for name, fen, depth in POSITIONS:
@@ -240,11 +320,19 @@ def main():
         peer_board = chess.Board(fen)
         nodes = our_perft(generator, board, depth)
         assert nodes == peer_perft(peer_board, depth), name
-        ours, peer = compare([lambda: our_perft(generator, board, depth),
-                              lambda: peer_perft(peer_board, depth)], max(3, rounds // 2), min_seconds=0)
-        table.row(f"{name}, depth {depth} ({nodes} nodes)", f"{nodes / ours / 1e6:.2f}",
-                  f"{nodes / peer / 1e6:.3f}", f"{peer / ours:.1f}×", target="≥20× peer",
-                  met=peer / ours >= 20)
+        ours, peer = compare(
+            [lambda: our_perft(generator, board, depth), lambda: peer_perft(peer_board, depth)],
+            max(3, rounds // 2),
+            min_seconds=0,
+        )
+        table.row(
+            f"{name}, depth {depth} ({nodes} nodes)",
+            f"{nodes / ours / 1e6:.2f}",
+            f"{nodes / peer / 1e6:.3f}",
+            f"{peer / ours:.1f}×",
+            target="≥20× peer",
+            met=peer / ours >= 20,
+        )
 
     table.section("board operations: µs per call")
     fen = POSITIONS[1][1]
@@ -266,27 +354,36 @@ def main():
     ]
     for name, ours_function, peer_function, target in cases:
         ours, peer = compare([ours_function, peer_function], rounds)
-        table.row(name, us(ours), us(peer), f"{peer / ours:.1f}×", target=f"≥{target}× peer",
-                  met=peer / ours >= target)
+        table.row(name, us(ours), us(peer), f"{peer / ours:.1f}×", target=f"≥{target}× peer", met=peer / ours >= target)
     bitboards = tuple(sum(1 << i for i, flag in enumerate(plane) if flag) for plane in fresh.bitboard())
-    timings = compare([fresh.bitboard, lambda: floor.planes(bitboards),
-                       *[lambda way=way: way(peer_fresh) for way in peer_ways]], rounds)
+    timings = compare(
+        [fresh.bitboard, lambda: floor.planes(bitboards), *[lambda way=way: way(peer_fresh) for way in peer_ways]],
+        rounds,
+    )
     ours, bottom, *peers = timings
     best = min(range(len(peers)), key=peers.__getitem__)
-    table.row(f"bitboard() (peer: {peer_ways[best].__name__})", us(ours), us(peers[best]),
-              f"{peers[best] / ours:.1f}×", us(bottom), f"{ours / bottom:.2f}",
-              "≥3× peer, ≤1.5 floor", peers[best] / ours >= 3 and ours / bottom <= 1.5)
+    table.row(
+        f"bitboard() (peer: {peer_ways[best].__name__})",
+        us(ours),
+        us(peers[best]),
+        f"{peers[best] / ours:.1f}×",
+        us(bottom),
+        f"{ours / bottom:.2f}",
+        "≥3× peer, ≤1.5 floor",
+        peers[best] / ours >= 3 and ours / bottom <= 1.5,
+    )
 
     (construct,) = compare([vorel_chess.MoveGenerator], rounds, min_seconds=0.05)
     table.section("move generator tables")
-    table.row("MoveGenerator() from Python", f"{construct * 1e3:.2f} ms", "", "", target="<5 ms",
-              met=construct < 0.005)
+    table.row("MoveGenerator() from Python", f"{construct * 1e3:.2f} ms", "", "", target="<5 ms", met=construct < 0.005)
 
     if args.native and not args.quick:
-        seconds, size = subprocess.run([args.native, "--tables"], check=True, capture_output=True,
-                                       text=True).stdout.split()
-        table.row("table bytes", f"{int(size)} ({int(size) / 2**20:.2f} MiB)", "", "", target="<1 MiB",
-                  met=int(size) < 2**20)
+        seconds, size = subprocess.run(
+            [args.native, "--tables"], check=True, capture_output=True, text=True
+        ).stdout.split()
+        table.row(
+            "table bytes", f"{int(size)} ({int(size) / 2**20:.2f} MiB)", "", "", target="<1 MiB", met=int(size) < 2**20
+        )
         engine = Engine(args.engine)
         table.section(f"native perft, no Python: M leaves/s; peer = {engine.name} (go perft)")
         for name, native_fen, depth in NATIVE:
@@ -298,8 +395,14 @@ def main():
                 assert engine_leaves == leaves, name
                 peer_samples.append(engine_leaves / engine_seconds)
             ours, peer = statistics.median(ours_samples), statistics.median(peer_samples)
-            table.row(f"{name}, depth {depth} ({leaves} leaves)", f"{ours / 1e6:.1f}", f"{peer / 1e6:.1f}",
-                      f"{ours / peer:.2f}", target="≥0.20 of engine", met=ours / peer >= 0.2)
+            table.row(
+                f"{name}, depth {depth} ({leaves} leaves)",
+                f"{ours / 1e6:.1f}",
+                f"{peer / 1e6:.1f}",
+                f"{ours / peer:.2f}",
+                target="≥0.20 of engine",
+                met=ours / peer >= 0.2,
+            )
         engine.close()
 
     table.print()

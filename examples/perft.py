@@ -1,8 +1,8 @@
 """Counts the leaf nodes of the legal-move tree (perft) through the Python API.
 
-    python examples/perft.py                      # the built-in suite, checked against known counts
-    python examples/perft.py --fen FEN --depth 4  # one position
-    python examples/perft.py --fen FEN --depth 4 --divide   # and the count below each root move
+python examples/perft.py                      # the built-in suite, checked against known counts
+python examples/perft.py --fen FEN --depth 4  # one position
+python examples/perft.py --fen FEN --depth 4 --divide   # and the count below each root move
 """
 
 import argparse
@@ -77,8 +77,10 @@ def main():
     if args.fen is not None:
         jobs = [(args.fen, args.depth or 3, None)]
     else:
-        jobs = [(fen, args.depth or depth, expected if args.depth in (None, depth) else None)
-                for fen, depth, expected in SUITE]
+        jobs = [
+            (fen, args.depth or depth, expected if args.depth in (None, depth) else None)
+            for fen, depth, expected in SUITE
+        ]
 
     failures = 0
     total_nodes = 0
@@ -94,8 +96,7 @@ def main():
             failures += nodes != expected
         print(f"  nodes {nodes}  {seconds:.3f} s  {nodes / seconds / 1e6:.2f} M nodes/s{verdict}")
     if len(jobs) > 1:
-        print(f"total: {total_nodes} nodes in {total_seconds:.3f} s, "
-              f"{total_nodes / total_seconds / 1e6:.2f} M nodes/s")
+        print(f"total: {total_nodes} nodes in {total_seconds:.3f} s, {total_nodes / total_seconds / 1e6:.2f} M nodes/s")
     if failures:
         print(f"{failures} position(s) gave a wrong count", file=sys.stderr)
         return 1

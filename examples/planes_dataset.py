@@ -85,12 +85,13 @@ def load_shard(path):
         moves = np.char.decode(shard["moves"], "ascii").tolist()
         offsets = shard["move_offsets"].tolist()
     return [
-        Position(fen, bool(white_to_move[i]), planes[i], moves[offsets[i]:offsets[i + 1]])
+        Position(fen, bool(white_to_move[i]), planes[i], moves[offsets[i] : offsets[i + 1]])
         for i, fen in enumerate(fens)
     ]
 
 
 # --- The worker side: position texts in, one compressed shard out ------------------------------
+
 
 def _panic_exception_type():
     """Returns the module's internal-fault class, which it does not export, from a real fault."""
@@ -121,8 +122,10 @@ def position_fen(text):
     """
     fields = text.split()
     if len(fields) < 4:
-        raise ValueError(f"expected placement, side to move, castling and en passant fields, "
-                         f"found {len(fields)} field{'s' if len(fields) != 1 else ''}")
+        raise ValueError(
+            f"expected placement, side to move, castling and en passant fields, "
+            f"found {len(fields)} field{'s' if len(fields) != 1 else ''}"
+        )
     return " ".join(fields[:4])
 
 
@@ -163,6 +166,7 @@ def convert_shard(texts):
 
 
 # --- The main process: reading, scheduling, writing --------------------------------------------
+
 
 class Batch(NamedTuple):
     """The position lines of one shard, where they came from, and the input bytes they span."""
@@ -245,9 +249,11 @@ def dask_scheduler(address, workers):
 
     with contextlib.ExitStack() as stack:
         if address is None:
-            address = stack.enter_context(distributed.LocalCluster(
-                n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                dashboard_address=None))
+            address = stack.enter_context(
+                distributed.LocalCluster(
+                    n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+                )
+            )
         client = stack.enter_context(distributed.Client(address))
         module = _importable_self()
         client.upload_file(module.__file__)
@@ -286,20 +292,45 @@ def _input_size(paths):
 
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("inputs", nargs="+", metavar="INPUT", help="FEN or EPD file, one position a line; - for standard input")
-    parser.add_argument("--out", required=True, type=Path, metavar="DIR", help="directory for the shards (created if missing)")
-    parser.add_argument("--shard-size", type=int, default=DEFAULT_SHARD_SIZE, metavar="N",
-                        help=f"position lines per shard (default {DEFAULT_SHARD_SIZE})")
-    parser.add_argument("--scheduler", choices=("processes", "dask"), default="processes",
-                        help="a local process pool (default) or a Dask cluster")
-    parser.add_argument("--address", metavar="ADDRESS",
-                        help="Dask scheduler to connect to, e.g. tcp://HOST:8786 (default: start a local cluster)")
-    parser.add_argument("--workers", type=int, default=os.cpu_count() or 1, metavar="N",
-                        help="worker processes of the pool or of the local Dask cluster (default: one per core, "
-                             "here %(default)s); 1 converts in this process")
-    parser.add_argument("--strict", action="store_true", help="stop with exit status 1 at the first line that is not a position")
+    parser.add_argument(
+        "inputs", nargs="+", metavar="INPUT", help="FEN or EPD file, one position a line; - for standard input"
+    )
+    parser.add_argument(
+        "--out", required=True, type=Path, metavar="DIR", help="directory for the shards (created if missing)"
+    )
+    parser.add_argument(
+        "--shard-size",
+        type=int,
+        default=DEFAULT_SHARD_SIZE,
+        metavar="N",
+        help=f"position lines per shard (default {DEFAULT_SHARD_SIZE})",
+    )
+    parser.add_argument(
+        "--scheduler",
+        choices=("processes", "dask"),
+        default="processes",
+        help="a local process pool (default) or a Dask cluster",
+    )
+    parser.add_argument(
+        "--address",
+        metavar="ADDRESS",
+        help="Dask scheduler to connect to, e.g. tcp://HOST:8786 (default: start a local cluster)",
+    )
+    parser.add_argument(
+        "--workers",
+        type=int,
+        default=os.cpu_count() or 1,
+        metavar="N",
+        help="worker processes of the pool or of the local Dask cluster (default: one per core, "
+        "here %(default)s); 1 converts in this process",
+    )
+    parser.add_argument(
+        "--strict", action="store_true", help="stop with exit status 1 at the first line that is not a position"
+    )
     parser.add_argument("--overwrite", action="store_true", help="delete the shards a previous run left in --out first")
-    parser.add_argument("--no-progress", action="store_true", help="no progress bar (it is shown only on a terminal anyway)")
+    parser.add_argument(
+        "--no-progress", action="store_true", help="no progress bar (it is shown only on a terminal anyway)"
+    )
     args = parser.parse_args(argv)
     if args.shard_size < 1:
         parser.error("--shard-size must be at least 1")
@@ -334,8 +365,15 @@ def main(argv=None):
         scheduler = process_scheduler(args.workers)
     positions = shards = rejected = 0
     status = 0
-    progress = tqdm(total=_input_size(args.inputs), unit="B", unit_scale=True, unit_divisor=1024,
-                    desc="planes", file=sys.stderr, disable=True if args.no_progress else None)
+    progress = tqdm(
+        total=_input_size(args.inputs),
+        unit="B",
+        unit_scale=True,
+        unit_divisor=1024,
+        desc="planes",
+        file=sys.stderr,
+        disable=True if args.no_progress else None,
+    )
     with progress, scheduler as (submit, slots):
         for batch, (archive, count, errors) in _in_flight(read_batches(args.inputs, args.shard_size), submit, slots):
             for index, message in errors:
@@ -357,11 +395,16 @@ def main(argv=None):
             if progress.total is not None:
                 progress.update(progress.total - progress.n)  # comment lines after the last position
     if status:
-        print(f"stopped at the first line that is not a position; {positions} positions in {shards} "
-              f"shard{'s' if shards != 1 else ''} written to {args.out}", file=sys.stderr)
+        print(
+            f"stopped at the first line that is not a position; {positions} positions in {shards} "
+            f"shard{'s' if shards != 1 else ''} written to {args.out}",
+            file=sys.stderr,
+        )
     else:
-        print(f"{positions} positions in {shards} shard{'s' if shards != 1 else ''} written to {args.out}; "
-              f"{rejected} line{'s' if rejected != 1 else ''} rejected")
+        print(
+            f"{positions} positions in {shards} shard{'s' if shards != 1 else ''} written to {args.out}; "
+            f"{rejected} line{'s' if rejected != 1 else ''} rejected"
+        )
     return status
 
 

@@ -8,8 +8,8 @@ that the later fields and checks are reached, not only the first one.
 
 import re
 
-from hypothesis import given, settings, strategies as st
-
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from vorel_chess import Board
 
 # The characters with the Unicode White_Space property: what separates FEN fields and is
@@ -60,14 +60,22 @@ def mutated(draw, seeds):
 def anything_for(seeds):
     texts = st.one_of(st.text(characters, max_size=40), mutated(seeds), st.sampled_from(seeds))
     non_texts = st.one_of(
-        st.none(), st.binary(max_size=6), st.builds(bytearray, st.binary(max_size=6)),
-        st.integers(), st.floats(), st.builds(object), st.builds(Board),
-        st.lists(st.sampled_from(seeds), max_size=2), st.sampled_from(seeds).map(str.encode),
+        st.none(),
+        st.binary(max_size=6),
+        st.builds(bytearray, st.binary(max_size=6)),
+        st.integers(),
+        st.floats(),
+        st.builds(object),
+        st.builds(Board),
+        st.lists(st.sampled_from(seeds), max_size=2),
+        st.sampled_from(seeds).map(str.encode),
     )
     # A readable text with one lone surrogate put in somewhere: refused before it is read.
     unencodable = st.builds(
-        lambda text, at, surrogate: text[:at % (len(text) + 1)] + surrogate + text[at % (len(text) + 1):],
-        texts, st.integers(0, 200), st.characters(categories=["Cs"]),
+        lambda text, at, surrogate: text[: at % (len(text) + 1)] + surrogate + text[at % (len(text) + 1) :],
+        texts,
+        st.integers(0, 200),
+        st.characters(categories=["Cs"]),
     )
     return st.one_of(texts, texts.map(Text), non_texts, unencodable)
 
@@ -173,7 +181,7 @@ def positions(draw):
         squares[draw(st.integers(0, 63))] = "k"
     ranks = []
     for rank in range(8):
-        text = "".join(squares[rank * 8:rank * 8 + 8])
+        text = "".join(squares[rank * 8 : rank * 8 + 8])
         ranks.append(re.sub(r"\.+", lambda run: str(len(run.group())), text))
     castling = "".join(draw(st.sets(st.sampled_from("KQkq")))) or "-"
     en_passant = draw(st.sampled_from(["-"] + [f + r for f in "abcdefgh" for r in "36"]))

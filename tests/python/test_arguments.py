@@ -1,5 +1,4 @@
 import pytest
-
 from vorel_chess import Board, MoveGenerator
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
@@ -19,7 +18,10 @@ BOARD, GEN = Board(), MoveGenerator()
         (lambda: BOARD.push(), "Board.push() missing 1 required positional argument: 'chess_move'"),
         (lambda: BOARD.push("e2e4", "e7e5"), "Board.push() takes 1 positional arguments but 2 were given"),
         (lambda: Board.bitboard_from_fen(), "Board.bitboard_from_fen() missing 1 required positional argument: 'fen'"),
-        (lambda: Board.bitboard_from_fen(START, fen=START), "Board.bitboard_from_fen() got multiple values for argument 'fen'"),
+        (
+            lambda: Board.bitboard_from_fen(START, fen=START),
+            "Board.bitboard_from_fen() got multiple values for argument 'fen'",
+        ),
         (lambda: GEN(), "MoveGenerator.__call__() missing 1 required positional argument: 'board'"),
         (lambda: GEN(BOARD, BOARD), "MoveGenerator.__call__() takes 1 positional arguments but 2 were given"),
         (lambda: GEN(BOARD, board=BOARD), "MoveGenerator.__call__() got multiple values for argument 'board'"),

@@ -6,7 +6,6 @@ UTF-8 of the str itself. (The sub-interpreter import is in test_module.py.)
 """
 
 import pytest
-
 from vorel_chess import Board
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
@@ -36,12 +35,15 @@ def history(board, panic):
         fens.append(twin.fen())
 
 
-@pytest.mark.parametrize("value", [None, b"e2e4", bytearray(b"e2e4"), memoryview(b"e2e4"), 0, 1.5,
-                                   ["e2e4"], ("e2e4",), object(), Board])
+@pytest.mark.parametrize(
+    "value", [None, b"e2e4", bytearray(b"e2e4"), memoryview(b"e2e4"), 0, 1.5, ["e2e4"], ("e2e4",), object(), Board]
+)
 def test_non_text_is_refused(value, generator):
     board = played()
-    calls = {"fen": [lambda: Board(value), lambda: Board(fen=value), lambda: Board.bitboard_from_fen(value)],
-             "chess_move": [lambda: board.push(value), lambda: board.push(chess_move=value)]}
+    calls = {
+        "fen": [lambda: Board(value), lambda: Board(fen=value), lambda: Board.bitboard_from_fen(value)],
+        "chess_move": [lambda: board.push(value), lambda: board.push(chess_move=value)],
+    }
     for name, tried in calls.items():
         for call in tried:
             with pytest.raises(TypeError) as info:
@@ -76,14 +78,17 @@ def test_str_subclass_is_read_as_its_characters(generator):
         Board(Liar(START + "\ud800"))
 
 
-@pytest.mark.parametrize("fen, move", [
-    ("\ud800" + START, "\ud800e2e4"),
-    # In a later field: the text is converted before any of it is read.
-    (START.replace(" w ", " w\udfff "), "e2e4\udfff"),
-    (START + " 0 1 \udbff", " e2e4 \udbff"),  # in a field or white space that would be ignored
-    # A surrogate pair spelt as two code points is still two lone surrogates.
-    (START + "\ud83d\ude00", "e2e4\ud83d\ude00"),
-])
+@pytest.mark.parametrize(
+    "fen, move",
+    [
+        ("\ud800" + START, "\ud800e2e4"),
+        # In a later field: the text is converted before any of it is read.
+        (START.replace(" w ", " w\udfff "), "e2e4\udfff"),
+        (START + " 0 1 \udbff", " e2e4 \udbff"),  # in a field or white space that would be ignored
+        # A surrogate pair spelt as two code points is still two lone surrogates.
+        (START + "\ud83d\ude00", "e2e4\ud83d\ude00"),
+    ],
+)
 def test_lone_surrogates(fen, move, PanicException):
     board = played()
     for call in (lambda: Board(fen), lambda: Board.bitboard_from_fen(fen), lambda: board.push(move)):
@@ -114,8 +119,11 @@ FENS = [
     (START + " " + "x" * MB, None, START),
     (START + WHITE_SPACE * (MB // len(WHITE_SPACE)), None, START),
     ("0" * MB + EMPTY + " w - -", None, EMPTY + " w - -"),  # a 0 counts no squares
-    ("P" * MB + "/8/8/8/8/8/8/8 w - -", ValueError,
-     f"Invalid fen: Invalid piece placement: rank 8 describes {MB} squares instead of 8"),
+    (
+        "P" * MB + "/8/8/8/8/8/8/8 w - -",
+        ValueError,
+        f"Invalid fen: Invalid piece placement: rank 8 describes {MB} squares instead of 8",
+    ),
     ("/" * MB, ValueError, f"Invalid fen: Invalid piece placement: {MB + 1} ranks instead of 8"),
     (" " * MB, "panic", "FEN text is empty"),
 ]
@@ -146,7 +154,9 @@ def test_other_blank_characters_are_not_white_space(other, PanicException):
     board = Board()
     with pytest.raises(ValueError) as info:
         board.push("e2e4" + other)
-    assert str(info.value) == "Invalid chess move: " + (PROMOTION if len(other.encode()) == 1 else LENGTH) + "e2e4" + other
+    assert (
+        str(info.value) == "Invalid chess move: " + (PROMOTION if len(other.encode()) == 1 else LENGTH) + "e2e4" + other
+    )
     assert board.fen() == START
 
 

@@ -10,7 +10,6 @@ from collections import Counter
 
 import chess
 import pytest
-
 import vorel_chess
 
 GAMES = 12
@@ -30,17 +29,14 @@ OPENINGS = {
 
 def pick(rng, peer):
     legal = list(peer.legal_moves)
-    special = [
-        move for move in legal
-        if move.promotion or peer.is_castling(move) or peer.is_en_passant(move)
-    ]
+    special = [move for move in legal if move.promotion or peer.is_castling(move) or peer.is_en_passant(move)]
     if special and rng.random() < 0.8:
         return rng.choice(special)
     # Double steps are what make en passant possible at all.
     doubles = [
-        move for move in legal
-        if peer.piece_type_at(move.from_square) == chess.PAWN
-        and abs(move.to_square - move.from_square) == 16
+        move
+        for move in legal
+        if peer.piece_type_at(move.from_square) == chess.PAWN and abs(move.to_square - move.from_square) == 16
     ]
     if doubles and rng.random() < 0.4:
         return rng.choice(doubles)

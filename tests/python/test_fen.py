@@ -1,5 +1,4 @@
 import pytest
-
 from vorel_chess import Board
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
@@ -100,7 +99,12 @@ def test_placement_must_be_eight_by_eight(placement):
 
 def test_letter_scan_runs_before_shape_check(PanicException):
     # ... and after every placement letter was read, whatever the later fields hold.
-    for fen in ["rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNx w KQkq -", "x/8", "8/8/8/8/8/8/8/8/x white Z 9", "8/8/8/8/8/8/8/7X w - -"]:
+    for fen in [
+        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNx w KQkq -",
+        "x/8",
+        "8/8/8/8/8/8/8/8/x white Z 9",
+        "8/8/8/8/8/8/8/7X w - -",
+    ]:
         with pytest.raises(PanicException) as info:
             Board(fen)
         assert info.value.args == ("Invalid piece type",)

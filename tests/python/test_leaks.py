@@ -13,7 +13,6 @@ import gc
 import sys
 
 import pytest
-
 from vorel_chess import Board, MoveGenerator
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
@@ -26,9 +25,21 @@ BLOCK_SLACK = 100
 
 
 class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 libc = ctypes.CDLL(None)
@@ -129,8 +140,19 @@ def test_operation_leaks_nothing(name, generator, PanicException):
 
     # None, True and False are immortal in current CPython, so their counts stay fixed even
     # when a reference is lost; the classes and the texts and boards passed in are not.
-    watched = [None, True, False, Board, MoveGenerator, PanicException, generator, context.fen,
-               context.move, context.subclassed, *context.boards()]
+    watched = [
+        None,
+        True,
+        False,
+        Board,
+        MoveGenerator,
+        PanicException,
+        generator,
+        context.fen,
+        context.move,
+        context.subclassed,
+        *context.boards(),
+    ]
     fens = [board.fen() for board in context.boards()]
     run(WARM_UP)
     heap, blocks, counts = snapshot(watched)

@@ -2,7 +2,6 @@ import random
 
 import chess
 import pytest
-
 from vorel_chess import Board
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
@@ -14,8 +13,16 @@ CASTLE = "r3k2r/8/8/8/8/8/8/R3K2R"
     [
         (START, "e2e4", "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3"),
         # A new double step replaces the old en-passant file; any other move clears it.
-        ("rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3", "d7d5", "rnbqkbnr/ppp1pppp/8/3p4/4P3/8/PPPP1PPP/RNBQKBNR w KQkq d6"),
-        ("rnbqkbnr/ppp1pppp/8/3p4/4P3/8/PPPP1PPP/RNBQKBNR w KQkq d6", "g1f3", "rnbqkbnr/ppp1pppp/8/3p4/4P3/5N2/PPPP1PPP/RNBQKB1R b KQkq -"),
+        (
+            "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3",
+            "d7d5",
+            "rnbqkbnr/ppp1pppp/8/3p4/4P3/8/PPPP1PPP/RNBQKBNR w KQkq d6",
+        ),
+        (
+            "rnbqkbnr/ppp1pppp/8/3p4/4P3/8/PPPP1PPP/RNBQKBNR w KQkq d6",
+            "g1f3",
+            "rnbqkbnr/ppp1pppp/8/3p4/4P3/5N2/PPPP1PPP/RNBQKB1R b KQkq -",
+        ),
         # Castling is the king's move; the rook comes along and both rights of that side go.
         (f"{CASTLE} w KQkq -", "e1g1", "r3k2r/8/8/8/8/8/8/R4RK1 b kq -"),
         (f"{CASTLE} w KQkq -", "e1c1", "r3k2r/8/8/8/8/8/8/2KR3R b kq -"),

@@ -1,6 +1,5 @@
 import chess
 import pytest
-
 from vorel_chess import Board
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"

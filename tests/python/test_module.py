@@ -10,13 +10,20 @@ import sys
 import weakref
 
 import pytest
-
 import vorel_chess
 from vorel_chess import Board, MoveGenerator
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
-METHODS = {"bitboard_from_fen": "(fen)", "fen": "($self)", "push": "($self, chess_move)", "pop": "($self)",
-           "bitboard": "($self)", "turn": "($self)", "reflect": "($self)", "copy": "($self)"}
+METHODS = {
+    "bitboard_from_fen": "(fen)",
+    "fen": "($self)",
+    "push": "($self, chess_move)",
+    "pop": "($self)",
+    "bitboard": "($self)",
+    "turn": "($self)",
+    "reflect": "($self)",
+    "copy": "($self)",
+}
 
 
 def test_module_namespace():
@@ -28,7 +35,12 @@ def test_module_namespace():
 
 def test_classes_and_signatures():
     for cls, signature in [(Board, f'(fen="{START}")'), (MoveGenerator, "()")]:
-        assert (cls.__module__, cls.__qualname__, cls.__bases__, cls.__doc__) == ("builtins", cls.__name__, (object,), "")
+        assert (cls.__module__, cls.__qualname__, cls.__bases__, cls.__doc__) == (
+            "builtins",
+            cls.__name__,
+            (object,),
+            "",
+        )
         assert cls.__text_signature__ == signature
     # Exactly the eight methods, in table order, and no special methods beyond construction.
     assert [name for name in vars(Board) if not name.startswith("__")] == list(METHODS)
@@ -99,7 +111,9 @@ def test_sub_interpreter_import_fails(tmp_path, generator, PanicException):
 def test_only_the_init_function_is_exported():
     if shutil.which("nm") is None:
         pytest.skip("nm is not installed")
-    listing = subprocess.run(["nm", "-D", "--defined-only", vorel_chess.__file__], check=True, capture_output=True, text=True)
+    listing = subprocess.run(
+        ["nm", "-D", "--defined-only", vorel_chess.__file__], check=True, capture_output=True, text=True
+    )
     assert [line.split()[-1] for line in listing.stdout.splitlines() if line.strip()] == ["PyInit_vorel_chess"]
 
 

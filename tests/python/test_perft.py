@@ -9,13 +9,13 @@ a tactical position with a pawn about to promote by capture, and a quiet middle 
 from pathlib import Path
 
 import pytest
-
 import vorel_chess
 
 # Counts up to FAST_NODES run by default, up to SLOW_NODES with -m slow; deeper ones are left
 # to the native suite.
 FAST_NODES = 200_000
 SLOW_NODES = 5_000_000
+
 
 def perft(generator, board, depth):
     moves = generator(board)

@@ -1,6 +1,5 @@
 import chess
 import pytest
-
 from vorel_chess import Board
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
@@ -17,8 +16,20 @@ def _planes(squares_by_plane):
 
 
 DEFAULT = _planes(
-    {0: range(8, 16), 1: [1, 6], 2: [2, 5], 3: [0, 7], 4: [3], 5: [4],
-     6: range(48, 56), 7: [57, 62], 8: [58, 61], 9: [56, 63], 10: [59], 11: [60]}
+    {
+        0: range(8, 16),
+        1: [1, 6],
+        2: [2, 5],
+        3: [0, 7],
+        4: [3],
+        5: [4],
+        6: range(48, 56),
+        7: [57, 62],
+        8: [58, 61],
+        9: [56, 63],
+        10: [59],
+        11: [60],
+    }
 )
 
 

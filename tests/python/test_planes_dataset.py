@@ -42,7 +42,7 @@ def test_sample_gives_the_same_shards_with_the_pool_and_with_dask(tmp_path, gene
 
     pool, dask = _shards(tmp_path / "pool"), _shards(tmp_path / "dask")
     assert [p.name for p in pool] == [p.name for p in dask] == [f"shard-{i:05d}.npz" for i in range(4)]
-    for ours, theirs in zip(pool, dask):
+    for ours, theirs in zip(pool, dask, strict=True):
         with np.load(ours, allow_pickle=False) as a, np.load(theirs, allow_pickle=False) as b:
             assert a.files == b.files
             for name in a.files:
@@ -62,18 +62,23 @@ def test_bad_lines_are_reported_skipped_and_counted(tmp_path, capsys, generator)
     kiwipete = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -"
     endgame = "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -"
     source = tmp_path / "mixed.epd"
-    source.write_bytes(b"\r\n".join([
-        b"# a comment, then a blank line",
-        b"",
-        f"{start} 0 1".encode(),                                    # FEN with move counters
-        b"rnbqkbxr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -",     # 4: bad placement letter
-        f'{kiwipete} id "kiwipete \xff";'.encode("latin-1"),       # not UTF-8, but in an operation
-        b"8/8/8/8/8/8/8/8 w - -",                                   # 6: no king to move
-        b"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR x KQkq -",     # 7: bad side to move
-        b"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w",           # 8: too few fields
-        b"rnbqkbnr/pppppppp/8/8/8/\xff/PPPPPPPP/RNBQKBNR w KQkq -",  # 9: not UTF-8 in the placement
-        f"   {endgame} bm Rb1;   ".encode(),
-    ]) + b"\r\n")
+    source.write_bytes(
+        b"\r\n".join(
+            [
+                b"# a comment, then a blank line",
+                b"",
+                f"{start} 0 1".encode(),  # FEN with move counters
+                b"rnbqkbxr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -",  # 4: bad placement letter
+                f'{kiwipete} id "kiwipete \xff";'.encode("latin-1"),  # not UTF-8, but in an operation
+                b"8/8/8/8/8/8/8/8 w - -",  # 6: no king to move
+                b"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR x KQkq -",  # 7: bad side to move
+                b"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w",  # 8: too few fields
+                b"rnbqkbnr/pppppppp/8/8/8/\xff/PPPPPPPP/RNBQKBNR w KQkq -",  # 9: not UTF-8 in the placement
+                f"   {endgame} bm Rb1;   ".encode(),
+            ]
+        )
+        + b"\r\n"
+    )
 
     # Shards of three position lines: 3-5 keep two positions, 6-8 none (not written), 9-10 one.
     assert _run(source, "--out", tmp_path / "out", "--shard-size", 3, "--workers", 1) == 0

@@ -1,8 +1,8 @@
 """Invariants over positions reached by random legal move sequences from our own generator."""
 
-from hypothesis import given, settings, strategies as st
-
 import vorel_chess
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 STARTS = [
     "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -",

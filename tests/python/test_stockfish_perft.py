@@ -18,11 +18,14 @@ import threading
 from pathlib import Path
 
 import pytest
-
 from test_perft import perft
 from vorel_chess import Board
 
-KNOWN = [line.split(";")[0].strip() for line in Path(__file__).with_name("perft.txt").read_text().splitlines() if line.strip()]
+KNOWN = [
+    line.split(";")[0].strip()
+    for line in Path(__file__).with_name("perft.txt").read_text().splitlines()
+    if line.strip()
+]
 REPLY_SECONDS = 120
 CASTLING_MOVES = {"e1g1", "e1c1", "e8g8", "e8c8"}
 
@@ -30,8 +33,8 @@ CASTLING_MOVES = {"e1g1", "e1c1", "e8g8", "e8c8"}
 class Engine:
     def __init__(self, path):
         self.process = subprocess.Popen(
-            [path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-            text=True, bufsize=1)
+            [path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, bufsize=1
+        )
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
         self.send("uci")
@@ -94,8 +97,13 @@ def stockfish():
 
 
 def pick(rng, moves):
-    special = [move for move in moves if len(move) == 5 or move in CASTLING_MOVES
-               or (move[0] == move[2] and {move[1], move[3]} in ({"2", "4"}, {"7", "5"}))]
+    special = [
+        move
+        for move in moves
+        if len(move) == 5
+        or move in CASTLING_MOVES
+        or (move[0] == move[2] and {move[1], move[3]} in ({"2", "4"}, {"7", "5"}))
+    ]
     return rng.choice(special if special and rng.random() < 0.5 else moves)
 
 
@@ -125,8 +133,11 @@ def mismatch(generator, stockfish, fen, depth):
     nodes, theirs = stockfish.perft(fen, depth)
     if ours == theirs and sum(ours.values()) == nodes:
         return None
-    differing = {move: (ours.get(move), theirs.get(move))
-                 for move in ours.keys() | theirs.keys() if ours.get(move) != theirs.get(move)}
+    differing = {
+        move: (ours.get(move), theirs.get(move))
+        for move in ours.keys() | theirs.keys()
+        if ours.get(move) != theirs.get(move)
+    }
     return f"{fen}: {sum(ours.values())} nodes, stockfish {nodes}; (ours, stockfish) by move: {differing}"
 
 

@@ -3,12 +3,12 @@ between nearly every bytecode: the results equal those of the same work done on 
 and no call ever finds an object still borrowed by another thread's call.
 """
 
+import itertools
 import random
 import sys
 import threading
 
 import pytest
-
 from vorel_chess import Board
 
 THREADS = 4
@@ -85,7 +85,7 @@ def test_threads_share_one_generator(generator, interleaved):
     trace = []
     assert run_threads(lambda k: work(k, trace)) == expected
     # The threads really did run interleaved, not one after the other.
-    switches = sum(a // GAMES != b // GAMES for a, b in zip(trace, trace[1:]))
+    switches = sum(a // GAMES != b // GAMES for a, b in itertools.pairwise(trace))
     assert switches > THREADS
 
 
