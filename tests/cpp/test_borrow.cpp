@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -66,39 +67,57 @@ TEST(BorrowFlag, GuardsReleaseOnceOnEveryExit) {
   EXPECT_EQ(flag.value(), 1u);
 }
 
-TEST(BorrowFlag, ThreadsNeverOverlapAndRefuseWithTheTwoTexts) {
+// Threads hammer one flag with shared and exclusive takes. An exclusive access never overlaps
+// another access, a shared one never overlaps an exclusive one, and every refused take reports
+// the text of its kind: "Already borrowed" for exclusive, "Already mutably borrowed" for shared.
+TEST(BorrowFlag, ThreadsNeverOverlapAnExclusiveAccess) {
+  constexpr int THREADS = 4;
   BorrowFlag flag;
-  std::atomic<int> readers{0}, writers{0}, overlaps{0}, wrong_texts{0};
+  std::atomic<int> readers{0}, writers{0}, overlaps{0}, wrong_texts{0}, wrong_values{0};
+  std::atomic<int> granted{0}, refused{0};
+  std::atomic<bool> start{false};
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
+  for (int t = 0; t < THREADS; ++t) {
     threads.emplace_back([&, t] {
+      while (!start.load()) std::this_thread::yield();
       for (int i = 0; i < 20000; ++i) {
         if ((i + t) % 3 == 0) {
           const auto held = ExclusiveBorrow::take(flag);
           if (!held) {
-            if (borrow_error_message(held.error()) != std::string_view("Already borrowed"))
-              ++wrong_texts;
+            ++refused;
+            if (borrow_error_message(held.error()) != "Already borrowed") ++wrong_texts;
             continue;
           }
+          ++granted;
           if (writers.fetch_add(1) != 0 || readers.load() != 0) ++overlaps;
+          if (flag.value() != BorrowFlag::EXCLUSIVE) ++wrong_values;
+          // Holding on across a yield lets the other threads run into the access.
+          std::this_thread::yield();
           writers.fetch_sub(1);
         } else {
           const auto held = SharedBorrow::take(flag);
           if (!held) {
-            if (borrow_error_message(held.error()) != std::string_view("Already mutably borrowed"))
-              ++wrong_texts;
+            ++refused;
+            if (borrow_error_message(held.error()) != "Already mutably borrowed") ++wrong_texts;
             continue;
           }
+          ++granted;
           readers.fetch_add(1);
           if (writers.load() != 0) ++overlaps;
+          const std::uint64_t value = flag.value();
+          if (value == 0 || value > THREADS) ++wrong_values;
+          std::this_thread::yield();
           readers.fetch_sub(1);
         }
       }
     });
   }
+  start.store(true);
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(overlaps.load(), 0);
   EXPECT_EQ(wrong_texts.load(), 0);
+  EXPECT_EQ(wrong_values.load(), 0);
+  EXPECT_EQ(granted.load() + refused.load(), THREADS * 20000);
   EXPECT_EQ(flag.value(), 0u);
 }
 
