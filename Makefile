@@ -54,21 +54,20 @@ perft: install
 # the tests are done, failing on any leaked block allocated through the module. The leak test
 # runs again with full stack unwinding, so that leaks allocated inside interpreter calls made by
 # the module are traced back to it too.
-SANITIZED_PYTHON = PYTHONPATH=build/sanitize:tests/sanitize PYTHONMALLOC=malloc \
-  ASAN_OPTIONS=detect_leaks=1:leak_check_at_exit=0:$(ASAN_EXTRA) \
+# $(call sanitized_pytest,EXTRA): pytest against the sanitized module, EXTRA appended to ASAN_OPTIONS.
+sanitized_pytest = PYTHONPATH=build/sanitize:tests/sanitize PYTHONMALLOC=malloc \
+  ASAN_OPTIONS=detect_leaks=1:leak_check_at_exit=0$(1) \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" $(PYTHON)
+  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+  $(PYTHON) -m pytest -q -p no:cacheprovider -p leak_check
 test-sanitize: install
 	cmake -S . -B build/sanitize $(CMAKE_FLAGS) -DVOREL_SANITIZE=ON -DVOREL_BUILD_TESTS=ON \
 	  -DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) >/dev/null
 	cmake --build build/sanitize
 	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/sanitize --output-on-failure -E DeepPerft
-	$(SANITIZED_PYTHON) -m pytest -q -p no:cacheprovider -p leak_check
-	$(MAKE) --no-print-directory ASAN_EXTRA=fast_unwind_on_malloc=0 test-sanitize-leaks
+	$(call sanitized_pytest)
+	$(call sanitized_pytest,:fast_unwind_on_malloc=0) tests/python/test_leaks.py
 	$(MAKE) --no-print-directory valgrind
-
-test-sanitize-leaks:
-	$(SANITIZED_PYTHON) -m pytest -q -p no:cacheprovider -p leak_check tests/python/test_leaks.py
 
 # Every method on its success and failure paths under valgrind's memcheck, against the
 # release build of the module.
@@ -87,22 +86,17 @@ FUZZ_MAX_LEN_move_text := 16
 FUZZ_MAX_LEN_sequence := 400
 FUZZ_CORE := src/board/board.cpp src/board/fen.cpp src/chess_move/chess_move.cpp \
   src/move_generator/move_generator.cpp
-fuzz: setup
-	mkdir -p build/fuzz
-	set -e; for target in $(FUZZ_TARGETS); do \
-	  $(FUZZ_CXX) -std=c++23 -O2 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-	    -Wall -Wextra -Werror -Isrc tests/fuzz/fuzz_$$target.cpp $(FUZZ_CORE) -o build/fuzz/fuzz_$$target; \
-	done
-	set -e; for target in $(FUZZ_TARGETS); do \
-	  mkdir -p build/fuzz/corpus-$$target; \
-	  case $$target in fen) len=$(FUZZ_MAX_LEN_fen);; move_text) len=$(FUZZ_MAX_LEN_move_text);; \
-	    *) len=$(FUZZ_MAX_LEN_sequence);; esac; \
-	  echo "fuzzing $$target for $(FUZZ_SECONDS) s"; \
-	  build/fuzz/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -max_len=$$len -print_final_stats=1 \
-	    -artifact_prefix=build/fuzz/crash-$$target- build/fuzz/corpus-$$target tests/fuzz/corpus/$$target \
-	    2>&1 | grep -E "^(stat::number_of_executed_units|stat::new_units_added|==|SUMMARY|invariant)" ; \
-	  test $${PIPESTATUS[0]} -eq 0; \
-	done
+fuzz: setup $(addprefix fuzz-,$(FUZZ_TARGETS))
+
+fuzz-%: setup
+	mkdir -p build/fuzz/corpus-$*
+	$(FUZZ_CXX) -std=c++23 -O2 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+	  -Wall -Wextra -Werror -Isrc tests/fuzz/fuzz_$*.cpp $(FUZZ_CORE) -o build/fuzz/fuzz_$*
+	@echo "fuzzing $* for $(FUZZ_SECONDS) s"
+	build/fuzz/fuzz_$* -max_total_time=$(FUZZ_SECONDS) -max_len=$(FUZZ_MAX_LEN_$*) -print_final_stats=1 \
+	  -artifact_prefix=build/fuzz/crash-$*- build/fuzz/corpus-$* tests/fuzz/corpus/$* 2>&1 \
+	  | grep -E "^(stat::number_of_executed_units|stat::new_units_added|==|SUMMARY|invariant)"; \
+	  test $${PIPESTATUS[0]} -eq 0
 
 # Static checks: the type stub against the built module, then the Python and C++ layout.
 lint: install

@@ -52,12 +52,8 @@ log "installing it into a fresh $TEST_VENV ($base)"
   -c requirements-dev.txt "$wheel[test]"
 
 # -I keeps the source tree, the user's site and PYTHON* variables off sys.path, so that only
-# the installed module can be imported; conftest.py stops the run if it is found elsewhere.
-module=$(cd "$TEST_VENV" && bin/python -I -c 'import vorel_chess; print(vorel_chess.__file__)')
-case "$module" in
-  "$TEST_VENV"/lib/*) log "tests run against $module" ;;
-  *) echo "wheel.sh: vorel_chess comes from $module, not from $TEST_VENV" >&2; exit 1 ;;
-esac
+# the installed module can be imported; conftest.py stops the run if it is found elsewhere, and
+# the report header names the module the tests run against.
 VOREL_CHESS_REQUIRE_DIR="$TEST_VENV" \
   "$TEST_VENV/bin/python" -I -m pytest -q -p no:cacheprovider --rootdir "$ROOT" "$ROOT/tests/python"
 

@@ -6,10 +6,11 @@ UTF-8 of the str itself. (The sub-interpreter import is in test_module.py.)
 """
 
 import pytest
+from test_api_fuzz import history
+from test_move_text import AFTER_E2E4, START
+from test_move_text import played_once as played
 from vorel_chess import Board
 
-START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
-AFTER_E2E4 = "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3"
 EMPTY = "8/8/8/8/8/8/8/8"
 MB = 1 << 20
 WHITE_SPACE = "\t\n\v\f\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
@@ -17,22 +18,6 @@ WHITE_SPACE = "\t\n\v\f\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200
 NOT_WHITE_SPACE = "\0\x1c\x1d\x1e\x1f\u180e\u200b\u2060\ufeff"
 PROMOTION = "Unsupported promotion type for "
 LENGTH = "Unsupported move notation. Must be 4 or 5 (promotion) characters. Found: "
-
-
-def played():
-    board = Board()
-    board.push("e2e4")
-    return board
-
-
-def history(board, panic):
-    twin, fens = board.copy(), []
-    while True:
-        try:
-            twin.pop()
-        except panic:
-            return fens
-        fens.append(twin.fen())
 
 
 @pytest.mark.parametrize(

@@ -7,7 +7,7 @@ LENGTH = "Invalid chess move: Unsupported move notation. Must be 4 or 5 (promoti
 PROMOTION = "Invalid chess move: Unsupported promotion type for "
 
 
-def _played_once():
+def played_once():
     board = Board()
     board.push("e2e4")
     return board
@@ -38,7 +38,7 @@ def _assert_untouched(board):
     ],
 )
 def test_malformed_text_is_a_value_error(text, message):
-    board = _played_once()
+    board = played_once()
     with pytest.raises(ValueError) as info:
         board.push(text)
     assert str(info.value) == message
@@ -63,7 +63,7 @@ def test_malformed_text_is_a_value_error(text, message):
     ],
 )
 def test_square_out_of_range_is_a_fault(text, message, PanicException):
-    board = _played_once()
+    board = played_once()
     with pytest.raises(PanicException) as info:
         board.push(text)
     assert info.value.args == (f"assertion failed: {message} <= 7",)
@@ -73,7 +73,7 @@ def test_square_out_of_range_is_a_fault(text, message, PanicException):
 # Multi-byte texts of four or five bytes but fewer than four characters.
 @pytest.mark.parametrize("text", ["\u01617e", "e7\u0165", "\u0161\u0137b", "€5", "ée5", "𝑎", "𝑎q", "\u0161\u0137"])
 def test_short_multibyte_text_is_a_fault(text, PanicException):
-    board = _played_once()
+    board = played_once()
     with pytest.raises(PanicException):
         board.push(text)
     _assert_untouched(board)
@@ -84,7 +84,7 @@ def test_short_multibyte_text_is_a_fault(text, PanicException):
     ["e7e5", "\t\n\v\f\r e7e5\x85\xa0", "\u1680\u2000\u2005\u200ae7e5\u2028\u2029", "\u202fe7e5\u205f\u3000"],
 )
 def test_surrounding_white_space_is_trimmed(text):
-    board = _played_once()
+    board = played_once()
     board.push(text)
     assert board.fen() == "rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR w KQkq e6"
 
