@@ -8,13 +8,20 @@ VENV := .venv
 PYTHON := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOREL_WERROR=ON
+# FUZZ_CLANG: the clang version of the fuzz targets, installed by set-up.
+include scripts/toolchain.env
 
-.PHONY: all setup install lint demo test test-all test-cpp test-py test-slow bench perft test-sanitize valgrind fuzz format clean wheel
+.PHONY: all setup check-setup install lint demo test test-all test-cpp test-py test-slow bench perft test-sanitize valgrind fuzz format clean wheel
 
 all: install
 
 setup:
 	@scripts/setup.sh
+
+# Fails, naming the command, if a make target, .ci/run or a script calls a command that set-up
+# does not install and the base system does not provide.
+check-setup: setup
+	$(PYTHON) scripts/check_setup.py
 
 # Builds the extension with warnings as errors and installs it into .venv.
 install: setup
@@ -79,7 +86,7 @@ valgrind: install
 # reading, move texts, and push/pop/generate sequences. Each runs for FUZZ_SECONDS, starting from
 # the checked-in seeds; what it learns goes to build/fuzz/, and a crash leaves its input there.
 FUZZ_SECONDS ?= 60
-FUZZ_CXX ?= clang++-19
+FUZZ_CXX := clang++-$(FUZZ_CLANG)
 FUZZ_TARGETS := fen move_text sequence
 FUZZ_MAX_LEN_fen := 512
 FUZZ_MAX_LEN_move_text := 16

@@ -9,7 +9,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 VENV=.venv
 REQUIREMENTS=requirements-dev.txt
-[ $# -eq 0 ] || { echo "setup.sh: takes no arguments" >&2; exit 2; }
 
 log() { echo "setup: $*" >&2; }
 die() { echo "setup: error: $*" >&2; exit 1; }
@@ -23,8 +22,27 @@ as_root() {
   fi
 }
 
+# apt's own output goes to a log, shown only when it fails: one line per group of packages.
+APT_LOG=$(mktemp)
+trap 'rm -f "$APT_LOG"' EXIT
+apt_quiet() {
+  if ! as_root env DEBIAN_FRONTEND=noninteractive "$@" >"$APT_LOG" 2>&1; then
+    tail -n 30 "$APT_LOG" >&2
+    die "'$*' failed"
+  fi
+}
+
 apt_updated=0
+apt_update() {
+  [ $apt_updated -eq 0 ] || return 0
+  apt_quiet apt-get update -qq
+  apt_updated=1
+}
+
+# Installs the Debian packages of one group that are missing; `what` names the group.
 apt_install() {
+  local what=$1
+  shift
   local missing=()
   local pkg
   for pkg in "$@"; do
@@ -32,12 +50,9 @@ apt_install() {
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   command -v apt-get >/dev/null 2>&1 || die "missing packages ${missing[*]} and no apt-get to install them"
-  log "installing Debian packages: ${missing[*]}"
-  if [ $apt_updated -eq 0 ]; then
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    apt_updated=1
-  fi
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  log "installing $what: ${missing[*]}"
+  apt_update
+  apt_quiet apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
 apt_has_candidate() {
@@ -47,14 +62,30 @@ apt_has_candidate() {
   [ -n "$candidate" ] && [ "$candidate" != "(none)" ]
 }
 
-# g++ and make build everything, binutils provides nm for the exported-symbol test,
-# libgtest-dev is the C++ unit-test framework, stockfish is the independent perft reference,
-# clang with its runtimes builds the fuzz targets, clang-format checks the C++ layout and
-# valgrind runs the memcheck pass.
-apt_install g++ make binutils libgtest-dev stockfish clang clang-format valgrind
-# libFuzzer and the sanitizer runtimes come in a package named after clang's major version.
-clang_rt="libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
-if apt_has_candidate "$clang_rt"; then apt_install "$clang_rt"; fi
+# Every Debian package a make target, .ci/run or a script needs; `make check-setup` compares
+# this list with the commands they call.
+# Tools: g++ and make build everything; git lists the tracked files for the format check;
+# binutils provides nm for the exported-symbol test; stockfish is the independent perft
+# reference; clang-format checks the C++ layout; valgrind runs the memcheck pass; the fuzzing
+# clang builds the libFuzzer targets.
+source scripts/toolchain.env
+TOOLS=(g++ make git binutils stockfish clang-format valgrind "clang-$FUZZ_CLANG")
+# Libraries: GoogleTest for the C++ unit tests; libFuzzer and the sanitizer runtimes of the
+# fuzzing clang.
+LIBRARIES=(libgtest-dev "libclang-rt-$FUZZ_CLANG-dev")
+# The interpreter set-up falls back to when the machine has no usable CPython 3.12 or newer.
+DEBIAN_PYTHON=(python3.13 python3.13-dev python3.13-venv)
+
+if [ "${1:-}" = "--print-packages" ]; then
+  echo "tools: ${TOOLS[*]}"
+  echo "libraries: ${LIBRARIES[*]}"
+  echo "python: ${DEBIAN_PYTHON[*]}"
+  exit 0
+fi
+[ $# -eq 0 ] || { echo "setup.sh: takes no arguments but --print-packages" >&2; exit 2; }
+
+apt_install "the build and test tools" "${TOOLS[@]}"
+apt_install "the test libraries" "${LIBRARIES[@]}"
 
 # --- CPython 3.12 or newer ---------------------------------------------------
 
@@ -67,12 +98,9 @@ find_python() {
     [ -n "$found" ] && { echo "$found"; return 0; }
   done
   # The package lists may be stale or cleaned: refresh them before asking.
-  if [ $apt_updated -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2 || true
-    apt_updated=1
-  fi
+  if command -v apt-get >/dev/null 2>&1; then apt_update; fi
   if apt_has_candidate python3.13; then
-    apt_install python3.13 python3.13-dev python3.13-venv >&2
+    apt_install "Debian's CPython" "${DEBIAN_PYTHON[@]}" >&2
     found=$(usable_python /usr/bin/python3.13 || true)
     [ -n "$found" ] && { echo "$found"; return 0; }
   fi
