@@ -27,14 +27,69 @@ VENV_BIN = ROOT / ".venv" / "bin"
 # Commands that set-up calls only where they exist: sudo when it does not run as root.
 OPTIONAL = {"sudo"}
 
-SHELL_WORDS = set(
-    """
-    if then elif else fi for while until do done case esac in function select time { } ! [[ ]]
-    cd echo printf test [ exit return set shift source . local export readonly declare typeset
-    unset read trap wait eval type hash true false : break continue let pushd popd umask ulimit
-    getopts mapfile readarray builtin shopt kill
-    """.split()
-)
+# Shell keywords and builtins: never external commands.
+SHELL_WORDS = {
+    "if",
+    "then",
+    "elif",
+    "else",
+    "fi",
+    "for",
+    "while",
+    "until",
+    "do",
+    "done",
+    "case",
+    "esac",
+    "in",
+    "function",
+    "select",
+    "time",
+    "{",
+    "}",
+    "!",
+    "[[",
+    "]]",
+    "cd",
+    "echo",
+    "printf",
+    "test",
+    "[",
+    "exit",
+    "return",
+    "set",
+    "shift",
+    "source",
+    ".",
+    "local",
+    "export",
+    "readonly",
+    "declare",
+    "typeset",
+    "unset",
+    "read",
+    "trap",
+    "wait",
+    "eval",
+    "type",
+    "hash",
+    "true",
+    "false",
+    ":",
+    "break",
+    "continue",
+    "let",
+    "pushd",
+    "popd",
+    "umask",
+    "ulimit",
+    "getopts",
+    "mapfile",
+    "readarray",
+    "builtin",
+    "shopt",
+    "kill",
+}
 # Words that may precede the command of a simple command.
 KEYWORDS = {"do", "then", "else", "elif", "!", "time", "if", "while", "until", "{"}
 # Words that run the command named after them (and their own options).
@@ -126,6 +181,7 @@ def makefile_commands():
         dry = subprocess.run(
             ["make", "--no-print-directory", "-n", "-B", target],
             cwd=ROOT,
+            check=False,
             capture_output=True,
             text=True,
         )
@@ -171,7 +227,7 @@ def owning_package(path):
             elif candidate.startswith(plain):
                 candidates.append(merged + candidate[len(plain) :])
     for candidate in candidates:
-        found = subprocess.run(["dpkg", "-S", candidate], capture_output=True, text=True)
+        found = subprocess.run(["dpkg", "-S", candidate], check=False, capture_output=True, text=True)
         if found.returncode == 0:
             return found.stdout.split(":")[0].split(",")[0].strip()
     return None
@@ -179,7 +235,7 @@ def owning_package(path):
 
 def is_base_package(package):
     fields = subprocess.run(
-        ["dpkg-query", "-W", "-f=${Priority} ${Essential}", package], capture_output=True, text=True
+        ["dpkg-query", "-W", "-f=${Priority} ${Essential}", package], check=False, capture_output=True, text=True
     ).stdout.split()
     return bool(fields) and (fields[0] in ("required", "important") or fields[-1] == "yes")
 
@@ -230,10 +286,9 @@ def main():
             print(f"{command}: {package} ({place})")
         if package in installed:
             used_packages.add(package)
-        elif package is None or not is_base_package(package):
-            if command not in OPTIONAL:
-                source = f"package {package}" if package else "no Debian package"
-                problems.append(f"{command} ({place}): not installed by scripts/setup.sh ({found}, {source})")
+        elif (package is None or not is_base_package(package)) and command not in OPTIONAL:
+            source = f"package {package}" if package else "no Debian package"
+            problems.append(f"{command} ({place}): not installed by scripts/setup.sh ({found}, {source})")
 
     for package in packages["tools"]:
         if package not in used_packages:
