@@ -64,6 +64,17 @@ def run(generator, fen, depth, show_divide):
     return nodes, seconds
 
 
+def check_fen(generator, fen):
+    """Exits with status 2 and one line of explanation unless the position can be counted."""
+    try:
+        generator(vorel_chess.Board(fen))  # a side to move without a king fails here
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:  # ValueError, or the module's internal-fault class
+        print(f"perft.py: invalid FEN {fen!r}: {error}", file=sys.stderr)
+        sys.exit(2)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--fen", help="position to count (default: the built-in suite)")
@@ -75,6 +86,7 @@ def main():
 
     generator = vorel_chess.MoveGenerator()
     if args.fen is not None:
+        check_fen(generator, args.fen)
         jobs = [(args.fen, args.depth or 3, None)]
     else:
         jobs = [

@@ -6,6 +6,8 @@ with en passant pins along the rank, a promotion-heavy position and its colour-m
 a tactical position with a pawn about to promote by capture, and a quiet middle game.
 """
 
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -46,3 +48,13 @@ def test_perft(generator, fen, depth, nodes):
     before = board.fen()
     assert perft(generator, board, depth) == nodes
     assert board.fen() == before
+
+
+@pytest.mark.parametrize("fen", ["garbage", "8/8/8/8/8/8/8/8 w - -"])
+def test_example_refuses_a_position_it_cannot_count(fen):
+    # A FEN that does not read, or a side to move without a king: one line, status 2.
+    example = Path(__file__).parents[2] / "examples" / "perft.py"
+    run = subprocess.run([sys.executable, example, "--fen", fen], capture_output=True, text=True, check=False)
+    assert (run.returncode, run.stdout) == (2, "")
+    assert run.stderr.startswith(f"perft.py: invalid FEN {fen!r}: ")
+    assert run.stderr.count("\n") == 1
