@@ -11,7 +11,7 @@ CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOREL_WERROR=ON
 # FUZZ_CLANG: the clang version of the fuzz targets, installed by set-up.
 include scripts/toolchain.env
 
-.PHONY: all setup check-setup install lint demo test test-all test-cpp test-py test-slow bench perft test-sanitize valgrind fuzz format clean wheel
+.PHONY: all setup check-setup install lint demo test test-all test-cpp test-py test-slow bench perft test-sanitize valgrind fuzz fuzz-build format clean wheel
 
 all: install
 
@@ -85,20 +85,23 @@ valgrind: install
 # libFuzzer targets, built with clang and the address and undefined-behaviour sanitizers: FEN
 # reading, move texts, and push/pop/generate sequences. Each runs for FUZZ_SECONDS, starting from
 # the checked-in seeds; what it learns goes to build/fuzz/, and a crash leaves its input there.
+# The build keeps assertions on (no NDEBUG).
 FUZZ_SECONDS ?= 60
 FUZZ_CXX := clang++-$(FUZZ_CLANG)
 FUZZ_TARGETS := fen move_text sequence
 FUZZ_MAX_LEN_fen := 512
 FUZZ_MAX_LEN_move_text := 16
 FUZZ_MAX_LEN_sequence := 400
-FUZZ_CORE := src/board/board.cpp src/board/fen.cpp src/chess_move/chess_move.cpp \
-  src/move_generator/move_generator.cpp
-fuzz: setup $(addprefix fuzz-,$(FUZZ_TARGETS))
+fuzz: $(addprefix fuzz-,$(FUZZ_TARGETS))
 
-fuzz-%: setup
+fuzz-build: setup
+	cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g" -DVOREL_WERROR=ON -DVOREL_BUILD_PYTHON=OFF \
+	  -DVOREL_BUILD_FUZZ=ON >/dev/null
+	cmake --build build/fuzz
+
+fuzz-%: fuzz-build
 	mkdir -p build/fuzz/corpus-$*
-	$(FUZZ_CXX) -std=c++23 -O2 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-	  -Wall -Wextra -Werror -Isrc tests/fuzz/fuzz_$*.cpp $(FUZZ_CORE) -o build/fuzz/fuzz_$*
 	@echo "fuzzing $* for $(FUZZ_SECONDS) s"
 	build/fuzz/fuzz_$* -max_total_time=$(FUZZ_SECONDS) -max_len=$(FUZZ_MAX_LEN_$*) -print_final_stats=1 \
 	  -artifact_prefix=build/fuzz/crash-$*- build/fuzz/corpus-$* tests/fuzz/corpus/$* 2>&1 \

@@ -1,9 +1,9 @@
 """Checks that set-up installs every external command the project's own files call.
 
 The commands are read from what every make target would run (make's dry run, so variables, calls
-and pattern rules are expanded as make expands them), from .ci/run and scripts/*.sh, and from
-the literal command names in subprocess calls and shutil.which() of the Python sources. Each one
-must be one of:
+and pattern rules are expanded as make expands them; a compiler named to CMake counts as called),
+from .ci/run and scripts/*.sh, and from the literal command names in subprocess calls and
+shutil.which() of the Python sources. Each one must be one of:
   - a file of the repository or of .venv (the Python packages set-up installs);
   - a command of a Debian package that scripts/setup.sh installs (`setup.sh --print-packages`);
   - a command of the base system: a package of priority required or important, or essential.
@@ -100,6 +100,8 @@ ASSIGNMENT = re.compile(r"^[A-Za-z_][A-Za-z0-9_]*\+?=")
 FUNCTION = re.compile(r"^\s*([A-Za-z_][A-Za-z0-9_]*)\s*\(\)\s*\{", re.MULTILINE)
 SUBSTITUTION = re.compile(r"\$\(([^()]*)\)|`([^`]*)`")
 HEREDOC = re.compile(r"<<-?\s*['\"]?(\w+)['\"]?")
+# A CMake option naming a program the build runs: -DCMAKE_CXX_COMPILER=clang++-19.
+CMAKE_PROGRAM = re.compile(r"^-DCMAKE_\w+_COMPILER(?::\w+)?=(.+)$")
 PYTHON_CALLS = re.compile(r"""(?:shutil\.which|subprocess\.\w+)\(\s*\[?\s*["']([\w.+-]+)["']""")
 
 
@@ -157,6 +159,8 @@ def commands_of_line(line):
             in_array = True
         elif token in SEPARATORS:
             at_start, in_for = True, False
+        elif program := CMAKE_PROGRAM.match(token):
+            yield program.group(1)
         elif token in REDIRECTIONS:
             skip_next = True
         elif not at_start or in_for or token in KEYWORDS or token == "_" or ASSIGNMENT.match(token):

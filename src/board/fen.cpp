@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "board/board.hpp"
-#include "lib/unicode.hpp"
+#include "common/unicode.hpp"
 
 namespace vorel {
 

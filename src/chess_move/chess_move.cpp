@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "lib/unicode.hpp"
+#include "common/unicode.hpp"
 
 namespace vorel {
 

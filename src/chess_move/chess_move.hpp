@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "lib/fault.hpp"
+#include "common/fault.hpp"
 
 namespace vorel {
 

@@ -4,10 +4,10 @@
 #include <atomic>
 #include <cstdint>
 
-#include "board/board_python.hpp"
+#include "common/version.hpp"
+#include "lib/board_python.hpp"
+#include "lib/move_generator_python.hpp"
 #include "lib/python_support.hpp"
-#include "lib/version.hpp"
-#include "move_generator/move_generator_python.hpp"
 
 namespace vorel::python {
 

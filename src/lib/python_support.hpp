@@ -17,8 +17,8 @@
 #include <string_view>
 #include <utility>
 
+#include "common/fault.hpp"
 #include "lib/borrow.hpp"
-#include "lib/fault.hpp"
 
 namespace vorel::python {
 

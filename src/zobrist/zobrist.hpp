@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "board/bitboard.hpp"
-#include "lib/fault.hpp"
+#include "common/fault.hpp"
 #include "random/rng.hpp"
 
 namespace vorel {

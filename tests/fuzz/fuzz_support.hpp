@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "../cpp/test_support.hpp"
 #include "move_generator/move_generator.hpp"
+#include "test_support.hpp"
 #include "zobrist/zobrist.hpp"
 
 namespace vorel::fuzz {

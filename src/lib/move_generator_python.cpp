@@ -1,6 +1,6 @@
-#include "move_generator/move_generator_python.hpp"
+#include "lib/move_generator_python.hpp"
 
-#include "board/board_python.hpp"
+#include "lib/board_python.hpp"
 #include "move_generator/move_generator.hpp"
 
 namespace vorel::python {

@@ -1,4 +1,4 @@
-#include "board/board_python.hpp"
+#include "lib/board_python.hpp"
 
 #include <array>
 #include <string>
