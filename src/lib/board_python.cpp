@@ -1,15 +1,13 @@
 #include "lib/board_python.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string>
-
-#include "board/board.hpp"
+#include <string_view>
 
 namespace vorel::python {
 
 namespace {
-
-using BoardObject = Wrapped<Board>;
 
 PyTypeObject* board_class = nullptr;
 
@@ -137,11 +135,18 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-char board_doc[] = "Board(fen=\"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -\")\n--\n\n";
+// The class doc: the text signature, whose default is DEFAULT_FEN, then an empty documentation.
+constexpr std::string_view DOC_PARTS[] = {"Board(fen=\"", DEFAULT_FEN, "\")\n--\n\n"};
+constexpr auto board_doc = [] {
+  std::array<char, DOC_PARTS[0].size() + DOC_PARTS[1].size() + DOC_PARTS[2].size() + 1> doc{};
+  char* out = doc.data();
+  for (const std::string_view part : DOC_PARTS) out = std::ranges::copy(part, out).out;
+  return doc;
+}();
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(board_new)},
-    {Py_tp_doc, board_doc},
+    {Py_tp_doc, const_cast<char*>(board_doc.data())},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Board>)},
     {Py_tp_methods, methods},
     {0, nullptr},
@@ -156,6 +161,14 @@ PyType_Spec spec = {
 PyTypeObject* board_type() {
   if (board_class == nullptr) board_class = create_type(&spec, "Board");
   return board_class;
+}
+
+BoardObject* board_argument(PyObject* object, const char* name) {
+  if (Py_TYPE(object) != board_type()) {
+    raise_format(PyExc_TypeError, "argument '%s': expected Board, got '%s'", name,
+                 Py_TYPE(object)->tp_name);
+  }
+  return reinterpret_cast<BoardObject*>(object);
 }
 
 }  // namespace vorel::python

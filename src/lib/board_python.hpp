@@ -1,10 +1,18 @@
 #pragma once
 
+#include "board/board.hpp"
 #include "lib/python_support.hpp"
 
 namespace vorel::python {
 
+// The Python object of a Board: the native board and its borrow flag.
+using BoardObject = Wrapped<Board>;
+
 // Returns the Board class, creating it on first use; raises PythonError if that fails.
 PyTypeObject* board_type();
+
+// Returns the board object passed for the parameter `name`, or raises TypeError naming the
+// parameter when the object is not a Board. Takes no access: the caller borrows.
+BoardObject* board_argument(PyObject* object, const char* name);
 
 }  // namespace vorel::python

@@ -8,7 +8,6 @@ namespace vorel::python {
 namespace {
 
 using GeneratorObject = Wrapped<MoveGenerator>;
-using BoardObject = Wrapped<Board>;
 
 PyTypeObject* generator_class = nullptr;
 
@@ -34,14 +33,10 @@ PyObject* generator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    const auto [board_argument] = parse(CALL_SIGNATURE, args, kwargs);
+    const auto [board_object] = parse(CALL_SIGNATURE, args, kwargs);
     GeneratorObject* generator = receiver<MoveGenerator>(self, generator_class, "MoveGenerator");
     const SharedBorrow generator_access = borrow<false>(generator->borrow);
-    if (Py_TYPE(board_argument) != board_type()) {
-      raise_format(PyExc_TypeError, "argument 'board': expected Board, got '%s'",
-                   Py_TYPE(board_argument)->tp_name);
-    }
-    auto* board = reinterpret_cast<BoardObject*>(board_argument);
+    BoardObject* board = board_argument(board_object, "board");
     const ExclusiveBorrow board_access = borrow<true>(board->borrow);
     MoveList moves;
     generator->value.moves(board->value, moves);
