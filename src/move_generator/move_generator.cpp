@@ -57,7 +57,7 @@ class TrialMove {
 
 }  // namespace
 
-std::vector<Bitboard> rook_bishop_moves(unsigned square, Bitboard cross, std::size_t piece_type) {
+std::vector<Bitboard> rook_bishop_moves(unsigned square, std::size_t piece_type) {
   const std::size_t kind = kind_of(piece_type);
   const SlidingEntry& entry = SLIDING_ENTRIES[2 * square + kind];
   const auto& directions = kind == ROOK_KIND ? ROOK_DIRECTIONS : BISHOP_DIRECTIONS;
@@ -65,9 +65,8 @@ std::vector<Bitboard> rook_bishop_moves(unsigned square, Bitboard cross, std::si
   // Walks every subset of the mask in increasing order (the carry-rippler trick).
   Bitboard blockers = 0;
   do {
-    const std::uint64_t key = (blockers * entry.magic) >> entry.shift;
-    table[key] = get_moves_from_blockers(square, blockers, directions);
-    blockers = (blockers - cross) & cross;
+    table[sliding_key(entry, blockers)] = get_moves_from_blockers(square, blockers, directions);
+    blockers = (blockers - entry.mask) & entry.mask;
   } while (blockers != 0);
   return table;
 }
@@ -77,8 +76,7 @@ std::vector<Bitboard> populate_sliding_moves() {
   tables.reserve(SLIDING_TABLE_SIZE);
   for (unsigned square = 0; square < SQUARE_NB; ++square) {
     for (const std::size_t piece_type : {ROOK, BISHOP}) {
-      const std::vector<Bitboard> table = rook_bishop_moves(
-          square, SLIDING_ENTRIES[2 * square + kind_of(piece_type)].mask, piece_type);
+      const std::vector<Bitboard> table = rook_bishop_moves(square, piece_type);
       tables.insert(tables.end(), table.begin(), table.end());
     }
   }
@@ -171,6 +169,8 @@ void MoveGenerator::pawn_moves(const Board& board, Bitboard self_mask, Bitboard 
   constexpr unsigned enpass_rank = White ? 4 : 3;
   constexpr unsigned enpass_offset = White ? EN_PASSANT_WHITE : EN_PASSANT_BLACK;
   constexpr std::array<std::int16_t, 2> capture_steps = {7 * direction, 9 * direction};
+  // A square holding pieces of both colours, which pushes of moves the generator would not list
+  // can leave, counts as empty for pawn pushes: the sides' unions are combined by exclusive or.
   const Bitboard occupied = self_mask ^ opp_mask;
 
   for (const unsigned from : get_bits(board.pieces[SELF<White>])) {

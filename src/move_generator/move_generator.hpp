@@ -53,8 +53,9 @@ constexpr std::size_t sliding_key(const SlidingEntry& entry, Bitboard occupancy)
 }
 
 // Returns the attack sets of a slider of the given piece_type on `square` for every key of its
-// table, indexed by key; keys no occupancy reaches hold 0.
-std::vector<Bitboard> rook_bishop_moves(unsigned square, Bitboard cross, std::size_t piece_type);
+// table, indexed by key, walking the subsets of the entry's mask; keys no occupancy reaches
+// hold 0.
+std::vector<Bitboard> rook_bishop_moves(unsigned square, std::size_t piece_type);
 
 // Returns every attack set of every (square, kind), laid out as SLIDING_ENTRIES says.
 std::vector<Bitboard> populate_sliding_moves();

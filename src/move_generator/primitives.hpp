@@ -89,16 +89,6 @@ constexpr Bitboard get_moves_from_blockers(unsigned square, Bitboard blocker_bit
   return attacks;
 }
 
-// Returns the up to eight squares around `square`.
-constexpr Bitboard get_king_circle(unsigned square) {
-  constexpr Bitboard NOT_FILE_H = 0x7F7F7F7F7F7F7F7FULL;
-  constexpr Bitboard NOT_FILE_A = 0xFEFEFEFEFEFEFEFEULL;
-  const Bitboard k = square_bb(square);
-  return (k << 8) | (k >> 8) | ((k & NOT_FILE_H) << 1) | ((k & NOT_FILE_A) >> 1) |
-         ((k & NOT_FILE_H) << 9) | ((k & NOT_FILE_H) >> 7) | ((k & NOT_FILE_A) << 7) |
-         ((k & NOT_FILE_A) >> 9);
-}
-
 // The targets of one step from a square in direction-table order.
 struct StepTargets {
   std::array<std::uint8_t, 8> squares;
@@ -135,11 +125,10 @@ constexpr std::array<Bitboard, SQUARE_NB> attack_masks(
 }
 
 inline constexpr auto KNIGHT_ATTACKS = attack_masks(KNIGHT_TARGETS);
-inline constexpr auto KING_ATTACKS = [] {
-  std::array<Bitboard, SQUARE_NB> masks{};
-  for (unsigned square = 0; square < SQUARE_NB; ++square) masks[square] = get_king_circle(square);
-  return masks;
-}();
+inline constexpr auto KING_ATTACKS = attack_masks(KING_TARGETS);
+
+// Returns the up to eight squares around `square`.
+constexpr Bitboard get_king_circle(unsigned square) { return KING_ATTACKS[square]; }
 
 // PAWN_ATTACKS[white][s]: the squares a pawn of that colour on s attacks (white: +7 and +9,
 // black: -7 and -9, never wrapping across an edge).
