@@ -31,6 +31,13 @@ enum Piece : std::size_t {
 inline constexpr std::size_t PAWN = 0, KNIGHT = 1, BISHOP = 2, ROOK = 3, QUEEN = 4, KING = 5;
 inline constexpr std::size_t WHITE_OFFSET = 0, BLACK_OFFSET = 6;
 
+// Returns the type of a piece index (PAWN ... KING).
+constexpr std::size_t piece_type_of(std::size_t piece) { return piece % BLACK_OFFSET; }
+// Returns the offset of the side a piece index belongs to.
+constexpr std::size_t side_of(std::size_t piece) {
+  return piece < BLACK_OFFSET ? WHITE_OFFSET : BLACK_OFFSET;
+}
+
 // The twelve piece bitboards of a position, by piece index.
 using Pieces = std::array<Bitboard, PIECE_NB>;
 

@@ -19,15 +19,14 @@ void Board::push_move(ChessMove move) {
   const std::uint16_t to = move.to();
   const std::size_t mover = effect.mover;
 
-  // Save every bitboard the move may change: mover, captured, rook, promoted-to.
-  std::array<std::size_t, 4> saved{};
-  std::size_t saved_count = 0;
-  std::uint16_t moved = 0;
-  for (const std::uint8_t piece : {effect.mover, effect.captured, effect.rook, effect.promoted}) {
-    if (piece == NO_PIECE) continue;
+  // Save every bitboard the move changes, once each: mover, captured, rook, promoted-to. NO_PIECE
+  // is bit 12, cut off by the mask.
+  const auto moved = static_cast<std::uint16_t>(
+      (1u << effect.mover | 1u << effect.captured | 1u << effect.rook | 1u << effect.promoted) &
+      ((1u << PIECE_NB) - 1));
+  for (Bitboard saved = moved; saved != 0;) {
+    const std::size_t piece = pop_lsb(saved);
     pieces_stacks[piece].push_back(pieces[piece]);
-    saved[saved_count++] = piece;
-    moved = static_cast<std::uint16_t>(moved | 1u << piece);
   }
   move_stack.push_back({info, moved});
   const std::uint64_t old_info = info;
@@ -49,17 +48,16 @@ void Board::push_move(ChessMove move) {
     if (mover == BLACK_KING || (mover == BLACK_ROOK && from == 63)) info &= ~CASTLE_BLACK_KING;
     if (mover == BLACK_KING || (mover == BLACK_ROOK && from == 56)) info &= ~CASTLE_BLACK_QUEEN;
   }
-  if (!effect.en_passant) {
-    if (effect.captured == WHITE_ROOK && to == 7) info &= ~CASTLE_WHITE_KING;
-    if (effect.captured == WHITE_ROOK && to == 0) info &= ~CASTLE_WHITE_QUEEN;
-    if (effect.captured == BLACK_ROOK && to == 63) info &= ~CASTLE_BLACK_KING;
-    if (effect.captured == BLACK_ROOK && to == 56) info &= ~CASTLE_BLACK_QUEEN;
-  }
+  // A rook taken in its corner takes its right along (en passant only ever takes a pawn).
+  if (effect.captured == WHITE_ROOK && to == 7) info &= ~CASTLE_WHITE_KING;
+  if (effect.captured == WHITE_ROOK && to == 0) info &= ~CASTLE_WHITE_QUEEN;
+  if (effect.captured == BLACK_ROOK && to == 63) info &= ~CASTLE_BLACK_KING;
+  if (effect.captured == BLACK_ROOK && to == 56) info &= ~CASTLE_BLACK_QUEEN;
   info ^= WHITE_TO_MOVE;
 
   // The hash follows exactly the squares and info bits that changed.
-  for (std::size_t i = 0; i < saved_count; ++i) {
-    const std::size_t piece = saved[i];
+  for (Bitboard saved = moved; saved != 0;) {
+    const std::size_t piece = pop_lsb(saved);
     zobrist.xor_squares(piece, pieces_stacks[piece].back() ^ pieces[piece]);
   }
   zobrist.xor_info_bits(old_info ^ info);
@@ -88,10 +86,15 @@ void Board::reflect() {
     pieces[kind] = std::byteswap(old[kind + BLACK_OFFSET]);
     pieces[kind + BLACK_OFFSET] = std::byteswap(old[kind]);
   }
-  info = (~info & WHITE_TO_MOVE) | ((info >> 3) & 3) << 1 | ((info >> 1) & 3) << 3 |
-         ((info >> EN_PASSANT_BLACK) & 0xFF) << EN_PASSANT_WHITE |
-         ((info >> EN_PASSANT_WHITE) & 0xFF) << EN_PASSANT_BLACK |
-         (info & ~std::uint64_t{0x1FFFFF});
+  // The two sides' groups of castling rights and of en-passant files trade places; the unused
+  // bits stay as they are.
+  constexpr unsigned castling_shift =
+      std::countr_zero(CASTLE_BLACK_KING) - std::countr_zero(CASTLE_WHITE_KING);
+  constexpr unsigned en_passant_shift = EN_PASSANT_BLACK - EN_PASSANT_WHITE;
+  info = (~info & WHITE_TO_MOVE) | (info & BLACK_CASTLING) >> castling_shift |
+         (info & WHITE_CASTLING) << castling_shift |
+         (info & EN_PASSANT_FILES << EN_PASSANT_BLACK) >> en_passant_shift |
+         (info & EN_PASSANT_FILES << EN_PASSANT_WHITE) << en_passant_shift | (info & ~INFO_BITS);
   for (std::vector<Bitboard>& stack : pieces_stacks) std::vector<Bitboard>().swap(stack);
   std::vector<MoveRecord>().swap(move_stack);
   zobrist.recompute(pieces, info);

@@ -29,10 +29,15 @@ inline constexpr std::uint64_t CASTLE_WHITE_KING = 1 << 1;
 inline constexpr std::uint64_t CASTLE_WHITE_QUEEN = 1 << 2;
 inline constexpr std::uint64_t CASTLE_BLACK_KING = 1 << 3;
 inline constexpr std::uint64_t CASTLE_BLACK_QUEEN = 1 << 4;
-inline constexpr std::uint64_t CASTLING_MASK = 0x1E;
-inline constexpr std::uint64_t EN_PASSANT_MASK = 0x1FFFE0;
-inline constexpr unsigned EN_PASSANT_WHITE = 5;   // first bit of the white-to-move group
-inline constexpr unsigned EN_PASSANT_BLACK = 13;  // first bit of the black-to-move group
+inline constexpr std::uint64_t WHITE_CASTLING = CASTLE_WHITE_KING | CASTLE_WHITE_QUEEN;
+inline constexpr std::uint64_t BLACK_CASTLING = CASTLE_BLACK_KING | CASTLE_BLACK_QUEEN;
+inline constexpr std::uint64_t CASTLING_MASK = WHITE_CASTLING | BLACK_CASTLING;
+inline constexpr unsigned EN_PASSANT_WHITE = 5;          // first bit of the white-to-move group
+inline constexpr unsigned EN_PASSANT_BLACK = 13;         // first bit of the black-to-move group
+inline constexpr std::uint64_t EN_PASSANT_FILES = 0xFF;  // one group, file a in its lowest bit
+inline constexpr std::uint64_t EN_PASSANT_MASK =
+    EN_PASSANT_FILES << EN_PASSANT_WHITE | EN_PASSANT_FILES << EN_PASSANT_BLACK;
+inline constexpr std::uint64_t INFO_BITS = (std::uint64_t{1} << 21) - 1;  // bits 0-20
 
 // Undo record of one move.
 struct MoveRecord {
@@ -44,12 +49,22 @@ inline constexpr std::uint8_t NO_PIECE = PIECE_NB;
 
 // What a move does to the bitboards, decided from the position before anything changes.
 struct MoveEffect {
-  std::uint8_t mover;     // the piece index on the from-square (the lowest, if several)
-  std::uint8_t captured;  // the opposite-colour piece taken, or NO_PIECE
-  std::uint8_t rook;      // the rook of a castling, or NO_PIECE
-  std::uint8_t promoted;  // the piece a pawn becomes, or NO_PIECE
-  bool en_passant;        // captured is the pawn behind the target square
+  std::uint8_t mover;           // the piece index on the from-square (the lowest, if several)
+  std::uint8_t captured;        // the piece taken, or NO_PIECE
+  std::uint8_t capture_square;  // where `captured` stands: the to-square, or behind it (en passant)
+  std::uint8_t rook;            // the rook of a castling, or NO_PIECE
+  std::uint8_t promoted;        // the piece a pawn becomes, or NO_PIECE
 };
+
+// Returns the piece a pawn of the side at `side` becomes under a promotion code.
+constexpr std::size_t promotion_piece(std::uint16_t code, std::size_t side) {
+  return side + KNIGHT + (code - PROMOTE_KNIGHT);
+}
+
+// True for the squares of a king's castling move: from file e to file c or g.
+constexpr bool castling_files(std::uint16_t from, std::uint16_t to) {
+  return file(from) == FILE_E && (file(to) == FILE_C || file(to) == FILE_G);
+}
 
 // The longest FEN text to_fen writes: 64 placement characters and 7 slashes at most, then
 // " w KQkq e3".
@@ -84,7 +99,8 @@ class Board {
   std::uint64_t to_move() const { return info & WHITE_TO_MOVE; }
 
   // Returns the first piece index in [first, last) whose bitboard holds `square`, or nothing
-  // when `square` is not in `blockers`.
+  // when `square` is not in `blockers`, the occupancy to look in (the callers pass the union of
+  // the side whose indices they search).
   std::optional<std::size_t> get_piece(std::uint16_t square, std::size_t first, std::size_t last,
                                        Bitboard blockers) const {
     if (!has_square(blockers, square)) return std::nullopt;
@@ -104,7 +120,8 @@ class Board {
 
   // Returns what `move` does on this board: the piece on the from-square moves; an opposite-colour
   // piece on the to-square is captured; a pawn changing file onto a square without one takes en
-  // passant; a king moving from file e to file c or g castles; a pawn reaching rank 1 or 8
+  // passant the pawn of the side not to move behind the to-square, as seen from the side to
+  // move; a king moving from file e to file c or g castles; a pawn reaching rank 1 or 8
   // promotes to the piece of the move's promotion code. An empty from-square, or a pawn reaching
   // the last rank without a promotion code, is an internal fault. `white` and `black` are the
   // unions of the two sides' bitboards.
@@ -142,51 +159,51 @@ inline MoveEffect Board::effect_of(ChessMove move, Bitboard white, Bitboard blac
   if (!found) [[unlikely]]
     throw_empty_square(from);
   const auto mover = static_cast<std::uint8_t>(*found);
-  const bool pawn = mover % 6 == PAWN;
+  const std::size_t side = side_of(mover);
+  const bool pawn = piece_type_of(mover) == PAWN;
 
-  MoveEffect effect{mover, NO_PIECE, NO_PIECE, NO_PIECE, false};
+  MoveEffect effect{mover, NO_PIECE, static_cast<std::uint8_t>(to), NO_PIECE, NO_PIECE};
   if (pawn && (rank(to) == 0 || rank(to) == 7)) {
     const std::uint16_t code = move.special();
     if (code < PROMOTE_KNIGHT || code > PROMOTE_QUEEN) [[unlikely]]
       throw_missing_promotion(from, to);
-    effect.promoted = static_cast<std::uint8_t>(code + mover - 3);
+    effect.promoted = static_cast<std::uint8_t>(promotion_piece(code, side));
   }
   // Only a piece of the opposite colour is captured; an own piece on `to` stays.
   const std::optional<std::size_t> captured =
-      mover < BLACK_OFFSET ? get_piece(to, BLACK_OFFSET, PIECE_NB, black)
+      side == WHITE_OFFSET ? get_piece(to, BLACK_OFFSET, PIECE_NB, black)
                            : get_piece(to, WHITE_OFFSET, BLACK_OFFSET, white);
   if (captured) {
     effect.captured = static_cast<std::uint8_t>(*captured);
   } else if (pawn && file(from) != file(to)) {
-    effect.en_passant = true;
-    effect.captured = static_cast<std::uint8_t>(BLACK_PAWN - mover);
+    // En passant goes by the side to move, not by the mover's colour: a pawn played out of turn
+    // takes a pawn of its own colour. Behind a target on the edge rank there is no square and
+    // nothing is taken.
+    const bool white_to_move = info & WHITE_TO_MOVE;
+    const int behind = white_to_move ? int(to) - 8 : int(to) + 8;
+    if (behind >= 0 && behind < int(SQUARE_NB)) {
+      effect.captured = white_to_move ? BLACK_PAWN : WHITE_PAWN;
+      effect.capture_square = static_cast<std::uint8_t>(behind);
+    }
   }
-  if (mover % 6 == KING && file(from) == 4 && to % 4 == 2)
-    effect.rook = static_cast<std::uint8_t>(mover - 2);
+  if (piece_type_of(mover) == KING && castling_files(from, to))
+    effect.rook = static_cast<std::uint8_t>(side + ROOK);
   return effect;
 }
 
 inline void Board::move_pieces(ChessMove move, const MoveEffect& effect) {
   const unsigned from = move.from();
   const unsigned to = move.to();
-  const bool white_to_move = info & WHITE_TO_MOVE;
   pieces[effect.mover] = move_bit(pieces[effect.mover], from, to);
-  if (effect.en_passant) {
-    // The pawn taken stands behind the target as seen from the side to move; behind a target
-    // on the edge rank there is no square and nothing is taken.
-    const std::size_t victim = white_to_move ? BLACK_PAWN : WHITE_PAWN;
-    const int victim_square = white_to_move ? int(to) - 8 : int(to) + 8;
-    if (victim_square >= 0 && victim_square < 64) {
-      pieces[victim] = delete_bit(pieces[victim], static_cast<unsigned>(victim_square));
-    }
-  } else if (effect.captured != NO_PIECE) {
-    pieces[effect.captured] = delete_bit(pieces[effect.captured], to);
+  if (effect.captured != NO_PIECE) {
+    pieces[effect.captured] = delete_bit(pieces[effect.captured], effect.capture_square);
   }
   if (effect.rook != NO_PIECE) {
     // The rook of the home rank of the side to move goes to the far side of the king.
-    const unsigned home = white_to_move ? 0 : 56;
-    pieces[effect.rook] = file(to) == 6 ? move_bit(pieces[effect.rook], home + 7, home + 5)
-                                        : move_bit(pieces[effect.rook], home, home + 3);
+    const unsigned home = (info & WHITE_TO_MOVE) ? 0 : 56;
+    pieces[effect.rook] = file(to) == FILE_G
+                              ? move_bit(pieces[effect.rook], home + FILE_H, home + FILE_F)
+                              : move_bit(pieces[effect.rook], home + FILE_A, home + FILE_D);
   }
   if (effect.promoted != NO_PIECE) {
     pieces[effect.mover] = delete_bit(pieces[effect.mover], to);

@@ -82,6 +82,8 @@ Pieces pieces_from_fen(std::string_view fen) {
 }
 
 std::expected<Board, std::string> Board::from_fen(std::string_view fen) {
+  // The letters are read before the shape is checked: a letter that names no piece is a fault
+  // even in a placement of the wrong shape, which alone would be an error message.
   const Pieces pieces = pieces_from_fen(fen);
   if (auto error = check_placement(placement_field(fen))) return std::unexpected(*error);
 
@@ -159,7 +161,7 @@ std::size_t Board::write_fen(char* out) const {
   *p++ = ' ';
 
   const unsigned first = white ? EN_PASSANT_WHITE : EN_PASSANT_BLACK;
-  const std::uint64_t files = (info >> first) & 0xFF;
+  const std::uint64_t files = (info >> first) & EN_PASSANT_FILES;
   if (files == 0) {
     *p++ = '-';
   } else {

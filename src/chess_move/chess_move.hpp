@@ -25,6 +25,9 @@ enum Special : std::uint16_t {
 constexpr std::uint16_t rank(std::uint16_t n) { return n >> 3; }
 constexpr std::uint16_t file(std::uint16_t n) { return n & 7; }
 
+// Files by number, as file() gives them.
+enum File : std::uint16_t { FILE_A, FILE_B, FILE_C, FILE_D, FILE_E, FILE_F, FILE_G, FILE_H };
+
 // Returns the text of square n: file letter then rank digit (12 gives "e2").
 std::string square(std::uint16_t n);
 

@@ -13,7 +13,8 @@
 namespace vorel {
 
 // Features of a position: piece p on square s is feature p * 64 + s (0..767);
-// bit b of the info word (b = 0..21) is feature 768 + b.
+// bit b of the info word (b = 0..21) is feature 768 + b. The board uses info bits 0..20 only,
+// so feature 789, for bit 21, is never present.
 inline constexpr std::size_t FEATURE_NB = 790;
 inline constexpr std::size_t INFO_FEATURE = 768;
 
@@ -75,7 +76,8 @@ class ZobristBoardComponent {
     toggle(piece * 64 + square);
   }
 
-  // Toggles the feature of info bit `info_idx`; bits 22 and above have none.
+  // Toggles the feature of info bit `info_idx` (0..21); a higher bit has none and is an internal
+  // fault.
   void xor_info(std::uint16_t info_idx) {
     z_key ^= z64->index(INFO_FEATURE + info_idx);
     z_sum ^= z16->index(INFO_FEATURE + info_idx);
@@ -86,8 +88,7 @@ class ZobristBoardComponent {
     while (changed != 0) xor_piece(piece, static_cast<std::uint16_t>(pop_lsb(changed)));
   }
 
-  // Toggles the features of the info bits set in `changed`; the board keeps bits 21 and above
-  // clear, so every bit has a feature.
+  // Toggles the features of the info bits set in `changed`, which holds bits 0..21 only.
   void xor_info_bits(std::uint64_t changed) {
     assert((changed & ~INFO_FEATURE_BITS) == 0);
     while (changed != 0) xor_info(static_cast<std::uint16_t>(pop_lsb(changed)));
