@@ -22,22 +22,19 @@ import chess
 import vorel_chess
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "examples"))
+sys.path[:0] = [str(ROOT / "examples"), str(ROOT / "tests" / "python")]
+from perft import deepest, known_positions
 from perft import perft as our_perft
+from uci_engine import Engine
 
-# The well-known perft positions, with the depth of the Python-driven perft benchmark.
-POSITIONS = [
-    ("start", "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -", 3),
-    ("kiwipete", "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -", 3),
-    ("endgame", "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -", 4),
-    ("promotions", "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1", 3),
-    ("mirrored", "r2q1rk1/pP1p2pp/Q4n2/bbp1p3/Np6/1B3NBn/pPPP1PPP/R3K2R b KQ - 0 1", 3),
-    ("talkchess", "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8", 3),
-    ("middlegame", "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10", 3),
-]
+# The well-known perft positions, each at the deepest depth whose count is at most PYTHON_NODES
+# for the Python-driven perft benchmark: (name, FEN, depth).
+PYTHON_NODES = 100_000
+KNOWN = known_positions()
+POSITIONS = [(name, fen, deepest(counts, PYTHON_NODES)[0]) for name, fen, counts in KNOWN]
 
-# Native perft: (name, FEN, depth).
-NATIVE = [("start", POSITIONS[0][1], 6), ("kiwipete", POSITIONS[1][1], 5)]
+# Native perft, at the deepest known count: (name, FEN, depth).
+NATIVE = [(name, fen, len(counts)) for name, fen, counts in KNOWN if name in ("start", "kiwipete")]
 
 # A 40-ply game for the copy-with-history benchmark.
 GAME = [
@@ -190,38 +187,6 @@ def peer_planes_by_lookup(board):
             ]
         )
     return planes
-
-
-class Engine:
-    """A UCI engine driven over a pipe, for its perft command."""
-
-    def __init__(self, path):
-        self.process = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
-        self.name = self.ask("uci", "uciok", prefix="id name ")
-        self.ask("isready", "readyok")
-
-    def ask(self, command, until, prefix=None):
-        self.process.stdin.write(command + "\n")
-        found = None
-        for line in self.process.stdout:
-            if prefix and line.startswith(prefix):
-                found = line[len(prefix) :].strip()
-            if line.startswith(until):
-                return found if prefix else line
-        raise RuntimeError(f"engine stopped answering {command!r}")
-
-    def perft(self, fen, depth):
-        self.process.stdin.write(f"position fen {fen}\n")
-        self.ask("isready", "readyok")
-        start = time.perf_counter()
-        line = self.ask(f"go perft {depth}", "Nodes searched:")
-        seconds = time.perf_counter() - start
-        return int(line.split(":")[1]), seconds
-
-    def close(self):
-        self.process.stdin.write("quit\n")
-        self.process.stdin.flush()
-        self.process.wait(timeout=10)
 
 
 def native_perft(binary, fen, depth):
@@ -391,7 +356,7 @@ def main():
             for _ in range(3):
                 leaves, seconds = native_perft(args.native, native_fen, depth)
                 ours_samples.append(leaves / seconds)
-                engine_leaves, engine_seconds = engine.perft(native_fen, depth)
+                engine_leaves, _, engine_seconds = engine.perft(native_fen, depth)
                 assert engine_leaves == leaves, name
                 peer_samples.append(engine_leaves / engine_seconds)
             ours, peer = statistics.median(ours_samples), statistics.median(peer_samples)

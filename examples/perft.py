@@ -1,6 +1,6 @@
 """Counts the leaf nodes of the legal-move tree (perft) through the Python API.
 
-python examples/perft.py                      # the built-in suite, checked against known counts
+python examples/perft.py                      # the suite of data/perft.txt, checked against its counts
 python examples/perft.py --fen FEN --depth 4  # one position
 python examples/perft.py --fen FEN --depth 4 --divide   # and the count below each root move
 """
@@ -8,19 +8,29 @@ python examples/perft.py --fen FEN --depth 4 --divide   # and the count below ea
 import argparse
 import sys
 import time
+from pathlib import Path
 
 import vorel_chess
 
-# Well-known positions with their published counts, run at a depth that takes seconds.
-SUITE = [
-    ("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -", 5, 4865609),
-    ("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -", 4, 4085603),
-    ("8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -", 5, 674624),
-    ("r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1", 4, 422333),
-    ("r2q1rk1/pP1p2pp/Q4n2/bbp1p3/Np6/1B3NBn/pPPP1PPP/R3K2R b KQ - 0 1", 4, 422333),
-    ("rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8", 4, 2103487),
-    ("r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10", 4, 3894594),
-]
+# Well-known positions with their published counts, one a line: name; FEN; counts by depth.
+DATA = Path(__file__).resolve().parent / "data" / "perft.txt"
+# The built-in suite runs each position at the deepest depth whose count is at most this: seconds.
+SUITE_NODES = 5_000_000
+
+
+def known_positions(path=DATA):
+    """Returns (name, FEN, [leaf count at depth 1, 2, ...]) for every position of the data file."""
+    positions = []
+    for line in path.read_text().splitlines():
+        if line.strip() and not line.startswith("#"):
+            name, fen, counts = (field.strip() for field in line.split(";"))
+            positions.append((name, fen, [int(count) for count in counts.split()]))
+    return positions
+
+
+def deepest(counts, most_nodes):
+    """Returns (depth, count) of the deepest count that is at most most_nodes."""
+    return max((depth, count) for depth, count in enumerate(counts, 1) if count <= most_nodes)
 
 
 def perft(generator, board, depth):
@@ -89,9 +99,10 @@ def main():
         check_fen(generator, args.fen)
         jobs = [(args.fen, args.depth or 3, None)]
     else:
+        suite = [(fen, *deepest(counts, SUITE_NODES)) for _, fen, counts in known_positions()]
         jobs = [
             (fen, args.depth or depth, expected if args.depth in (None, depth) else None)
-            for fen, depth, expected in SUITE
+            for fen, depth, expected in suite
         ]
 
     failures = 0

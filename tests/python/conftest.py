@@ -1,8 +1,14 @@
 import os
+import sys
 from pathlib import Path
 
 import pytest
 import vorel_chess
+
+# The examples are importable by name (perft, planes_dataset), for the tests and for the worker
+# processes the dataset example starts.
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+sys.path.insert(0, str(EXAMPLES))
 
 
 def pytest_report_header():

@@ -1,9 +1,10 @@
 """Perft node counts through push, the generator and pop, against published counts.
 
-perft.txt holds one position a line, its FEN then the counts for depth 1, 2, ...: the start
-position, the middle game rich in castling, pins and en passant ("kiwipete"), a rook ending
-with en passant pins along the rank, a promotion-heavy position and its colour-mirrored twin,
-a tactical position with a pawn about to promote by capture, and a quiet middle game.
+examples/data/perft.txt holds one position a line, its name, its FEN, then the counts for depth
+1, 2, ...: the start position, the middle game rich in castling, pins and en passant
+("kiwipete"), a rook ending with en passant pins along the rank, a promotion-heavy position and
+its colour-mirrored twin, a tactical position with a pawn about to promote by capture, and a
+quiet middle game.
 """
 
 import subprocess
@@ -12,6 +13,7 @@ from pathlib import Path
 
 import pytest
 import vorel_chess
+from perft import known_positions, perft
 
 # Counts up to FAST_NODES run by default, up to SLOW_NODES with -m slow; deeper ones are left
 # to the native suite.
@@ -19,27 +21,13 @@ FAST_NODES = 200_000
 SLOW_NODES = 5_000_000
 
 
-def perft(generator, board, depth):
-    moves = generator(board)
-    if depth == 1:
-        return len(moves)
-    nodes = 0
-    for move in moves:
-        board.push(move)
-        nodes += perft(generator, board, depth - 1)
-        board.pop()
-    return nodes
-
-
 def cases():
-    lines = Path(__file__).with_name("perft.txt").read_text().splitlines()
-    for number, line in enumerate(filter(str.strip, lines), 1):
-        fen, counts = line.split(";")
-        for depth, nodes in enumerate(map(int, counts.split()), 1):
+    for number, (_, fen, counts) in enumerate(known_positions(), 1):
+        for depth, nodes in enumerate(counts, 1):
             if nodes > SLOW_NODES:
                 continue
             marks = [pytest.mark.slow] if nodes > FAST_NODES else []
-            yield pytest.param(fen.strip(), depth, nodes, marks=marks, id=f"{number}-depth{depth}")
+            yield pytest.param(fen, depth, nodes, marks=marks, id=f"{number}-depth{depth}")
 
 
 @pytest.mark.parametrize("fen, depth, nodes", list(cases()))

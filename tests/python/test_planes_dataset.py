@@ -1,17 +1,13 @@
 """The planes-dataset example: shards checked against the module, both schedulers, bad lines."""
 
-import sys
 from pathlib import Path
 
 import numpy as np
+import planes_dataset
 import pytest
 from vorel_chess import Board
 
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
-SAMPLE = EXAMPLES / "data" / "sample.epd"
-# On sys.path for good: the pool's and the cluster's worker processes import the example by name.
-sys.path.insert(0, str(EXAMPLES))
-import planes_dataset
+SAMPLE = Path(planes_dataset.__file__).parent / "data" / "sample.epd"
 
 
 def _run(*arguments):

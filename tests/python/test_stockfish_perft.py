@@ -1,87 +1,23 @@
 """Perft counts through push, the generator and pop, against Debian's stockfish over UCI.
 
-One engine process serves the whole module: `uci` until `uciok`, then for each position
-`position fen <fen> 0 1` (the FEN we write has four fields, the engine wants six) and
-`go perft <depth>`, read up to "Nodes searched: N" with the per-move divide lines before it.
-The positions are the known perft positions of perft.txt and the ends of seeded random games
-played with our own generator, leaning toward double steps, castling and promotions so that
-en passant, castling rights and promotions are common. On a mismatch the divides are compared
-so that the failure names the moves whose subtrees differ.
+One engine process (uci_engine.Engine) serves the whole module. The positions are the known
+perft positions of examples/data/perft.txt and the ends of seeded random games played with our
+own generator, leaning toward double steps, castling and promotions so that en passant, castling
+rights and promotions are common. On a mismatch the divides are compared so that the failure
+names the moves whose subtrees differ.
 """
 
 import os
-import queue
 import random
 import shutil
-import subprocess
-import threading
-from pathlib import Path
 
 import pytest
-from test_perft import perft
+from perft import known_positions, perft
+from uci_engine import Engine
 from vorel_chess import Board
 
-KNOWN = [
-    line.split(";")[0].strip()
-    for line in Path(__file__).with_name("perft.txt").read_text().splitlines()
-    if line.strip()
-]
-REPLY_SECONDS = 120
+KNOWN = [fen for _, fen, _ in known_positions()]
 CASTLING_MOVES = {"e1g1", "e1c1", "e8g8", "e8c8"}
-
-
-class Engine:
-    def __init__(self, path):
-        self.process = subprocess.Popen(
-            [path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, bufsize=1
-        )
-        self.lines = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
-        self.send("uci")
-        self.read_until("uciok")
-
-    def _read(self):
-        for line in self.process.stdout:
-            self.lines.put(line.strip())
-        self.lines.put(None)
-
-    def send(self, command):
-        self.process.stdin.write(command + "\n")
-        self.process.stdin.flush()
-
-    def read_until(self, prefix):
-        lines = []
-        while True:
-            try:
-                line = self.lines.get(timeout=REPLY_SECONDS)
-            except queue.Empty:
-                pytest.fail(f"stockfish gave no {prefix!r} within {REPLY_SECONDS} s; it said {lines}")
-            if line is None:
-                pytest.fail(f"stockfish exited before {prefix!r}; it said {lines}")
-            lines.append(line)
-            if line.startswith(prefix):
-                return lines
-
-    def perft(self, fen, depth):
-        """Returns the engine's node count and its divide, move text to count."""
-        self.send(f"position fen {fen} 0 1")
-        self.send(f"go perft {depth}")
-        *lines, last = self.read_until("Nodes searched:")
-        divide = {}
-        for line in lines:
-            move, colon, count = line.partition(": ")
-            if colon and count.isdigit():
-                divide[move] = int(count)
-        return int(last.split(":")[1]), divide
-
-    def close(self):
-        if self.process.poll() is None:
-            self.send("quit")
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
 
 
 @pytest.fixture(scope="module")
@@ -130,7 +66,7 @@ def mismatch(generator, stockfish, fen, depth):
         ours[move] = perft(generator, board, depth - 1)
         board.pop()
     assert board.fen() == fen
-    nodes, theirs = stockfish.perft(fen, depth)
+    nodes, theirs, _ = stockfish.perft(fen, depth)
     if ours == theirs and sum(ours.values()) == nodes:
         return None
     differing = {
