@@ -10,11 +10,9 @@ import re
 
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from texts import WHITE_SPACE, Text
 from vorel_chess import Board
 
-# The characters with the Unicode White_Space property: what separates FEN fields and is
-# trimmed around a move. Python's str.isspace() differs (it also takes U+001C..U+001F).
-WHITE_SPACE = "\t\n\v\f\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
 MOVE_TEXT = re.compile(r"[a-h][1-8][a-h][1-8][nbrqNBRQ]?")
 FENS = [
     "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -",
@@ -34,16 +32,6 @@ characters = st.one_of(
     st.characters(categories=["Cs"]),
     st.characters(exclude_categories=()),
 )
-
-
-class Text(str):
-    """A str subclass whose own methods lie: the module must read the characters themselves."""
-
-    def __str__(self):
-        return "x"
-
-    def encode(self, *args, **kwargs):
-        return b"x"
 
 
 @st.composite

@@ -1,4 +1,5 @@
 import pytest
+from texts import Text
 from vorel_chess import Board, MoveGenerator
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
@@ -52,9 +53,6 @@ def test_argument_conversion_prefix(call, prefix):
 
 
 def test_accepted_spellings(generator):
-    class Text(str):
-        pass
-
     for board in (Board(), Board(START), Board(fen=START), Board(Text(START))):
         assert board.fen() == START
     board = Board()

@@ -9,11 +9,11 @@ import pytest
 from test_api_fuzz import history
 from test_move_text import AFTER_E2E4, START
 from test_move_text import played_once as played
+from texts import WHITE_SPACE
 from vorel_chess import Board
 
 EMPTY = "8/8/8/8/8/8/8/8"
 MB = 1 << 20
-WHITE_SPACE = "\t\n\v\f\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
 # Look blank or are blank to str.isspace(), but lack the White_Space property.
 NOT_WHITE_SPACE = "\0\x1c\x1d\x1e\x1f\u180e\u200b\u2060\ufeff"
 PROMOTION = "Unsupported promotion type for "

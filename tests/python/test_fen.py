@@ -1,9 +1,9 @@
 import pytest
+from texts import WHITE_SPACE
 from vorel_chess import Board
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
 PLACEMENT = START.split()[0]
-WHITE_SPACE = "\t\n\v\f\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
 
 
 @pytest.mark.parametrize(

@@ -13,6 +13,7 @@ import gc
 import sys
 
 import pytest
+from texts import Text
 from vorel_chess import Board, MoveGenerator
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
@@ -49,10 +50,6 @@ libc.mallinfo2.restype = MallInfo2
 def native_heap():
     info = libc.mallinfo2()
     return info.uordblks + info.hblkhd
-
-
-class Text(str):
-    pass
 
 
 class Context:
