@@ -66,7 +66,6 @@ inline PyObject* created(PyObject* object) {
 // Returns the exception class of internal faults (created on first use, kept for the process).
 PyObject* panic_exception();
 
-// Sets PanicException with the given message.
 void set_panic(const char* message) noexcept;
 
 // Runs a method body; C++ faults become Python exceptions here and nowhere else.

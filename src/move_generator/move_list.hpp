@@ -32,7 +32,6 @@ class MoveList {
   const ChessMove* begin() const { return data_; }
   const ChessMove* end() const { return data_ + size_; }
 
-  // Keeps the first n moves.
   void truncate(std::size_t n) { size_ = std::min(n, size_); }
 
  private:
