@@ -24,6 +24,9 @@ void Board::push_move(ChessMove move) {
   const auto moved = static_cast<std::uint16_t>(
       (1u << effect.mover | 1u << effect.captured | 1u << effect.rook | 1u << effect.promoted) &
       ((1u << PIECE_NB) - 1));
+  // Room on every stack first, so that a failed allocation leaves the board as it was.
+  for (Bitboard stacks = moved; stacks != 0;) make_room(pieces_stacks[pop_lsb(stacks)]);
+  make_room(move_stack);
   for (Bitboard saved = moved; saved != 0;) {
     const std::size_t piece = pop_lsb(saved);
     pieces_stacks[piece].push_back(pieces[piece]);

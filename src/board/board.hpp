@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -72,6 +73,13 @@ inline constexpr std::size_t MAX_FEN = 71 + 10;
 
 // The 12 x 64 placement flags: entry k * 64 + i is set when piece index k stands on square i.
 using Planes = std::array<bool, PIECE_NB * SQUARE_NB>;
+
+// Makes sure one more element fits on the stack without reallocating, so that the push that
+// follows cannot fail. Throws std::bad_alloc, leaving the stack as it was, if memory runs out.
+template <class T>
+void make_room(std::vector<T>& stack) {
+  if (stack.size() == stack.capacity()) stack.reserve(std::max<std::size_t>(8, 2 * stack.size()));
+}
 
 // A chess position with its undo history and incremental hash.
 // Invariant: pieces_stacks[i] holds as many values as move_stack has records with bit i of

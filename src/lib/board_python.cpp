@@ -164,11 +164,7 @@ PyTypeObject* board_type() {
 }
 
 BoardObject* board_argument(PyObject* object, const char* name) {
-  if (Py_TYPE(object) != board_type()) {
-    raise_format(PyExc_TypeError, "argument '%s': expected Board, got '%s'", name,
-                 Py_TYPE(object)->tp_name);
-  }
-  return reinterpret_cast<BoardObject*>(object);
+  return checked<Board>(object, board_type(), "Board", name);
 }
 
 }  // namespace vorel::python

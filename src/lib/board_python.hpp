@@ -12,7 +12,8 @@ using BoardObject = Wrapped<Board>;
 PyTypeObject* board_type();
 
 // Returns the board object passed for the parameter `name`, or raises TypeError naming the
-// parameter when the object is not a Board. Takes no access: the caller borrows.
+// parameter when the object is not a Board or no Board constructor built it. Takes no access:
+// the caller borrows.
 BoardObject* board_argument(PyObject* object, const char* name);
 
 }  // namespace vorel::python

@@ -11,7 +11,9 @@
 #endif
 
 #include <array>
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <string_view>
@@ -63,7 +65,9 @@ inline PyObject* created(PyObject* object) {
 [[noreturn]] void raise(PyObject* type, std::string_view message);
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
 
-// Returns the exception class of internal faults (created on first use, kept for the process).
+// Returns the exception class of internal faults, PanicException. It lives in the module
+// vorel_chess_runtime, imported on first use and kept for the process, so that every module of
+// the package raises the same class and a pickled fault unpickles in any process.
 PyObject* panic_exception();
 
 void set_panic(const char* message) noexcept;
@@ -81,7 +85,9 @@ PyObject* guarded(Body&& body) noexcept {
     set_panic("Python API call failed");
     return nullptr;
   } catch (const std::bad_alloc&) {
-    Py_FatalError("vorel_chess: memory allocation failed");
+    // Every operation changes its objects only once its allocations have succeeded.
+    PyErr_NoMemory();
+    return nullptr;
   } catch (const std::exception& fault) {
     set_panic(fault.what());
     return nullptr;
@@ -155,20 +161,43 @@ std::string_view text_argument(PyObject* argument, const char* name);
 PyObject* new_ascii(const char* text, std::size_t size);
 
 // The Python object that carries one native value and its borrow flag.
+// `constructed` is set only by wrap(), once value and borrow exist: an object allocated by other
+// means (a replaced __new__ calling object.__new__) has zeroed memory and is refused by every
+// method, and its dealloc destroys nothing.
 template <class Native>
 struct Wrapped {
   PyObject_HEAD Native value;
   BorrowFlag borrow;
+  bool constructed;
 };
 
-// Returns the object's wrapper once its type is checked, or raises TypeError.
+// Returns the wrapper of an object of `type` whose value was constructed, or raises TypeError:
+// for another type ("expected a Board object, got 'str'", or with the name of the argument
+// "argument 'board': expected Board, got 'str'"), and for an object that no constructor of the
+// class built ("Board object is not initialized").
+template <class Native>
+Wrapped<Native>* checked(PyObject* object, PyTypeObject* type, const char* class_name,
+                         const char* argument = nullptr) {
+  if (Py_TYPE(object) != type) {
+    if (argument != nullptr) {
+      raise_format(PyExc_TypeError, "argument '%s': expected %s, got '%s'", argument, class_name,
+                   Py_TYPE(object)->tp_name);
+    }
+    raise_format(PyExc_TypeError, "expected a %s object, got '%s'", class_name,
+                 Py_TYPE(object)->tp_name);
+  }
+  auto* wrapped = reinterpret_cast<Wrapped<Native>*>(object);
+  if (!wrapped->constructed) {
+    raise_format(PyExc_TypeError, "%s object is not initialized: it was not created by %s()",
+                 class_name, class_name);
+  }
+  return wrapped;
+}
+
+// Returns the receiver's wrapper once its type and construction are checked.
 template <class Native>
 Wrapped<Native>* receiver(PyObject* self, PyTypeObject* type, const char* class_name) {
-  if (Py_TYPE(self) != type) {
-    raise_format(PyExc_TypeError, "expected a %s object, got '%s'", class_name,
-                 Py_TYPE(self)->tp_name);
-  }
-  return reinterpret_cast<Wrapped<Native>*>(self);
+  return checked<Native>(self, type, class_name);
 }
 
 // Allocates an object of `type` and moves `value` into it; an allocation failure is passed on
@@ -180,15 +209,19 @@ PyObject* wrap(PyTypeObject* type, Native&& value) {
   auto* wrapped = reinterpret_cast<Wrapped<std::remove_cvref_t<Native>>*>(object);
   new (&wrapped->value) std::remove_cvref_t<Native>(std::forward<Native>(value));
   new (&wrapped->borrow) BorrowFlag();
+  wrapped->constructed = true;
   return object;
 }
 
-// Destroys the native value and frees the object (the tp_dealloc of every class).
+// Destroys the native value if wrap() built one, and frees the object (the tp_dealloc of every
+// class).
 template <class Native>
 void dealloc(PyObject* self) {
   auto* wrapped = reinterpret_cast<Wrapped<Native>*>(self);
-  wrapped->value.~Native();
-  wrapped->borrow.~BorrowFlag();
+  if (wrapped->constructed) {
+    wrapped->value.~Native();
+    wrapped->borrow.~BorrowFlag();
+  }
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -196,5 +229,18 @@ void dealloc(PyObject* self) {
 
 // Creates a class from its spec once; on failure raises RuntimeError with the cause attached.
 PyTypeObject* create_type(PyType_Spec* spec, const char* class_name);
+
+// The process-wide record of a single-phase module: the interpreter that owns it (-1 until the
+// first import) and the module object, handed out again on every later initialisation.
+struct ModuleRecord {
+  std::atomic<std::int64_t> owning_interpreter{-1};
+  PyObject* module = nullptr;
+};
+
+// The body of a PyInit function. In the first interpreter that calls it, creates the module from
+// `definition` and lets `fill` add its contents (raising PythonError on failure), or returns the
+// module created before; any other interpreter gets ImportError.
+PyObject* initialise_module(ModuleRecord& record, PyModuleDef& definition,
+                            void (*fill)(PyObject* module));
 
 }  // namespace vorel::python
