@@ -11,6 +11,7 @@ import time
 from pathlib import Path
 
 import vorel_chess
+from vorel_chess_runtime import PanicException
 
 # Well-known positions with their published counts, one a line: name; FEN; counts by depth.
 DATA = Path(__file__).resolve().parent / "data" / "perft.txt"
@@ -78,9 +79,7 @@ def check_fen(generator, fen):
     """Exits with status 2 and one line of explanation unless the position can be counted."""
     try:
         generator(vorel_chess.Board(fen))  # a side to move without a king fails here
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as error:  # noqa: BLE001 (ValueError, or the internal-fault class, which derives from BaseException)
+    except (ValueError, PanicException) as error:
         print(f"perft.py: invalid FEN {fen!r}: {error}", file=sys.stderr)
         sys.exit(2)
 

@@ -36,12 +36,15 @@ wheel=$(echo "$OUT"/dist/vorel_chess-*manylinux*.whl)
 "$VENV_PY" - "$wheel" <<'EOF'
 import re, sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
-extensions = [n for n in names if re.fullmatch(r"vorel_chess\.cpython-[^/]+\.so", n)]
-missing = [what for what, found in (("the extension module", extensions),
-                                    ("vorel_chess.pyi", "vorel_chess.pyi" in names)) if not found]
+missing = []
+for module in ("vorel_chess", "vorel_chess_runtime"):
+    if not any(re.fullmatch(rf"{module}\.cpython-[^/]+\.so", n) for n in names):
+        missing.append(f"the extension module {module}")
+    if f"{module}.pyi" not in names:
+        missing.append(f"{module}.pyi")
 if missing:
-    sys.exit(f"wheel.sh: the wheel lacks {' and '.join(missing)}; it holds {names}")
-print(f"wheel: holds {extensions[0]} and vorel_chess.pyi", file=sys.stderr)
+    sys.exit(f"wheel.sh: the wheel lacks {', '.join(missing)}; it holds {names}")
+print("wheel: holds both extension modules and their stubs", file=sys.stderr)
 EOF
 
 base=$("$VENV_PY" -c 'import sys; print(sys._base_executable)')

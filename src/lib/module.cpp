@@ -1,9 +1,6 @@
 // The vorel_chess extension module: single-phase initialisation, bound to the first
 // interpreter that imports it.
 
-#include <atomic>
-#include <cstdint>
-
 #include "common/version.hpp"
 #include "lib/board_python.hpp"
 #include "lib/move_generator_python.hpp"
@@ -21,10 +18,7 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "vorel_chess", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-// The process-wide record: the interpreter that owns the module (-1 until the first import)
-// and the module object, handed out again on every later initialisation.
-std::atomic<std::int64_t> owning_interpreter{-1};
-PyObject* module_object = nullptr;
+ModuleRecord record;
 
 // Appends the class name to __all__ (creating the list if missing) and sets the attribute.
 // Failures leave the interpreter's own error set, so that initialisation returns it.
@@ -46,32 +40,16 @@ void add_class(PyObject* module, const char* name, PyTypeObject* type) {
     throw PythonError{};
 }
 
-PyObject* initialise() {
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id < 0) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "cannot read the interpreter id");
-    return nullptr;
-  }
-  std::int64_t owner = -1;
-  if (!owning_interpreter.compare_exchange_strong(owner, id) && owner != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "vorel_chess cannot be used in more than one interpreter: "
-                    "sub-interpreters are not supported");
-    return nullptr;
-  }
-  if (module_object != nullptr) return Py_NewRef(module_object);
-  return guarded([] {
-    OwnedRef module(PyModule_Create(&module_definition));
-    if (!module) throw PythonError{};
-    add_class(module.get(), "Board", board_type());
-    add_class(module.get(), "MoveGenerator", move_generator_type());
-    module_object = module.release();
-    return Py_NewRef(module_object);
-  });
+void add_classes(PyObject* module) {
+  add_class(module, "Board", board_type());
+  add_class(module, "MoveGenerator", move_generator_type());
 }
 
 }  // namespace
 
 }  // namespace vorel::python
 
-PyMODINIT_FUNC PyInit_vorel_chess() { return vorel::python::initialise(); }
+PyMODINIT_FUNC PyInit_vorel_chess() {
+  return vorel::python::initialise_module(vorel::python::record, vorel::python::module_definition,
+                                          vorel::python::add_classes);
+}

@@ -30,14 +30,10 @@ void raise_format(PyObject* type, const char* format, ...) {
 }
 
 PyObject* panic_exception() {
-  // Created once and kept for the rest of the process, like the classes.
   static PyObject* panic = nullptr;
   if (panic == nullptr) {
-    panic = PyErr_NewExceptionWithDoc(
-        "vorel_chess_runtime.PanicException",
-        "An internal fault inside vorel_chess: a broken precondition or a failed range check.\n\n"
-        "Derives from BaseException, so `except Exception` does not catch it.",
-        PyExc_BaseException, nullptr);
+    const OwnedRef runtime(PyImport_ImportModule("vorel_chess_runtime"));
+    if (runtime) panic = PyObject_GetAttrString(runtime.get(), "PanicException");
   }
   return panic;
 }
@@ -157,6 +153,31 @@ PyTypeObject* create_type(PyType_Spec* spec, const char* class_name) {
     throw PythonError{};
   }
   return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyObject* initialise_module(ModuleRecord& record, PyModuleDef& definition,
+                            void (*fill)(PyObject* module)) {
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id < 0) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "cannot read the interpreter id");
+    return nullptr;
+  }
+  std::int64_t owner = -1;
+  if (!record.owning_interpreter.compare_exchange_strong(owner, id) && owner != id) {
+    PyErr_Format(PyExc_ImportError,
+                 "%s cannot be used in more than one interpreter: "
+                 "sub-interpreters are not supported",
+                 definition.m_name);
+    return nullptr;
+  }
+  if (record.module != nullptr) return Py_NewRef(record.module);
+  return guarded([&] {
+    OwnedRef module(PyModule_Create(&definition));
+    if (!module) throw PythonError{};
+    fill(module.get());
+    record.module = module.release();
+    return Py_NewRef(record.module);
+  });
 }
 
 }  // namespace vorel::python

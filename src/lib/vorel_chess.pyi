@@ -3,9 +3,12 @@
 Squares are numbered a1 = 0, b1 = 1, ..., h1 = 7, a2 = 8, ..., h8 = 63. Piece indices are 0..5
 for the white pawn, knight, bishop, rook, queen and king and 6..11 for the black ones.
 
-Internal faults raise ``PanicException`` (named ``vorel_chess_runtime.PanicException``, not an
-attribute of this module; reach it as ``type(error)``). It derives from ``BaseException``, so
-``except Exception`` does not catch it. The objects involved remain usable afterwards.
+Internal faults raise ``PanicException``, which is not an attribute of this module: import it
+with ``from vorel_chess_runtime import PanicException``. It derives from ``BaseException``, so
+``except Exception`` does not catch it. The objects involved remain usable afterwards, and a
+pickled fault unpickles in any process.
+
+Out of memory, every operation raises ``MemoryError`` and leaves its objects as they were.
 
 An object is used by one call at a time: a call that finds it in use raises ``RuntimeError``
 ("Already borrowed" or "Already mutably borrowed"). Arguments of the wrong type raise
