@@ -37,14 +37,14 @@ wheel=$(echo "$OUT"/dist/vorel_chess-*manylinux*.whl)
 import re, sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 missing = []
-for module in ("vorel_chess", "vorel_chess_runtime"):
+for module in ("vorel_chess", "vorel_chess_runtime", "vorel_tools"):
     if not any(re.fullmatch(rf"{module}\.cpython-[^/]+\.so", n) for n in names):
         missing.append(f"the extension module {module}")
     if f"{module}.pyi" not in names:
         missing.append(f"{module}.pyi")
 if missing:
     sys.exit(f"wheel.sh: the wheel lacks {', '.join(missing)}; it holds {names}")
-print("wheel: holds both extension modules and their stubs", file=sys.stderr)
+print("wheel: holds the three extension modules and their stubs", file=sys.stderr)
 EOF
 
 base=$("$VENV_PY" -c 'import sys; print(sys._base_executable)')

@@ -1,0 +1,7 @@
+#include "lib/tools_methods.hpp"
+
+namespace vorel::python {
+
+std::span<const PyMethodDef> batch_methods() { return {}; }
+
+}  // namespace vorel::python

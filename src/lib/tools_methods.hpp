@@ -1,0 +1,13 @@
+#pragma once
+
+#include <span>
+
+#include "lib/python_support.hpp"
+
+namespace vorel::python {
+
+// The functions each binding file of vorel_tools contributes to the module, in table order.
+std::span<const PyMethodDef> batch_methods();     // tools_batch.cpp: arrays over positions
+std::span<const PyMethodDef> notation_methods();  // tools_notation.cpp: SAN and PGN
+
+}  // namespace vorel::python

@@ -1,0 +1,55 @@
+// The vorel_tools extension module: batch operations over vorel_chess boards and FEN texts, for
+// machine-learning pipelines and chess tools. Single-phase initialisation, bound to the first
+// interpreter that imports it. Each binding file contributes its functions to the method table.
+
+#include <vector>
+
+#include "lib/python_support.hpp"
+#include "lib/tools_board.hpp"
+#include "lib/tools_methods.hpp"
+
+namespace vorel::python {
+
+namespace {
+
+// The functions of every binding file of the module, then the sentinel.
+std::vector<PyMethodDef> method_table() {
+  std::vector<PyMethodDef> table;
+  for (const std::span<const PyMethodDef> part : {batch_methods(), notation_methods()})
+    table.insert(table.end(), part.begin(), part.end());
+  table.push_back({nullptr, nullptr, 0, nullptr});
+  return table;
+}
+
+std::vector<PyMethodDef> methods = method_table();
+
+PyModuleDef tools_definition = {
+    PyModuleDef_HEAD_INIT,
+    "vorel_tools",
+    "Arrays, batches and game state over vorel_chess boards and FEN texts.",
+    0,
+    methods.data(),
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+ModuleRecord tools_record;
+
+void add_contents(PyObject* module) {
+  chess_board_type();
+  // The very class vorel_chess raises for internal faults.
+  PyObject* panic = panic_exception();
+  if (panic == nullptr || PyModule_AddObjectRef(module, "PanicException", panic) < 0)
+    throw PythonError{};
+}
+
+}  // namespace
+
+}  // namespace vorel::python
+
+PyMODINIT_FUNC PyInit_vorel_tools() {
+  return vorel::python::initialise_module(
+      vorel::python::tools_record, vorel::python::tools_definition, vorel::python::add_contents);
+}
