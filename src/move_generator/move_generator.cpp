@@ -1,5 +1,7 @@
 #include "move_generator/move_generator.hpp"
 
+#include "move_generator/legality.hpp"
+
 namespace vorel {
 
 namespace {
@@ -248,6 +250,16 @@ void MoveGenerator::keep_legal(Board& board, MoveList& moves, std::size_t first)
 }
 
 void MoveGenerator::moves(Board& board, MoveList& legal) const {
+  if (!well_formed(board.pieces)) {
+    moves_by_trial(board, legal);
+    return;
+  }
+  const std::size_t first = legal.size();
+  pseudo_moves(board, legal);
+  keep_legal_by_pins(*this, board, legal, first);
+}
+
+void MoveGenerator::moves_by_trial(Board& board, MoveList& legal) const {
   const bool white = board.to_move() == 1;
   if (board.pieces[white ? WHITE_KING : BLACK_KING] == 0) {
     throw Fault("The side to move has no king, so its legal moves are undefined");
@@ -255,6 +267,13 @@ void MoveGenerator::moves(Board& board, MoveList& legal) const {
   const std::size_t first = legal.size();
   pseudo_moves(board, legal);
   white ? keep_legal<true>(board, legal, first) : keep_legal<false>(board, legal, first);
+}
+
+bool MoveGenerator::trial_keeps(Board& board, ChessMove move) const {
+  const bool white = board.to_move() == 1;
+  const TrialMove trial(board, move, side_mask(board.pieces, WHITE_OFFSET),
+                        side_mask(board.pieces, BLACK_OFFSET));
+  return white ? !phantom_check<true>(board) : !phantom_check<false>(board);
 }
 
 std::uint64_t perft(const MoveGenerator& generator, Board& board, unsigned depth) {

@@ -82,10 +82,18 @@ class MoveGenerator {
   // pawns, then rook-kind and bishop-kind slider moves.
   void pseudo_moves(const Board& board, MoveList& moves) const;
 
-  // Appends the legal moves of the side to move, in generation order. The board is made and
-  // unmade for every candidate and comes back exactly as it was. A side to move without a king
-  // is an internal fault raised before any move is made.
+  // Appends the legal moves of the side to move, in generation order: the candidates that
+  // making, testing and unmaking keep. A well-formed board (see legality.hpp) gets the same list
+  // from the pin-and-check test. The board comes back exactly as it was. A side to move without
+  // a king is an internal fault raised before any move is made.
   void moves(Board& board, MoveList& legal) const;
+
+  // The same list as moves, always by making, testing and unmaking every candidate.
+  void moves_by_trial(Board& board, MoveList& legal) const;
+
+  // Returns true if making `move` leaves the king of the side that made it unattacked; the
+  // board comes back exactly as it was. The one-candidate step of the legality filter.
+  bool trial_keeps(Board& board, ChessMove move) const;
 
  private:
   // The same operations with the side to move fixed at compile time (White: white to move).
