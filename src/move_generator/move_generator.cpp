@@ -276,17 +276,4 @@ bool MoveGenerator::trial_keeps(Board& board, ChessMove move) const {
   return white ? !phantom_check<true>(board) : !phantom_check<false>(board);
 }
 
-std::uint64_t perft(const MoveGenerator& generator, Board& board, unsigned depth) {
-  MoveList moves;
-  generator.moves(board, moves);
-  if (depth <= 1) return moves.size();
-  std::uint64_t nodes = 0;
-  for (const ChessMove move : moves) {
-    board.push_move(move);
-    nodes += perft(generator, board, depth - 1);
-    board.pop_move();
-  }
-  return nodes;
-}
-
 }  // namespace vorel

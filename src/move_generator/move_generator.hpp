@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "board/board.hpp"
@@ -120,8 +121,14 @@ class MoveGenerator {
   void keep_legal(Board& board, MoveList& moves, std::size_t first) const;
 };
 
-// Returns the number of leaf nodes of the legal-move tree of the given depth (>= 1); the last
-// ply is counted by the length of the legal-move list.
+// Returns the number of leaf nodes of the legal-move tree of the given depth (>= 1; 0 counts
+// as 1); the last ply is counted as the length of the legal-move list would be. The board comes
+// back exactly as it was, also when a fault (a side to move without a king) stops the count.
 std::uint64_t perft(const MoveGenerator& generator, Board& board, unsigned depth);
+
+// Returns every legal move of the board, in generation order, with the number of leaf nodes of
+// the tree of the given depth below it (1 each for depth 1 or 0).
+std::vector<std::pair<ChessMove, std::uint64_t>> perft_divide(const MoveGenerator& generator,
+                                                              Board& board, unsigned depth);
 
 }  // namespace vorel

@@ -79,6 +79,35 @@ TEST(Perft, PromotionsMirrored) { expect_counts("mirrored", false); }
 TEST(Perft, DiscoveredChecks) { expect_counts("talkchess", false); }
 TEST(Perft, Middlegame) { expect_counts("middlegame", false); }
 
+TEST(Perft, DivideFollowsGenerationOrder) {
+  const MoveGenerator generator;
+  const PerftCase kiwipete = known_position("kiwipete");
+  Board board = board_from(kiwipete.fen);
+  const Snapshot before(board);
+  MoveList moves;
+  generator.moves(board, moves);
+  const auto counts = perft_divide(generator, board, 3);
+  ASSERT_EQ(counts.size(), moves.size());
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    EXPECT_EQ(counts[i].first, moves[i]);
+    total += counts[i].second;
+  }
+  EXPECT_EQ(total, kiwipete.counts[2]);
+  for (const auto& [move, count] : perft_divide(generator, board, 1)) EXPECT_EQ(count, 1u);
+  EXPECT_TRUE(Snapshot(board) == before);
+}
+
+TEST(Perft, AFaultBelowTheRootLeavesTheBoardAsItWas) {
+  // White takes the black king; black then has no king to move.
+  const MoveGenerator generator;
+  Board board = board_from("k7/8/8/8/8/8/8/R3K3 w - -");
+  const Snapshot before(board);
+  EXPECT_EQ(testing::fault_message([&] { perft(generator, board, 3); }),
+            "The side to move has no king, so its legal moves are undefined");
+  EXPECT_TRUE(Snapshot(board) == before);
+}
+
 TEST(DeepPerft, StartPosition) { expect_counts("start", true); }
 TEST(DeepPerft, Kiwipete) { expect_counts("kiwipete", true); }
 TEST(DeepPerft, DiscoveredChecks) { expect_counts("talkchess", true); }
