@@ -1,5 +1,5 @@
 // Native perft on the chess core alone, without Python: leaves per second of the legal-move
-// tree, the last ply counted by the length of the legal-move list.
+// tree, the last ply counted without listing its moves.
 //
 //   perft_native <depth> <fen>     prints "<leaves> <seconds>"
 //   perft_native --tables          prints "<MoveGenerator construction seconds> <table bytes>"

@@ -102,8 +102,9 @@ void keep_legal(const MoveGenerator& generator, Board& board, MoveList& moves, s
       // What the move takes depends on what stands on the target: let making it decide.
       legal = generator.trial_keeps(board, move);
     } else if (move.special() == CASTLING) {
-      // Generation has checked the king's square and both squares it crosses; moving the rook
-      // next to the king cannot open a line onto its new square.
+      // Generation lists a castle only when the king's square and the two it crosses or lands
+      // on are unattacked. Of the lines through the landing square only the rank changes, and
+      // on it the moved rook stands first, or the emptied home square, whose rank was safe.
       legal = true;
     } else if (from == safety.king) {
       // No piece attacks its own square, so a captured piece need not be taken off.
