@@ -30,6 +30,17 @@ enum Piece : std::size_t {
 };
 inline constexpr std::size_t PAWN = 0, KNIGHT = 1, BISHOP = 2, ROOK = 3, QUEEN = 4, KING = 5;
 inline constexpr std::size_t WHITE_OFFSET = 0, BLACK_OFFSET = 6;
+// The piece-index offsets of the side to move (SELF) and of its opponent (OPP), for the side fixed
+// at compile time (White: white to move).
+template <bool White>
+inline constexpr std::size_t SELF = White ? WHITE_OFFSET : BLACK_OFFSET;
+template <bool White>
+inline constexpr std::size_t OPP = White ? BLACK_OFFSET : WHITE_OFFSET;
+
+// The squares of file a, of file h and of rank 1.
+inline constexpr Bitboard FILE_A_SQUARES = 0x0101010101010101ULL;
+inline constexpr Bitboard FILE_H_SQUARES = FILE_A_SQUARES << 7;
+inline constexpr Bitboard RANK_1_SQUARES = 0xFFULL;
 
 // Returns the type of a piece index (PAWN ... KING).
 constexpr std::size_t piece_type_of(std::size_t piece) { return piece % BLACK_OFFSET; }

@@ -4,16 +4,7 @@ namespace vorel {
 
 namespace {
 
-template <bool White>
-inline constexpr std::size_t SELF = White ? WHITE_OFFSET : BLACK_OFFSET;
-template <bool White>
-inline constexpr std::size_t OPP = White ? BLACK_OFFSET : WHITE_OFFSET;
-
-inline constexpr Bitboard FILE_A = 0x0101010101010101ULL;
-inline constexpr Bitboard FILE_H = FILE_A << 7;
-inline constexpr Bitboard RANK_1 = 0xFFULL;
-
-constexpr Bitboard rank_bb(unsigned rank) { return RANK_1 << (8 * rank); }
+constexpr Bitboard rank_bb(unsigned rank) { return RANK_1_SQUARES << (8 * rank); }
 
 // What the king of the side to move faces, on a well-formed board.
 struct KingSafety {
@@ -125,8 +116,8 @@ template <bool White>
   constexpr Bitboard promotion = White ? rank_bb(7) : rank_bb(0);
   constexpr Bitboard double_step = White ? rank_bb(2) : rank_bb(5);
   const auto forward = [](Bitboard b) { return White ? b << 8 : b >> 8; };
-  const Bitboard toward_a = White ? (pawns & ~FILE_A) << 7 : (pawns & ~FILE_A) >> 9;
-  const Bitboard toward_h = White ? (pawns & ~FILE_H) << 9 : (pawns & ~FILE_H) >> 7;
+  const Bitboard toward_a = White ? (pawns & ~FILE_A_SQUARES) << 7 : (pawns & ~FILE_A_SQUARES) >> 9;
+  const Bitboard toward_h = White ? (pawns & ~FILE_H_SQUARES) << 9 : (pawns & ~FILE_H_SQUARES) >> 7;
   const Bitboard single = forward(pawns) & ~occupied;
   const Bitboard twice = forward(single & double_step) & ~occupied & allowed;
   const Bitboard captures_a = toward_a & opp_mask & allowed;

@@ -6,12 +6,6 @@ namespace vorel {
 
 namespace {
 
-// Piece-index offsets of the side to move and of its opponent.
-template <bool White>
-inline constexpr std::size_t SELF = White ? WHITE_OFFSET : BLACK_OFFSET;
-template <bool White>
-inline constexpr std::size_t OPP = White ? BLACK_OFFSET : WHITE_OFFSET;
-
 // Appends a step move from every square of `bitboard` to each of its targets, in table order,
 // except onto own pieces.
 void get_k_moves(Bitboard bitboard, Bitboard self_mask,
