@@ -11,7 +11,7 @@ CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOREL_WERROR=ON
 # FUZZ_CLANG: the clang version of the fuzz targets, installed by set-up.
 include scripts/toolchain.env
 
-.PHONY: all setup check-setup install lint demo test test-all test-cpp test-py test-slow bench perft test-sanitize valgrind fuzz fuzz-build format clean wheel
+.PHONY: all setup check-setup install lint demo test test-all test-cpp test-py test-slow bench bench-setup perft test-sanitize valgrind fuzz fuzz-build format clean wheel
 
 all: install
 
@@ -129,8 +129,21 @@ clean:
 wheel: setup
 	@scripts/wheel.sh
 
-# Benchmarks against the pure-Python peer, the floors and a strong engine's native perft.
-bench: install
+# The benchmark's compiled peers, pinned in their own file and installed into .venv only here, so
+# that the tests never depend on them; skipped while the file is unchanged.
+BENCH_REQUIREMENTS := requirements-bench.txt
+BENCH_STAMP := $(VENV)/.bench-requirements.sha256
+bench-setup: setup
+	@want=$$(sha256sum $(BENCH_REQUIREMENTS) | cut -d' ' -f1); \
+	if [ "$$(cat $(BENCH_STAMP) 2>/dev/null)" != "$$want" ]; then \
+	  echo "bench: installing the peers from $(BENCH_REQUIREMENTS)" >&2; \
+	  $(PYTHON) -m pip install --quiet --disable-pip-version-check -r $(BENCH_REQUIREMENTS) && \
+	  echo "$$want" >$(BENCH_STAMP); \
+	fi
+
+# Benchmarks against the compiled peers, the pure-Python peer, the floors, and nchess's and a
+# strong engine's native perft.
+bench: install bench-setup
 	cmake -S . -B build/bench-native $(CMAKE_FLAGS) -DVOREL_BUILD_PYTHON=OFF -DVOREL_BUILD_BENCH=ON >/dev/null
 	cmake --build build/bench-native --target perft_native
 	$(PYTHON) bench/bench.py --native build/bench-native/perft_native

@@ -1,11 +1,13 @@
-"""Benchmarks vorel_chess against the pure-Python peer (the `chess` package), against the floors
+"""Benchmarks vorel_chess against the compiled chess libraries for Python (bulletchess, nchess,
+fastchess, tensor-chess), against the pure-Python peer (the `chess` package), against the floors
 (the least work the interpreter needs to build the same results, in C), and its native perft
-against a strong engine's. Prints one table of medians of interleaved repeated runs.
+against nchess's and a strong engine's. Prints tables of medians of interleaved repeated runs.
 
     python bench/bench.py --native build/bench/perft_native [--rounds 11] [--quick]
 """
 
 import argparse
+import ctypes
 import gc
 import os
 import platform
@@ -15,6 +17,7 @@ import subprocess
 import sys
 import sysconfig
 import time
+from functools import partial
 from importlib import util as importlib_util
 from pathlib import Path
 
@@ -23,6 +26,7 @@ import vorel_chess
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path[:0] = [str(ROOT / "examples"), str(ROOT / "tests" / "python")]
+from peers import PEERS, six_fields
 from perft import deepest, known_positions
 from perft import perft as our_perft
 from uci_engine import Engine
@@ -210,17 +214,239 @@ class Table:
         self.rows.append((name, ours, peer, ratio, floor, over_floor, verdict))
 
     def print(self):
-        header = ("benchmark", "vorel_chess", "peer", "ratio", "floor", "÷ floor", "target met")
-        widths = [max(len(str(row[i])) for row in [header, *self.rows]) for i in range(len(header))]
-        line = lambda cells: "| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths, strict=True)) + " |"
-        print(line(header))
-        print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
-        for row in self.rows:
-            print(line(row))
+        print_table(("benchmark", "vorel_chess", "peer", "ratio", "floor", "÷ floor", "target met"), self.rows)
 
 
 def us(seconds):
     return f"{seconds * 1e6:.2f} µs"
+
+
+class PeerTable:
+    """The comparison with the compiled peers: one row per operation, ours against the fastest
+    peer, and beside it every peer's own figure."""
+
+    def __init__(self):
+        self.rows = []
+        self.details = []
+        self.failures = []
+
+    def row(self, name, ours, best, ratio, target, met, details):
+        verdict = f"{target} {'yes' if met else 'NO'}"
+        if not met:
+            self.failures.append(f"{name}: {target}")
+        self.rows.append((name, ours, best, ratio, verdict))
+        self.details.append((name, *details))
+
+    def print(self):
+        print_table(
+            ("operation (their fastest natural call)", "vorel_chess", "fastest peer", "ratio", "target"), self.rows
+        )
+        print()
+        print_table(("operation", *(peer.name for peer in PEERS)), self.details)
+
+
+def print_table(header, rows):
+    widths = [max(len(str(row[i])) for row in [header, *rows]) for i in range(len(header))]
+    line = lambda cells: "| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths, strict=True)) + " |"
+    print(line(header))
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for row in rows:
+        print(line(row))
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks")
+    ] + [("keepcost", ctypes.c_size_t)]
+
+
+def retained_bytes(make, count=4000):
+    """Returns the bytes that one object made by `make` keeps: its Python object (sys.getsizeof) and
+    what it holds from the C allocator (glibc's count of bytes in use, chunk headers included)."""
+    mallinfo2 = ctypes.CDLL(None).mallinfo2
+    mallinfo2.restype = MallInfo2
+    kept = [None] * count
+    gc.collect()
+    before = mallinfo2().uordblks
+    for i in range(count):
+        kept[i] = make()
+    held = mallinfo2().uordblks - before
+    return sys.getsizeof(kept[0]) + held / count
+
+
+def push_pop(board, text):
+    board.push(text)
+    board.pop()
+
+
+def fastest(timings):
+    """Returns (peer, seconds) of the fastest peer among those that have a timing."""
+    return min(((peer, t) for peer, t in zip(PEERS, timings, strict=True) if t is not None), key=lambda item: item[1])
+
+
+def peer_cells(timings, show):
+    return [("n/a" if t is None else show(t)) for t in timings]
+
+
+def time_against_peers(ours, peer_calls, rounds, min_seconds=0.01):
+    """Times ours and every peer's call that exists, interleaved; returns (ours, [peer or None])."""
+    present = [call for call in peer_calls if call is not None]
+    ours_time, *times = compare([ours, *present], rounds, min_seconds)
+    it = iter(times)
+    return ours_time, [None if call is None else next(it) for call in peer_calls]
+
+
+def compiled_peers(args, rounds, generator):
+    """Fills the table of the comparison with the compiled peers."""
+    table = PeerTable()
+    boards = [(name, vorel_chess.Board(fen), [peer.board(six_fields(fen)) for peer in PEERS]) for name, fen, _ in KNOWN]
+
+    # Legal moves as texts: the sum over the seven positions of each library's median per call.
+    ours_total, peer_totals = 0.0, [0.0 for _ in PEERS]
+    for name, board, peer_boards in boards:
+        texts = sorted(generator(board))
+        calls = [peer.moves(peer_board) for peer, peer_board in zip(PEERS, peer_boards, strict=True)]
+        for peer, call in zip(PEERS, calls, strict=True):
+            assert sorted(call()) == texts, (peer.name, name)
+        ours, times = time_against_peers(partial(generator, board), calls, rounds)
+        ours_total += ours
+        peer_totals = [None if total is None else total + t for total, t in zip(peer_totals, times, strict=True)]
+    peer, best = fastest(peer_totals)
+    table.row(
+        "legal moves as UCI texts, sum over the 7 positions",
+        us(ours_total),
+        f"{peer.name} {us(best)}",
+        f"{best / ours_total:.2f}×",
+        "≥3×",
+        best / ours_total >= 3,
+        peer_cells(peer_totals, us),
+    )
+
+    name, board, peer_boards = boards[1]
+    fen = KNOWN[1][1]
+    full = six_fields(fen)
+    cases = [
+        ("board from FEN", partial(vorel_chess.Board, fen), [partial(peer.from_fen, full) for peer in PEERS], 1),
+        ("FEN out", board.fen, [peer.fen(b) for peer, b in zip(PEERS, peer_boards, strict=True)], 1.5),
+        ("copy", board.copy, [peer.copy(b) for peer, b in zip(PEERS, peer_boards, strict=True)], 1),
+    ]
+    for peer, b in zip(PEERS, peer_boards, strict=True):
+        assert peer.fen(b)().split()[:4] == board.fen().split(), peer.name
+        assert peer.planes(b) == board.bitboard(), peer.name
+    for label, ours_call, calls, target in cases:
+        ours, times = time_against_peers(ours_call, calls, rounds)
+        peer, best = fastest(times)
+        table.row(
+            f"{label} ({KNOWN[1][0]})",
+            us(ours),
+            f"{peer.name} {us(best)}",
+            f"{best / ours:.2f}×",
+            f"≥{target}×",
+            best / ours >= target,
+            peer_cells(times, us),
+        )
+
+    calls = [lambda peer=peer, b=b: peer.planes(b) for peer, b in zip(PEERS, peer_boards, strict=True)]
+    ours, times = time_against_peers(board.bitboard, calls, rounds)
+    peer, best = fastest(times)
+    table.row(
+        "planes as a 12×64 list (peers converted)",
+        us(ours),
+        f"{peer.name} {us(best)}",
+        f"{best / ours:.2f}×",
+        "≥2×",
+        best / ours >= 2,
+        peer_cells(times, us),
+    )
+
+    # Push and pop of one move text from the start position.
+    start, start_peers = boards[0][1], boards[0][2]
+    calls = [
+        None if peer.push_pop is None else partial(peer.push_pop, b, "e2e4")
+        for peer, b in zip(PEERS, start_peers, strict=True)
+    ]
+    ours, times = time_against_peers(partial(push_pop, start, "e2e4"), calls, rounds)
+    peer, best = fastest(times)
+    table.row(
+        "push + pop from a UCI text (start, e2e4)",
+        us(ours),
+        f"{peer.name} {us(best)}",
+        f"{best / ours:.2f}×",
+        "≥1.5×",
+        best / ours >= 1.5,
+        peer_cells(times, us),
+    )
+
+    # Perft through Python: every library lists the legal moves at every node and counts the
+    # last ply by the length of that list; the last row lets the peers that can count the last
+    # ply without listing it do so.
+    by_name = {name: (fen, counts) for name, fen, counts in KNOWN}
+    perft_rounds = 1 if args.quick else 3
+    for name, depth, counted in (("kiwipete", 4, False), ("start", 5, False), ("kiwipete", 4, True)):
+        fen, counts = by_name[name]
+        board = vorel_chess.Board(fen)
+        assert our_perft(generator, board, depth) == counts[depth - 1]
+        calls = []
+        for peer in PEERS:
+            function = peer.perft_counted if counted else peer.perft
+            peer_board = peer.board(six_fields(fen))
+            calls.append(None if function is None else lambda f=function, b=peer_board: f(b, depth))
+        ours, times = time_against_peers(
+            lambda board=board: our_perft(generator, board, depth), calls, perft_rounds, min_seconds=0
+        )
+        peer, best = fastest(times)
+        label = f"Python-driven perft, {name} depth {depth}"
+        if counted:
+            label += " (peers count the last ply)"
+        table.row(
+            label,
+            f"{ours:.3f} s",
+            f"{peer.name} {best:.3f} s",
+            f"{best / ours:.2f}×",
+            "—" if counted else "≥1.5×",
+            True if counted else best / ours >= 1.5,
+            peer_cells(times, lambda t: f"{t:.3f} s"),
+        )
+
+    ours_bytes = retained_bytes(lambda: vorel_chess.Board(fen))
+    copy_bytes = retained_bytes(boards[1][1].copy)
+    table.row(
+        "memory of one Board(fen)",
+        f"{ours_bytes:,.0f} bytes",
+        f"(a copy() holds {copy_bytes:,.0f})",
+        "",
+        "≤600 bytes",
+        ours_bytes <= 600,
+        ["" for _ in PEERS],
+    )
+
+    if args.native and not args.quick:
+        engine = Engine(args.engine)
+        for name, native_fen, depth in NATIVE:
+            ours_samples, peer_samples, engine_samples = [], [], []
+            peer_board = PEERS[1].board(six_fields(native_fen))
+            for _ in range(3):
+                leaves, seconds = native_perft(args.native, native_fen, depth)
+                ours_samples.append(leaves / seconds)
+                start_time = time.perf_counter()
+                assert PEERS[1].native_perft(peer_board, depth) == leaves, name
+                peer_samples.append(leaves / (time.perf_counter() - start_time))
+                engine_leaves, _, engine_seconds = engine.perft(native_fen, depth)
+                assert engine_leaves == leaves, name
+                engine_samples.append(engine_leaves / engine_seconds)
+            ours, peer, best_engine = (statistics.median(s) / 1e6 for s in (ours_samples, peer_samples, engine_samples))
+            table.row(
+                f"native perft (C++ core), {name} depth {depth}",
+                f"{ours:.0f} M leaves/s",
+                f"nchess {peer:.0f} M/s; {engine.name} {best_engine:.0f} M/s",
+                f"{ours / peer:.2f}×",
+                "≥130 M/s",
+                ours >= 130,
+                ["", f"{peer:.0f} M/s", "", ""],
+            )
+        engine.close()
+    return table
 
 
 def main():
@@ -243,9 +469,10 @@ def main():
         ),
         platform.processor(),
     )
+    peer_versions = ", ".join(f"{peer.name} {peer.version}" for peer in PEERS)
     print(
         f"machine: {cpu}, {os.cpu_count()} cores; Python {platform.python_version()}; "
-        f"peer: chess {chess.__version__}; {rounds} interleaved rounds, medians\n"
+        f"peers: {peer_versions}, chess {chess.__version__}; {rounds} interleaved rounds, medians\n"
     )
 
     # Let the processor reach its working clock before the first measurement.
@@ -253,6 +480,11 @@ def main():
     deadline = time.perf_counter() + 0.5
     while time.perf_counter() < deadline:
         generator(warm_board)
+
+    peer_table = compiled_peers(args, rounds, generator)
+    print("Against the compiled peers (ratio = fastest peer's time / ours; above 1, we are faster):\n")
+    peer_table.print()
+    print("\nAgainst the pure-Python peer and the floors:\n")
 
     table.section("generator(board): µs per call; floor = building the same list of fresh str in C")
     for name, fen, _ in POSITIONS:
@@ -371,8 +603,9 @@ def main():
         engine.close()
 
     table.print()
-    if table.failures:
-        print("\ntargets missed: " + "; ".join(table.failures))
+    failures = peer_table.failures + table.failures
+    if failures:
+        print("\ntargets missed: " + "; ".join(failures))
 
 
 if __name__ == "__main__":

@@ -1,5 +1,9 @@
 #include <algorithm>
-#include <ranges>
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <expected>
+#include <string>
 #include <utility>
 
 #include "board/board.hpp"
@@ -11,10 +15,18 @@ namespace {
 
 constexpr std::string_view PIECE_LETTERS = "PNBRQKpnbrqk";
 
+// The piece index of every byte: that of its FEN letter, PIECE_NB for any other byte.
+constexpr auto PIECE_OF_BYTE = [] {
+  std::array<std::uint8_t, 256> table{};
+  table.fill(PIECE_NB);
+  for (std::size_t piece = 0; piece < PIECE_NB; ++piece)
+    table[static_cast<unsigned char>(PIECE_LETTERS[piece])] = static_cast<std::uint8_t>(piece);
+  return table;
+}();
+
 // Returns the piece index of a FEN letter, or PIECE_NB for any other character.
 constexpr std::size_t piece_of_letter(char c) {
-  const std::size_t index = PIECE_LETTERS.find(c);
-  return index == std::string_view::npos ? PIECE_NB : index;
+  return PIECE_OF_BYTE[static_cast<unsigned char>(c)];
 }
 
 // Returns the first field of the text, or faults when there is none.
@@ -24,24 +36,63 @@ std::string_view placement_field(std::string_view fen) {
   return field;
 }
 
-// Returns an error message unless the placement describes exactly 8 ranks of 8 squares, each
-// digit counting as that many empty squares.
-std::optional<std::string> check_placement(std::string_view placement) {
-  const auto rank_count = std::ranges::count(placement, '/') + 1;
-  if (rank_count != 8) {
-    return "Invalid piece placement: " + std::to_string(rank_count) + " ranks instead of 8";
+[[noreturn, gnu::cold]] void throw_invalid_piece() { throw Fault("Invalid piece type"); }
+
+// What each byte stands for in a placement: a piece index, DIGIT plus the digit's value, SLASH,
+// or INVALID.
+constexpr std::uint8_t DIGIT = 16;
+constexpr std::uint8_t SLASH = 32;
+constexpr std::uint8_t INVALID = 255;
+constexpr auto PLACEMENT_BYTE = [] {
+  std::array<std::uint8_t, 256> table = PIECE_OF_BYTE;
+  for (std::uint8_t& entry : table) entry = entry == PIECE_NB ? INVALID : entry;
+  for (unsigned digit = 0; digit <= 9; ++digit) table['0' + digit] = DIGIT + digit;
+  table['/'] = SLASH;
+  return table;
+}();
+
+// Reads a placement in one pass, rank 8 first. Returns the bitboards, or an error message unless it
+// describes exactly 8 ranks of 8 squares, each digit counting as that many empty squares; a
+// character other than a piece letter, a digit or "/" is a fault wherever it stands, whatever
+// the shape.
+std::expected<Pieces, std::string> read_placement(std::string_view placement) {
+  // The loop chooses by value rather than by branch, since letters, digits and slashes follow
+  // each other without a pattern: the spare last entry takes the bits of every character that
+  // puts no piece on the board (only a placement of 8 ranks of 8 squares is kept).
+  std::array<Bitboard, PIECE_NB + 1> boards{};
+  unsigned ranks = 1;        // ranks begun so far
+  unsigned squares = 0;      // squares described so far in the current rank
+  unsigned bad_rank = 0;     // the first rank (8 = the first listed) not of 8 squares, or 0
+  unsigned bad_squares = 0;  // the squares it describes
+  for (const char c : placement) {
+    const unsigned kind = PLACEMENT_BYTE[static_cast<unsigned char>(c)];
+    if (kind == INVALID) [[unlikely]]
+      throw_invalid_piece();
+    const bool letter = kind < PIECE_NB;
+    const bool slash = kind == SLASH;
+    const bool on_board = letter && squares < 8 && ranks <= 8;
+    boards[on_board ? kind : PIECE_NB] |= square_bb(((8 - ranks) * 8 + squares) & 63);
+    const bool first_bad = slash && squares != 8 && bad_rank == 0;
+    bad_rank = first_bad ? 9 - ranks : bad_rank;
+    bad_squares = first_bad ? squares : bad_squares;
+    ranks += slash;
+    squares = slash ? 0 : squares + (letter ? 1 : kind - DIGIT);
   }
-  unsigned rank = 8;
-  for (const auto rank_text : std::views::split(placement, '/')) {
-    unsigned squares = 0;
-    for (const char c : rank_text) squares += (c >= '0' && c <= '9') ? unsigned(c - '0') : 1;
-    if (squares != 8) {
-      return "Invalid piece placement: rank " + std::to_string(rank) + " describes " +
-             std::to_string(squares) + " squares instead of 8";
-    }
-    --rank;
+  if (squares != 8 && bad_rank == 0) {
+    bad_rank = 9 - ranks;
+    bad_squares = squares;
   }
-  return std::nullopt;
+  if (ranks != 8) {
+    return std::unexpected("Invalid piece placement: " + std::to_string(ranks) +
+                           " ranks instead of 8");
+  }
+  if (bad_rank != 0) {
+    return std::unexpected("Invalid piece placement: rank " + std::to_string(bad_rank) +
+                           " describes " + std::to_string(bad_squares) + " squares instead of 8");
+  }
+  Pieces pieces;
+  std::copy_n(boards.begin(), PIECE_NB, pieces.begin());
+  return pieces;
 }
 
 }  // namespace
@@ -82,13 +133,12 @@ Pieces pieces_from_fen(std::string_view fen) {
 }
 
 std::expected<Board, std::string> Board::from_fen(std::string_view fen) {
-  // The letters are read before the shape is checked: a letter that names no piece is a fault
-  // even in a placement of the wrong shape, which alone would be an error message.
-  const Pieces pieces = pieces_from_fen(fen);
-  if (auto error = check_placement(placement_field(fen))) return std::unexpected(*error);
-
   WhiteSpaceFields fields(fen);
-  fields.next();
+  const std::string_view placement = fields.next();
+  if (placement.empty()) throw Fault("FEN text is empty");
+  std::expected<Pieces, std::string> pieces = read_placement(placement);
+  if (!pieces) return std::unexpected(std::move(pieces.error()));
+
   const auto required = [&fields](const char* name) {
     const std::string_view field = fields.next();
     if (field.empty()) throw Fault(std::string("FEN text has no ") + name + " field");
@@ -123,7 +173,7 @@ std::expected<Board, std::string> Board::from_fen(std::string_view fen) {
     info |= std::uint64_t{1} << (first + unsigned(letter - 'a'));
   }
 
-  return Board(pieces, info);
+  return Board(*pieces, info);
 }
 
 std::size_t Board::write_fen(char* out) const {

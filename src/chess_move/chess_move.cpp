@@ -36,8 +36,22 @@ std::uint16_t promotion_code(char32_t letter) {
 
 }  // namespace
 
+namespace {
+
+// True for a text of 4 or 5 printable ASCII characters other than the space: it holds no white
+// space to trim and each byte is one character.
+constexpr bool plain_move_word(std::string_view text) {
+  if (text.size() != 4 && text.size() != 5) return false;
+  for (const char c : text) {
+    if (c <= ' ' || c > '~') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::expected<ChessMove, std::string> ChessMove::from_str(std::string_view s_move) {
-  const std::string_view trimmed = trim_white_space(s_move);
+  const std::string_view trimmed = plain_move_word(s_move) ? s_move : trim_white_space(s_move);
   // The length is counted in bytes of the UTF-8 text, not in characters.
   if (trimmed.size() != 4 && trimmed.size() != 5) {
     return std::unexpected(

@@ -4,6 +4,7 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace vorel::python {
 
@@ -111,8 +112,7 @@ PyObject* board_copy(PyObject* self, PyObject*) {
   return guarded([&] {
     BoardObject* board = self_board(self);
     const SharedBorrow access = borrow<false>(board->borrow);
-    Board copy = board->value;
-    return wrap(board_class, std::move(copy));
+    return wrap(board_class, std::as_const(board->value));
   });
 }
 

@@ -200,17 +200,18 @@ Wrapped<Native>* receiver(PyObject* self, PyTypeObject* type, const char* class_
   return checked<Native>(self, type, class_name);
 }
 
-// Allocates an object of `type` and moves `value` into it; an allocation failure is passed on
-// as the interpreter's own error.
+// Allocates an object of `type` and builds its value in place from `value` (moved from, or
+// copied from when it is an lvalue); an allocation failure is passed on as the interpreter's own
+// error, and a value that fails to build (std::bad_alloc) frees the object again.
 template <class Native>
 PyObject* wrap(PyTypeObject* type, Native&& value) {
-  PyObject* object = type->tp_alloc(type, 0);
-  if (object == nullptr) throw PythonError{};
-  auto* wrapped = reinterpret_cast<Wrapped<std::remove_cvref_t<Native>>*>(object);
+  OwnedRef object(type->tp_alloc(type, 0));
+  if (!object) throw PythonError{};
+  auto* wrapped = reinterpret_cast<Wrapped<std::remove_cvref_t<Native>>*>(object.get());
   new (&wrapped->value) std::remove_cvref_t<Native>(std::forward<Native>(value));
   new (&wrapped->borrow) BorrowFlag();
   wrapped->constructed = true;
-  return object;
+  return object.release();
 }
 
 // Destroys the native value if wrap() built one, and frees the object (the tp_dealloc of every

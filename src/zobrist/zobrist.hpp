@@ -4,7 +4,6 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #include "board/bitboard.hpp"
 #include "common/fault.hpp"
@@ -39,10 +38,11 @@ struct ZobristLookupTable {
 using Zobrist64 = ZobristLookupTable<std::uint64_t>;
 using Zobrist16 = ZobristLookupTable<std::uint16_t>;
 
-// The draws of both tables, computed once at compile time: building a board's own pair of
-// tables is then a copy.
-inline constexpr Zobrist64 Z64_DRAWS{0};
-inline constexpr Zobrist16 Z16_DRAWS{404};
+// The one pair of tables of the process, computed at compile time. They never change, so every
+// board refers to the same pair: building a board allocates nothing for them, and a copy shares
+// them without counting references.
+inline constexpr Zobrist64 Z64_TABLE{0};
+inline constexpr Zobrist16 Z16_TABLE{404};
 
 // The incremental hash of a position: z_key and z_sum are the exclusive-or of the entries of
 // all present features in the 64-bit and 16-bit tables. Copies share the tables.
@@ -50,15 +50,11 @@ class ZobristBoardComponent {
  public:
   std::uint64_t z_key = 0;
   std::uint16_t z_sum = 0;
-  std::shared_ptr<const Zobrist64> z64;
-  std::shared_ptr<const Zobrist16> z16;
+  const Zobrist64* z64 = &Z64_TABLE;
+  const Zobrist16* z16 = &Z16_TABLE;
 
-  // Builds a fresh pair of tables and the hash of the given position.
-  ZobristBoardComponent(const Pieces& pieces, std::uint64_t info)
-      : z64(std::make_shared<const Zobrist64>(Z64_DRAWS)),
-        z16(std::make_shared<const Zobrist16>(Z16_DRAWS)) {
-    recompute(pieces, info);
-  }
+  // Refers to the process's tables and computes the hash of the given position.
+  ZobristBoardComponent(const Pieces& pieces, std::uint64_t info) { recompute(pieces, info); }
 
   // Sets z_key and z_sum from scratch for the given position; the tables stay.
   void recompute(const Pieces& pieces, std::uint64_t info) {
