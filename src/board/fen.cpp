@@ -56,27 +56,29 @@ constexpr auto PLACEMENT_BYTE = [] {
 // character other than a piece letter, a digit or "/" is a fault wherever it stands, whatever
 // the shape.
 std::expected<Pieces, std::string> read_placement(std::string_view placement) {
-  // The loop chooses by value rather than by branch, since letters, digits and slashes follow
-  // each other without a pattern: the spare last entry takes the bits of every character that
-  // puts no piece on the board (only a placement of 8 ranks of 8 squares is kept).
-  std::array<Bitboard, PIECE_NB + 1> boards{};
+  Pieces pieces{};
   unsigned ranks = 1;        // ranks begun so far
   unsigned squares = 0;      // squares described so far in the current rank
   unsigned bad_rank = 0;     // the first rank (8 = the first listed) not of 8 squares, or 0
   unsigned bad_squares = 0;  // the squares it describes
   for (const char c : placement) {
     const unsigned kind = PLACEMENT_BYTE[static_cast<unsigned char>(c)];
-    if (kind == INVALID) [[unlikely]]
+    if (kind < PIECE_NB) {
+      // Only a placement of 8 ranks of 8 squares is kept, so no other square matters.
+      if (squares < 8 && ranks <= 8) pieces[kind] |= square_bb((8 - ranks) * 8 + squares);
+      ++squares;
+    } else if (kind == SLASH) {
+      if (squares != 8 && bad_rank == 0) {
+        bad_rank = 9 - ranks;
+        bad_squares = squares;
+      }
+      ++ranks;
+      squares = 0;
+    } else if (kind != INVALID) [[likely]] {
+      squares += kind - DIGIT;
+    } else {
       throw_invalid_piece();
-    const bool letter = kind < PIECE_NB;
-    const bool slash = kind == SLASH;
-    const bool on_board = letter && squares < 8 && ranks <= 8;
-    boards[on_board ? kind : PIECE_NB] |= square_bb(((8 - ranks) * 8 + squares) & 63);
-    const bool first_bad = slash && squares != 8 && bad_rank == 0;
-    bad_rank = first_bad ? 9 - ranks : bad_rank;
-    bad_squares = first_bad ? squares : bad_squares;
-    ranks += slash;
-    squares = slash ? 0 : squares + (letter ? 1 : kind - DIGIT);
+    }
   }
   if (squares != 8 && bad_rank == 0) {
     bad_rank = 9 - ranks;
@@ -90,8 +92,6 @@ std::expected<Pieces, std::string> read_placement(std::string_view placement) {
     return std::unexpected("Invalid piece placement: rank " + std::to_string(bad_rank) +
                            " describes " + std::to_string(bad_squares) + " squares instead of 8");
   }
-  Pieces pieces;
-  std::copy_n(boards.begin(), PIECE_NB, pieces.begin());
   return pieces;
 }
 
