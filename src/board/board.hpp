@@ -94,6 +94,18 @@ class Board {
 
   Board(const Pieces& placement, std::uint64_t state);
 
+  // Copies the position, its history and its hash; the tables are shared. A board with no move
+  // to take back has every stack empty, and its copy skips them.
+  Board(const Board& other) : zobrist(other.zobrist), pieces(other.pieces), info(other.info) {
+    if (!other.move_stack.empty()) {
+      pieces_stacks = other.pieces_stacks;
+      move_stack = other.move_stack;
+    }
+  }
+  Board(Board&&) = default;
+  Board& operator=(const Board&) = default;
+  Board& operator=(Board&&) = default;
+
   // Reads a position from FEN: placement, side to move, castling rights, en-passant file;
   // further fields are ignored. Returns the board or an error message; an empty text, a missing
   // field and a bad placement character are internal faults.

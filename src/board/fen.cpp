@@ -51,18 +51,19 @@ constexpr auto PLACEMENT_BYTE = [] {
   return table;
 }();
 
-// Reads a placement in one pass, rank 8 first. Returns the bitboards, or an error message unless it
-// describes exactly 8 ranks of 8 squares, each digit counting as that many empty squares; a
-// character other than a piece letter, a digit or "/" is a fault wherever it stands, whatever
-// the shape.
-std::expected<Pieces, std::string> read_placement(std::string_view placement) {
+// Reads the placement that starts at byte `pos` of the text and ends before the first white space,
+// in one pass, rank 8 first, and moves `pos` to its end. Returns the bitboards, or an error
+// message unless it describes exactly 8 ranks of 8 squares, each digit counting as that many
+// empty squares; a character other than a piece letter, a digit or "/" is a fault wherever it
+// stands, whatever the shape.
+std::expected<Pieces, std::string> read_placement(std::string_view text, std::size_t& pos) {
   Pieces pieces{};
   unsigned ranks = 1;        // ranks begun so far
   unsigned squares = 0;      // squares described so far in the current rank
   unsigned bad_rank = 0;     // the first rank (8 = the first listed) not of 8 squares, or 0
   unsigned bad_squares = 0;  // the squares it describes
-  for (const char c : placement) {
-    const unsigned kind = PLACEMENT_BYTE[static_cast<unsigned char>(c)];
+  for (; pos < text.size(); ++pos) {
+    const unsigned kind = PLACEMENT_BYTE[static_cast<unsigned char>(text[pos])];
     if (kind < PIECE_NB) {
       // Only a placement of 8 ranks of 8 squares is kept, so no other square matters.
       if (squares < 8 && ranks <= 8) pieces[kind] |= square_bb((8 - ranks) * 8 + squares);
@@ -76,6 +77,8 @@ std::expected<Pieces, std::string> read_placement(std::string_view placement) {
       squares = 0;
     } else if (kind != INVALID) [[likely]] {
       squares += kind - DIGIT;
+    } else if (white_space_size(text, pos) != 0) {
+      break;
     } else {
       throw_invalid_piece();
     }
@@ -133,11 +136,12 @@ Pieces pieces_from_fen(std::string_view fen) {
 }
 
 std::expected<Board, std::string> Board::from_fen(std::string_view fen) {
-  WhiteSpaceFields fields(fen);
-  const std::string_view placement = fields.next();
-  if (placement.empty()) throw Fault("FEN text is empty");
-  std::expected<Pieces, std::string> pieces = read_placement(placement);
+  std::size_t end = skip_white_space(fen, 0);
+  if (end == fen.size()) throw Fault("FEN text is empty");
+  std::expected<Pieces, std::string> pieces = read_placement(fen, end);
   if (!pieces) return std::unexpected(std::move(pieces.error()));
+
+  WhiteSpaceFields fields(fen.substr(end));
 
   const auto required = [&fields](const char* name) {
     const std::string_view field = fields.next();

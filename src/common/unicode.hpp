@@ -46,6 +46,24 @@ constexpr bool is_white_space(char32_t c) {
          c == 0x3000;
 }
 
+// Returns the size in bytes of the white-space character at byte pos (< text.size()), or 0 when
+// the character there is not white space.
+constexpr std::size_t white_space_size(std::string_view text, std::size_t pos) {
+  const Utf8Char c = decode_utf8(text, pos);
+  return is_white_space(c.code) ? c.size : 0;
+}
+
+// Returns the position of the first character at or after byte pos that is not white space, or
+// text.size() when there is none.
+constexpr std::size_t skip_white_space(std::string_view text, std::size_t pos) {
+  while (pos < text.size()) {
+    const std::size_t size = white_space_size(text, pos);
+    if (size == 0) break;
+    pos += size;
+  }
+  return pos;
+}
+
 // Splits text into the maximal runs of characters that are not white space, in order.
 class WhiteSpaceFields {
  public:
@@ -53,20 +71,9 @@ class WhiteSpaceFields {
 
   // Returns the next field, or an empty view once the text is used up.
   constexpr std::string_view next() {
-    while (pos_ < text_.size()) {
-      const std::size_t size = white_space_at(pos_);
-      if (size == 0) break;
-      pos_ += size;
-    }
+    pos_ = skip_white_space(text_, pos_);
     const std::size_t start = pos_;
     while (pos_ < text_.size()) {
-      const auto byte = static_cast<unsigned char>(text_[pos_]);
-      // An ASCII byte is one character, white space only for the tab to carriage return and space.
-      if (byte < 0x80) {
-        if (byte == ' ' || (byte >= 0x09 && byte <= 0x0D)) break;
-        ++pos_;
-        continue;
-      }
       const Utf8Char c = decode_utf8(text_, pos_);
       if (is_white_space(c.code)) break;
       pos_ += c.size;
@@ -75,12 +82,6 @@ class WhiteSpaceFields {
   }
 
  private:
-  // Returns the size in bytes of the white-space character at pos, or 0 when it is none.
-  constexpr std::size_t white_space_at(std::size_t pos) const {
-    const Utf8Char c = decode_utf8(text_, pos);
-    return is_white_space(c.code) ? c.size : 0;
-  }
-
   std::string_view text_;
   std::size_t pos_ = 0;
 };
