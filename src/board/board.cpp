@@ -25,6 +25,9 @@ void Board::push_move(ChessMove move) {
       (1u << effect.mover | 1u << effect.captured | 1u << effect.rook | 1u << effect.promoted) &
       ((1u << PIECE_NB) - 1));
   // Room on every stack first, so that a failed allocation leaves the board as it was.
+  if (!history) [[unlikely]]
+    history = std::make_unique<History>();
+  auto& [pieces_stacks, move_stack] = *history;
   for (Bitboard stacks = moved; stacks != 0;) make_room(pieces_stacks[pop_lsb(stacks)]);
   make_room(move_stack);
   for (Bitboard saved = moved; saved != 0;) {
@@ -67,7 +70,8 @@ void Board::push_move(ChessMove move) {
 }
 
 void Board::pop_move() {
-  if (move_stack.empty()) throw Fault("No move to take back");
+  if (history_size() == 0) throw Fault("No move to take back");
+  auto& [pieces_stacks, move_stack] = *history;
   const MoveRecord record = move_stack.back();
   move_stack.pop_back();
   zobrist.xor_info_bits(info ^ record.info);
@@ -98,8 +102,7 @@ void Board::reflect() {
          (info & WHITE_CASTLING) << castling_shift |
          (info & EN_PASSANT_FILES << EN_PASSANT_BLACK) >> en_passant_shift |
          (info & EN_PASSANT_FILES << EN_PASSANT_WHITE) << en_passant_shift | (info & ~INFO_BITS);
-  for (std::vector<Bitboard>& stack : pieces_stacks) std::vector<Bitboard>().swap(stack);
-  std::vector<MoveRecord>().swap(move_stack);
+  history.reset();
   zobrist.recompute(pieces, info);
 }
 

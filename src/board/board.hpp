@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -81,30 +82,42 @@ void make_room(std::vector<T>& stack) {
   if (stack.size() == stack.capacity()) stack.reserve(std::max<std::size_t>(8, 2 * stack.size()));
 }
 
-// A chess position with its undo history and incremental hash.
+// The undo history of a board: per piece index, the bitboards saved before a move changed them,
+// and one record per move made and not yet taken back.
 // Invariant: pieces_stacks[i] holds as many values as move_stack has records with bit i of
 // `moved` set.
-class Board {
- public:
+struct History {
   std::array<std::vector<Bitboard>, PIECE_NB> pieces_stacks;
   std::vector<MoveRecord> move_stack;
+};
+
+// A chess position with its undo history and incremental hash.
+class Board {
+ public:
+  // Empty (null) until the first move is made, so that building, copying and destroying a board
+  // without moves to take back touches no stack; reflect() drops it again.
+  std::unique_ptr<History> history;
   ZobristBoardComponent zobrist;
   Pieces pieces;
   std::uint64_t info;
 
   Board(const Pieces& placement, std::uint64_t state);
 
-  // Copies the position, its history and its hash; the tables are shared. A board with no move
-  // to take back has every stack empty, and its copy skips them.
-  Board(const Board& other) : zobrist(other.zobrist), pieces(other.pieces), info(other.info) {
-    if (!other.move_stack.empty()) {
-      pieces_stacks = other.pieces_stacks;
-      move_stack = other.move_stack;
-    }
-  }
+  // Copies the position, its history and its hash; the tables are shared.
+  Board(const Board& other)
+      : history(other.history ? std::make_unique<History>(*other.history) : nullptr),
+        zobrist(other.zobrist),
+        pieces(other.pieces),
+        info(other.info) {}
   Board(Board&&) = default;
-  Board& operator=(const Board&) = default;
+  Board& operator=(const Board& other) {
+    Board copy(other);
+    return *this = std::move(copy);
+  }
   Board& operator=(Board&&) = default;
+
+  // Returns the number of moves made and not yet taken back.
+  std::size_t history_size() const { return history ? history->move_stack.size() : 0; }
 
   // Reads a position from FEN: placement, side to move, castling rights, en-passant file;
   // further fields are ignored. Returns the board or an error message; an empty text, a missing

@@ -27,12 +27,14 @@ void expect_consistent(const Board& board) {
   EXPECT_EQ(board.zobrist.z_key, scratch.zobrist.z_key);
   EXPECT_EQ(board.zobrist.z_sum, scratch.zobrist.z_sum);
   EXPECT_EQ(board.info >> 21, 0u);
+  if (!board.history) return;
+  const auto& [pieces_stacks, move_stack] = *board.history;
   for (std::size_t piece = 0; piece < PIECE_NB; ++piece) {
     std::size_t records = 0;
-    for (const MoveRecord& record : board.move_stack) records += (record.moved >> piece) & 1;
-    EXPECT_EQ(board.pieces_stacks[piece].size(), records) << "piece " << piece;
+    for (const MoveRecord& record : move_stack) records += (record.moved >> piece) & 1;
+    EXPECT_EQ(pieces_stacks[piece].size(), records) << "piece " << piece;
   }
-  for (const MoveRecord& record : board.move_stack) EXPECT_EQ(record.moved >> 12, 0);
+  for (const MoveRecord& record : move_stack) EXPECT_EQ(record.moved >> 12, 0);
 }
 
 // The lowest piece index on the square: the piece a move from there moves.
@@ -229,8 +231,8 @@ TEST(Reflect, DropsTheHistory) {
   Board board = board_from(DEFAULT_FEN);
   for (const char* text : {"e2e4", "e7e5", "g1f3"}) board.push_move(*ChessMove::from_str(text));
   board.reflect();
-  EXPECT_TRUE(board.move_stack.empty());
-  for (const auto& stack : board.pieces_stacks) EXPECT_TRUE(stack.empty());
+  // The history's storage is released.
+  EXPECT_EQ(board.history, nullptr);
   const Board expected = board_from("rnbqkb1r/pppp1ppp/5n2/4p3/4P3/8/PPPP1PPP/RNBQKBNR w KQkq -");
   EXPECT_TRUE(Snapshot(board) == Snapshot(expected));
   EXPECT_NE(fault_message([&] { board.pop_move(); }), "");

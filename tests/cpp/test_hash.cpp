@@ -95,7 +95,7 @@ TEST(HashTables, CopySharesTablesButKeepsItsOwnHashWords) {
     copy.pop_move();
     EXPECT_EQ(copy.zobrist.z_key, board_from(DEFAULT_FEN).zobrist.z_key);
     EXPECT_EQ(copy.to_fen(), std::string(DEFAULT_FEN));
-    EXPECT_EQ(source.move_stack.size(), 1u);
+    EXPECT_EQ(source.history_size(), 1u);
     EXPECT_EQ(source.zobrist.z_key, source_key);
   }
 }

@@ -55,9 +55,12 @@ struct Snapshot {
       : pieces(board.pieces),
         info(board.info),
         z_key(board.zobrist.z_key),
-        z_sum(board.zobrist.z_sum),
-        stacks(board.pieces_stacks) {
-    for (const MoveRecord& record : board.move_stack)
+        z_sum(board.zobrist.z_sum) {
+    // A board whose history was never allocated has empty stacks, like one that took every move
+    // back.
+    if (!board.history) return;
+    stacks = board.history->pieces_stacks;
+    for (const MoveRecord& record : board.history->move_stack)
       history.emplace_back(record.info, record.moved);
   }
   bool operator==(const Snapshot&) const = default;

@@ -61,7 +61,7 @@ class Session {
       return;
     }
     fuzz::require_exact_hash(board_);
-    fuzz::require(board_.move_stack.size() == before.history.size() + 1, "push did not record");
+    fuzz::require(board_.history_size() == before.history.size() + 1, "push did not record");
     history_.push_back(std::move(before));
   }
 
@@ -98,7 +98,7 @@ class Session {
       // Make and take back every move; a cheap comparison after each, the full one at the end.
       const auto key = [this] {
         return std::tuple(board_.pieces, board_.info, board_.zobrist.z_key, board_.zobrist.z_sum,
-                          board_.move_stack.size());
+                          board_.history_size());
       };
       const auto start = key();
       for (const ChessMove move : moves) {
@@ -117,7 +117,7 @@ class Session {
     const Pieces before = board_.pieces;
     board_.reflect();
     fuzz::require_exact_hash(board_);
-    fuzz::require(board_.move_stack.empty(), "reflect kept the history");
+    fuzz::require(board_.history == nullptr, "reflect kept the history");
     history_.clear();
     board_.reflect();
     for (std::size_t piece = 0; piece < PIECE_NB; ++piece)
