@@ -200,22 +200,41 @@ Wrapped<Native>* receiver(PyObject* self, PyTypeObject* type, const char* class_
   return checked<Native>(self, type, class_name);
 }
 
-// Allocates an object of `type` and builds its value in place from `value` (moved from, or
-// copied from when it is an lvalue); an allocation failure is passed on as the interpreter's own
-// error, and a value that fails to build (std::bad_alloc) frees the object again.
+// Objects of one class that were dropped recently, kept for the next allocation of the class to
+// reuse: creating and dropping objects one at a time (copies in a loop, a board per FEN line)
+// then skips the interpreter's small-object allocator, whose pool would empty and refill on every
+// such call. The memory comes from the class's tp_alloc and goes back through its tp_free once
+// the list is full. Used only under the interpreter lock.
+template <class Native>
+struct FreeList {
+  static constexpr std::size_t CAPACITY = 32;
+  std::array<PyObject*, CAPACITY> objects{};
+  std::size_t size = 0;
+};
+template <class Native>
+inline FreeList<Native> free_list;
+
+// Allocates an object of `type` (one kept by the free list, or a new one from tp_alloc) and
+// builds its value in place from `value` (moved from, or copied from when it is an lvalue); an
+// allocation failure is passed on as the interpreter's own error, and a value that fails to
+// build (std::bad_alloc) frees the object again.
 template <class Native>
 PyObject* wrap(PyTypeObject* type, Native&& value) {
-  OwnedRef object(type->tp_alloc(type, 0));
+  using Value = std::remove_cvref_t<Native>;
+  FreeList<Value>& cache = free_list<Value>;
+  OwnedRef object(cache.size != 0 ? PyObject_Init(cache.objects[--cache.size], type)
+                                  : type->tp_alloc(type, 0));
   if (!object) throw PythonError{};
-  auto* wrapped = reinterpret_cast<Wrapped<std::remove_cvref_t<Native>>*>(object.get());
-  new (&wrapped->value) std::remove_cvref_t<Native>(std::forward<Native>(value));
+  auto* wrapped = reinterpret_cast<Wrapped<Value>*>(object.get());
+  wrapped->constructed = false;
+  new (&wrapped->value) Value(std::forward<Native>(value));
   new (&wrapped->borrow) BorrowFlag();
   wrapped->constructed = true;
   return object.release();
 }
 
-// Destroys the native value if wrap() built one, and frees the object (the tp_dealloc of every
-// class).
+// Destroys the native value if wrap() built one, and hands the object to the free list, or to
+// the class's tp_free when the list is full (the tp_dealloc of every class).
 template <class Native>
 void dealloc(PyObject* self) {
   auto* wrapped = reinterpret_cast<Wrapped<Native>*>(self);
@@ -224,7 +243,12 @@ void dealloc(PyObject* self) {
     wrapped->borrow.~BorrowFlag();
   }
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  FreeList<Native>& cache = free_list<Native>;
+  if (cache.size < FreeList<Native>::CAPACITY) {
+    cache.objects[cache.size++] = self;
+  } else {
+    type->tp_free(self);
+  }
   Py_DECREF(type);
 }
 
