@@ -7,6 +7,17 @@ namespace vorel {
 Board::Board(const Pieces& placement, std::uint64_t state)
     : zobrist(placement, state), pieces(placement), info(state) {}
 
+void Board::set_position(const Position& position) {
+  pieces = position.pieces;
+  info = position.info;
+  // The history's storage stays, for the moves made next.
+  if (history) {
+    for (std::vector<Bitboard>& stack : history->pieces_stacks) stack.clear();
+    history->move_stack.clear();
+  }
+  zobrist.recompute(pieces, info);
+}
+
 void throw_empty_square(std::uint16_t from) { throw Fault("No piece to move on " + square(from)); }
 
 void throw_missing_promotion(std::uint16_t from, std::uint16_t to) {

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <memory>
 #include <optional>
@@ -82,6 +83,26 @@ void make_room(std::vector<T>& stack) {
   if (stack.size() == stack.capacity()) stack.reserve(std::max<std::size_t>(8, 2 * stack.size()));
 }
 
+// The placement and game-state word of a position, without history or hash.
+struct Position {
+  Pieces pieces;
+  std::uint64_t info;
+};
+
+// Why a FEN text does not read. `fault` marks the failures that Board::from_fen reports as
+// internal faults (an empty text, a missing field, a placement character that names no piece);
+// the others are its error messages.
+struct FenError {
+  std::string message;
+  bool fault;
+};
+
+// Reads a FEN text exactly as Board::from_fen does, returning every failure as a value.
+std::expected<Position, FenError> read_fen(std::string_view fen);
+
+// Writes the four-field FEN text of a position into out (MAX_FEN bytes) and returns its length.
+std::size_t write_fen(const Position& position, char* out);
+
 // The undo history of a board: per piece index, the bitboards saved before a move changed them,
 // and one record per move made and not yet taken back.
 // Invariant: pieces_stacks[i] holds as many values as move_stack has records with bit i of
@@ -123,6 +144,9 @@ class Board {
   // further fields are ignored. Returns the board or an error message; an empty text, a missing
   // field and a bad placement character are internal faults.
   static std::expected<Board, std::string> from_fen(std::string_view fen);
+
+  // Replaces the position by another and drops the history; the hash is recomputed.
+  void set_position(const Position& position);
 
   // Writes the four-field FEN text into out (MAX_FEN bytes) and returns its length.
   std::size_t write_fen(char* out) const;
@@ -253,5 +277,23 @@ std::string reverse_fen(std::string_view fen);
 
 // Returns the placement flags of the 12 bitboards.
 Planes planes(const Pieces& pieces);
+
+// Byte i of entry b is bit i of b: the flags of eight squares of a bitboard.
+inline constexpr auto BYTE_FLAGS = [] {
+  std::array<std::array<std::uint8_t, 8>, 256> table{};
+  for (std::size_t byte = 0; byte < 256; ++byte) {
+    for (std::size_t bit = 0; bit < 8; ++bit) table[byte][bit] = (byte >> bit) & 1;
+  }
+  return table;
+}();
+
+// Writes the placement flags of the 12 bitboards as PIECE_NB * SQUARE_NB bytes of 0 or 1 in the
+// layout of Planes.
+inline void write_planes(const Pieces& pieces, std::uint8_t* out) {
+  for (const Bitboard bitboard : pieces) {
+    for (unsigned shift = 0; shift < SQUARE_NB; shift += 8, out += 8)
+      std::memcpy(out, BYTE_FLAGS[(bitboard >> shift) & 0xFF].data(), 8);
+  }
+}
 
 }  // namespace vorel

@@ -1,9 +1,5 @@
-#include <algorithm>
 #include <array>
-#include <bit>
-#include <cstdint>
-#include <expected>
-#include <string>
+#include <optional>
 #include <utility>
 
 #include "board/board.hpp"
@@ -15,20 +11,6 @@ namespace {
 
 constexpr std::string_view PIECE_LETTERS = "PNBRQKpnbrqk";
 
-// The piece index of every byte: that of its FEN letter, PIECE_NB for any other byte.
-constexpr auto PIECE_OF_BYTE = [] {
-  std::array<std::uint8_t, 256> table{};
-  table.fill(PIECE_NB);
-  for (std::size_t piece = 0; piece < PIECE_NB; ++piece)
-    table[static_cast<unsigned char>(PIECE_LETTERS[piece])] = static_cast<std::uint8_t>(piece);
-  return table;
-}();
-
-// Returns the piece index of a FEN letter, or PIECE_NB for any other character.
-constexpr std::size_t piece_of_letter(char c) {
-  return PIECE_OF_BYTE[static_cast<unsigned char>(c)];
-}
-
 // Returns the first field of the text, or faults when there is none.
 std::string_view placement_field(std::string_view fen) {
   const std::string_view field = WhiteSpaceFields(fen).next();
@@ -36,38 +18,69 @@ std::string_view placement_field(std::string_view fen) {
   return field;
 }
 
-[[noreturn, gnu::cold]] void throw_invalid_piece() { throw Fault("Invalid piece type"); }
-
-// What each byte stands for in a placement: a piece index, DIGIT plus the digit's value, SLASH,
-// or INVALID.
-constexpr std::uint8_t DIGIT = 16;
-constexpr std::uint8_t SLASH = 32;
-constexpr std::uint8_t INVALID = 255;
-constexpr auto PLACEMENT_BYTE = [] {
-  std::array<std::uint8_t, 256> table = PIECE_OF_BYTE;
-  for (std::uint8_t& entry : table) entry = entry == PIECE_NB ? INVALID : entry;
-  for (unsigned digit = 0; digit <= 9; ++digit) table['0' + digit] = DIGIT + digit;
+// What a byte of a placement is: a piece index (0..11), DIGIT + its value, SLASH, SPACE (ASCII
+// white space), or OTHER (no placement character, or the first byte of a multi-byte one).
+constexpr std::uint8_t DIGIT = 16, SLASH = 32, SPACE = 33, OTHER = 34;
+constexpr auto PLACEMENT_BYTES = [] {
+  std::array<std::uint8_t, 256> table{};
+  table.fill(OTHER);
+  for (std::size_t piece = 0; piece < PIECE_NB; ++piece)
+    table[static_cast<unsigned char>(PIECE_LETTERS[piece])] = static_cast<std::uint8_t>(piece);
+  for (unsigned digit = 0; digit < 10; ++digit)
+    table['0' + digit] = static_cast<std::uint8_t>(DIGIT + digit);
   table['/'] = SLASH;
+  for (const unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'}) table[c] = SPACE;
   return table;
 }();
 
-// Reads the placement that starts at byte `pos` of the text and ends before the first white space,
-// in one pass, rank 8 first, and moves `pos` to its end. Returns the bitboards, or an error
-// message unless it describes exactly 8 ranks of 8 squares, each digit counting as that many
-// empty squares; a character other than a piece letter, a digit or "/" is a fault wherever it
-// stands, whatever the shape.
-std::expected<Pieces, std::string> read_placement(std::string_view text, std::size_t& pos) {
-  Pieces pieces{};
-  unsigned ranks = 1;        // ranks begun so far
-  unsigned squares = 0;      // squares described so far in the current rank
-  unsigned bad_rank = 0;     // the first rank (8 = the first listed) not of 8 squares, or 0
-  unsigned bad_squares = 0;  // the squares it describes
-  for (; pos < text.size(); ++pos) {
-    const unsigned kind = PLACEMENT_BYTE[static_cast<unsigned char>(text[pos])];
+// Returns the size of the white-space character at `pos`, or 0 when another character is there.
+constexpr std::size_t white_space_at(std::string_view text, std::size_t pos) {
+  const auto c = static_cast<unsigned char>(text[pos]);
+  if (c < 0x80) return PLACEMENT_BYTES[c] == SPACE ? 1 : 0;
+  const Utf8Char decoded = decode_utf8(text, pos);
+  return is_white_space(decoded.code) ? decoded.size : 0;
+}
+
+// Returns the next white-space-separated field from `pos` on (empty when there is none) and moves
+// `pos` past it.
+constexpr std::string_view next_field(std::string_view text, std::size_t& pos) {
+  std::size_t at = pos;
+  while (at < text.size()) {
+    const std::size_t space = white_space_at(text, at);
+    if (space == 0) break;
+    at += space;
+  }
+  const std::size_t start = at;
+  while (at < text.size() && white_space_at(text, at) == 0) {
+    at += static_cast<unsigned char>(text[at]) < 0x80 ? 1 : decode_utf8(text, at).size;
+  }
+  pos = at;
+  return text.substr(start, at - start);
+}
+
+FenError fault(std::string message) { return {std::move(message), true}; }
+FenError error(std::string message) { return {std::move(message), false}; }
+
+// Reads the placement field starting at `start` (its first character, not white space) into
+// `pieces`; returns where it ends, or why it does not read. The letters are read before the shape
+// is checked: a letter that names no piece is a fault even in a placement of the wrong shape,
+// which alone would be an error message.
+std::expected<std::size_t, FenError> read_placement(std::string_view fen, std::size_t start,
+                                                    Pieces& pieces) {
+  unsigned ranks = 1;
+  unsigned squares = 0;   // on the current rank, each digit counting as that many
+  unsigned bad_rank = 0;  // the first rank, counted from 8 down, whose squares are not 8
+  unsigned bad_squares = 0;
+  std::size_t pos = start;
+  for (; pos < fen.size(); ++pos) {
+    const auto c = static_cast<unsigned char>(fen[pos]);
+    const std::uint8_t kind = PLACEMENT_BYTES[c];
     if (kind < PIECE_NB) {
-      // Only a placement of 8 ranks of 8 squares is kept, so no other square matters.
-      if (squares < 8 && ranks <= 8) pieces[kind] |= square_bb((8 - ranks) * 8 + squares);
+      // Only a placement of 8 ranks of 8 squares is kept, so squares beyond them can be dropped.
+      if (ranks <= 8 && squares < 8) pieces[kind] |= square_bb((8 - ranks) * 8 + squares);
       ++squares;
+    } else if (kind < SLASH) {
+      squares += kind - DIGIT;
     } else if (kind == SLASH) {
       if (squares != 8 && bad_rank == 0) {
         bad_rank = 9 - ranks;
@@ -75,12 +88,10 @@ std::expected<Pieces, std::string> read_placement(std::string_view text, std::si
       }
       ++ranks;
       squares = 0;
-    } else if (kind != INVALID) [[likely]] {
-      squares += kind - DIGIT;
-    } else if (white_space_size(text, pos) != 0) {
+    } else if (kind == SPACE || (c >= 0x80 && white_space_at(fen, pos) != 0)) {
       break;
     } else {
-      throw_invalid_piece();
+      return std::unexpected(fault("Invalid piece type"));
     }
   }
   if (squares != 8 && bad_rank == 0) {
@@ -88,14 +99,15 @@ std::expected<Pieces, std::string> read_placement(std::string_view text, std::si
     bad_squares = squares;
   }
   if (ranks != 8) {
-    return std::unexpected("Invalid piece placement: " + std::to_string(ranks) +
-                           " ranks instead of 8");
+    return std::unexpected(
+        error("Invalid piece placement: " + std::to_string(ranks) + " ranks instead of 8"));
   }
   if (bad_rank != 0) {
-    return std::unexpected("Invalid piece placement: rank " + std::to_string(bad_rank) +
-                           " describes " + std::to_string(bad_squares) + " squares instead of 8");
+    return std::unexpected(error("Invalid piece placement: rank " + std::to_string(bad_rank) +
+                                 " describes " + std::to_string(bad_squares) +
+                                 " squares instead of 8"));
   }
-  return pieces;
+  return pos;
 }
 
 }  // namespace
@@ -127,7 +139,8 @@ Pieces pieces_from_fen(std::string_view fen) {
       counter += c.code - '0';
       continue;
     }
-    const std::size_t piece = c.code < 0x80 ? piece_of_letter(static_cast<char>(c.code)) : PIECE_NB;
+    const std::size_t piece =
+        c.code < 0x80 && PLACEMENT_BYTES[c.code] < PIECE_NB ? PLACEMENT_BYTES[c.code] : PIECE_NB;
     if (piece == PIECE_NB) throw Fault("Invalid piece type");
     pieces[piece] |= square_bb(counter % 64);
     ++counter;
@@ -135,52 +148,74 @@ Pieces pieces_from_fen(std::string_view fen) {
   return pieces;
 }
 
-std::expected<Board, std::string> Board::from_fen(std::string_view fen) {
-  std::size_t end = skip_white_space(fen, 0);
-  if (end == fen.size()) throw Fault("FEN text is empty");
-  std::expected<Pieces, std::string> pieces = read_placement(fen, end);
-  if (!pieces) return std::unexpected(std::move(pieces.error()));
+std::expected<Position, FenError> read_fen(std::string_view fen) {
+  std::size_t pos = 0;
+  while (pos < fen.size()) {
+    const std::size_t space = white_space_at(fen, pos);
+    if (space == 0) break;
+    pos += space;
+  }
+  if (pos == fen.size()) return std::unexpected(fault("FEN text is empty"));
+  Position position{};
+  const std::expected<std::size_t, FenError> end = read_placement(fen, pos, position.pieces);
+  if (!end) return std::unexpected(end.error());
+  pos = *end;
 
-  WhiteSpaceFields fields(fen.substr(end));
-
-  const auto required = [&fields](const char* name) {
-    const std::string_view field = fields.next();
-    if (field.empty()) throw Fault(std::string("FEN text has no ") + name + " field");
+  std::optional<FenError> missing;
+  const auto required = [&](const char* name) {
+    const std::string_view field = next_field(fen, pos);
+    if (field.empty()) missing = fault(std::string("FEN text has no ") + name + " field");
     return field;
   };
 
   const std::string_view side = required("side-to-move");
-  std::uint64_t info = 0;
+  if (missing) return std::unexpected(*missing);
+  std::uint64_t& info = position.info;
   if (side == "w") {
     info = WHITE_TO_MOVE;
   } else if (side != "b") {
-    return std::unexpected("Invalid side-to-move");
+    return std::unexpected(error("Invalid side-to-move"));
   }
 
-  for (const char c : required("castling")) {
+  const std::string_view castling = required("castling");
+  if (missing) return std::unexpected(*missing);
+  for (const char c : castling) {
     if (c == '-') break;
     switch (c) {
       case 'K': info |= CASTLE_WHITE_KING; break;
       case 'Q': info |= CASTLE_WHITE_QUEEN; break;
       case 'k': info |= CASTLE_BLACK_KING; break;
       case 'q': info |= CASTLE_BLACK_QUEEN; break;
-      default: return std::unexpected("Invalid castling specifier");
+      default: return std::unexpected(error("Invalid castling specifier"));
     }
   }
 
   // Only the file letter is read: the rank of the target follows from the side to move.
   const std::string_view en_passant = required("en-passant");
+  if (missing) return std::unexpected(*missing);
   if (en_passant != "-") {
     const char letter = en_passant.front();
-    if (letter < 'a' || letter > 'h') return std::unexpected("Invalid en-passant specifier");
+    if (letter < 'a' || letter > 'h') return std::unexpected(error("Invalid en-passant specifier"));
     const unsigned first = (info & WHITE_TO_MOVE) ? EN_PASSANT_WHITE : EN_PASSANT_BLACK;
     info |= std::uint64_t{1} << (first + unsigned(letter - 'a'));
   }
-
-  return Board(*pieces, info);
+  return position;
 }
 
-std::size_t Board::write_fen(char* out) const {
+std::expected<Board, std::string> Board::from_fen(std::string_view fen) {
+  std::expected<Position, FenError> position = read_fen(fen);
+  if (!position) {
+    if (position.error().fault) throw Fault(position.error().message);
+    return std::unexpected(std::move(position.error().message));
+  }
+  return Board(position->pieces, position->info);
+}
+
+std::size_t Board::write_fen(char* out) const { return vorel::write_fen({pieces, info}, out); }
+
+std::size_t write_fen(const Position& position, char* out) {
+  const Pieces& pieces = position.pieces;
+  const std::uint64_t info = position.info;
   // The letter of a square is that of the lowest piece index standing on it.
   std::array<char, SQUARE_NB> letters{};
   for (std::size_t piece = PIECE_NB; piece-- > 0;) {

@@ -96,10 +96,9 @@ inline bool MoveGenerator::attacked(const Pieces& pieces, unsigned square) const
   return KING_ATTACKS[square] & pieces[offset + KING];
 }
 
-bool MoveGenerator::square_in_check(const Board& board, unsigned square,
+bool MoveGenerator::square_in_check(const Pieces& pieces, unsigned square,
                                     std::uint64_t to_move) const {
-  return to_move == 1 ? attacked<true>(board.pieces, square)
-                      : attacked<false>(board.pieces, square);
+  return to_move == 1 ? attacked<true>(pieces, square) : attacked<false>(pieces, square);
 }
 
 void MoveGenerator::pseudo_moves(const Board& board, MoveList& moves) const {

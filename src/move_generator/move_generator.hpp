@@ -77,7 +77,10 @@ class MoveGenerator {
   }
 
   // Returns true if a piece of the side opposing `to_move` (1 = white) attacks `square`.
-  bool square_in_check(const Board& board, unsigned square, std::uint64_t to_move) const;
+  bool square_in_check(const Board& board, unsigned square, std::uint64_t to_move) const {
+    return square_in_check(board.pieces, square, to_move);
+  }
+  bool square_in_check(const Pieces& pieces, unsigned square, std::uint64_t to_move) const;
 
   // Appends every pseudo-legal move of the side to move: king steps and castling, knights,
   // pawns, then rook-kind and bishop-kind slider moves.
