@@ -62,7 +62,7 @@ void check_positional_count(const char* function, std::size_t count, std::size_t
                             Py_ssize_t nargs) {
   if (static_cast<std::size_t>(nargs) <= count) return;
   const char* verb = nargs == 1 ? "was" : "were";
-  if (required == count) {
+  if (required >= count) {
     raise_format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", function,
                  count, nargs, verb);
   }
@@ -99,9 +99,9 @@ void check_required(const char* function, const char* const* names, std::size_t 
 }  // namespace
 
 void parse_arguments(const char* function, const char* const* names, std::size_t count,
-                     std::size_t required, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, PyObject** out) {
-  check_positional_count(function, count, required, nargs);
+                     std::size_t required, std::size_t positional, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  check_positional_count(function, positional, required, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
   const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < keywords; ++i) {
@@ -111,9 +111,10 @@ void parse_arguments(const char* function, const char* const* names, std::size_t
 }
 
 void parse_arguments(const char* function, const char* const* names, std::size_t count,
-                     std::size_t required, PyObject* args, PyObject* kwargs, PyObject** out) {
+                     std::size_t required, std::size_t positional, PyObject* args, PyObject* kwargs,
+                     PyObject** out) {
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  check_positional_count(function, count, required, nargs);
+  check_positional_count(function, positional, required, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;

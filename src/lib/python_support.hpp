@@ -111,18 +111,21 @@ struct Signature {
   const char* function;  // as named in messages, e.g. "Board.push()"
   std::array<const char*, N> names;
   std::size_t required;  // the first `required` parameters have no default
+  std::size_t positional =
+      N;  // the first `positional` may be given by position, the rest by keyword only
 };
 
 // Parses fast-call arguments into `out` (borrowed references, nullptr when absent), raising
 // TypeError for too many positional arguments, an unknown or repeated keyword, or a missing
 // required parameter.
 void parse_arguments(const char* function, const char* const* names, std::size_t count,
-                     std::size_t required, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, PyObject** out);
+                     std::size_t required, std::size_t positional, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
 // The same for the tuple-and-dict convention.
 void parse_arguments(const char* function, const char* const* names, std::size_t count,
-                     std::size_t required, PyObject* args, PyObject* kwargs, PyObject** out);
+                     std::size_t required, std::size_t positional, PyObject* args, PyObject* kwargs,
+                     PyObject** out);
 
 template <std::size_t N>
 std::array<PyObject*, N> parse(const Signature<N>& signature, PyObject* const* args,
@@ -130,13 +133,13 @@ std::array<PyObject*, N> parse(const Signature<N>& signature, PyObject* const* a
   std::array<PyObject*, N> out{};
   if constexpr (N > 0) {
     // The common call: every parameter given by position.
-    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == N) {
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == N && signature.positional == N) {
       for (std::size_t i = 0; i < N; ++i) out[i] = args[i];
       return out;
     }
   }
-  parse_arguments(signature.function, signature.names.data(), N, signature.required, args, nargs,
-                  kwnames, out.data());
+  parse_arguments(signature.function, signature.names.data(), N, signature.required,
+                  signature.positional, args, nargs, kwnames, out.data());
   return out;
 }
 
@@ -144,13 +147,14 @@ template <std::size_t N>
 std::array<PyObject*, N> parse(const Signature<N>& signature, PyObject* args, PyObject* kwargs) {
   std::array<PyObject*, N> out{};
   if constexpr (N > 0) {
-    if (kwargs == nullptr && static_cast<std::size_t>(PyTuple_GET_SIZE(args)) == N) {
+    if (kwargs == nullptr && static_cast<std::size_t>(PyTuple_GET_SIZE(args)) == N &&
+        signature.positional == N) {
       for (std::size_t i = 0; i < N; ++i) out[i] = PyTuple_GET_ITEM(args, i);
       return out;
     }
   }
-  parse_arguments(signature.function, signature.names.data(), N, signature.required, args, kwargs,
-                  out.data());
+  parse_arguments(signature.function, signature.names.data(), N, signature.required,
+                  signature.positional, args, kwargs, out.data());
   return out;
 }
 

@@ -10,4 +10,7 @@ namespace vorel::python {
 std::span<const PyMethodDef> batch_methods();     // tools_batch.cpp: arrays over positions
 std::span<const PyMethodDef> notation_methods();  // tools_notation.cpp: SAN and PGN
 
+// Adds the named constants of the batch functions (outcomes, status flags) to the module.
+void add_batch_constants(PyObject* module);
+
 }  // namespace vorel::python

@@ -39,6 +39,7 @@ ModuleRecord tools_record;
 
 void add_contents(PyObject* module) {
   chess_board_type();
+  add_batch_constants(module);
   // The very class vorel_chess raises for internal faults.
   PyObject* panic = panic_exception();
   if (panic == nullptr || PyModule_AddObjectRef(module, "PanicException", panic) < 0)

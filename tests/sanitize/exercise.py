@@ -1,6 +1,7 @@
 """Calls every public operation on its success and failure paths, for a memory checker to watch."""
 
 import vorel_chess
+import vorel_tools
 from vorel_chess import Board, MoveGenerator
 
 KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -"
@@ -54,6 +55,14 @@ def main():
     expect_failure(lambda: generator(Board("8/8/8/8/8/8/8/k7 w - -")), panic)
     expect_failure(lambda: generator("board"), TypeError)
     expect_failure(lambda: MoveGenerator(1), TypeError)
+    batch = [board, KIWIPETE, "8/8/8/8/8/8/8/k7 x - -"] * 400
+    moves, offsets, valid = vorel_tools.legal_moves(batch, errors="skip", threads=2)
+    assert len(vorel_tools.move_texts(moves)) == offsets[-1] == 800 * 48 and valid.sum() == 800
+    for function in (vorel_tools.planes, vorel_tools.status, vorel_tools.outcome, vorel_tools.fens):
+        assert len(function(batch, errors="skip")[0]) == 800
+        expect_failure(lambda function=function: function(batch), ValueError)
+    expect_failure(lambda: vorel_tools.planes([board, "x", None]), TypeError)
+    assert sum(vorel_tools.perft(board, 2, divide=True).values()) == 2039
     assert board.fen() == KIWIPETE and vorel_chess.__all__ == ["Board", "MoveGenerator"]
     print("exercised every operation")
 

@@ -13,7 +13,9 @@ import re
 import sys
 import tempfile
 
-OURS = re.compile(r"vorel_chess\.cpython|vorel::|/src/(board|chess_move|lib|move_generator|zobrist|random)/")
+OURS = re.compile(
+    r"vorel_(chess|chess_runtime|tools)\.cpython|vorel::|/src/(board|chess_move|lib|move_generator|zobrist|random)/"
+)
 
 
 def _leak_report():
