@@ -1,5 +1,6 @@
 """The planes-dataset example: shards checked against the module, both schedulers, bad lines."""
 
+import itertools
 from pathlib import Path
 
 import numpy as np
@@ -8,6 +9,27 @@ import pytest
 from vorel_chess import Board
 
 SAMPLE = Path(planes_dataset.__file__).parent / "data" / "sample.epd"
+
+
+def reference_arrays(fens, generator):
+    """The arrays of a shard of valid positions as the example built them before vorel_tools, line
+    by line through vorel_chess (also the benchmark's baseline)."""
+    planes, white_to_move, texts, moves, counts = [], [], [], [], []
+    for fen in fens:
+        board = Board(fen)
+        legal = generator(board)
+        planes.append(bytes(itertools.chain.from_iterable(board.bitboard())))
+        white_to_move.append(board.turn() == "white")
+        texts.append(board.fen())
+        moves.extend(legal)
+        counts.append(len(legal))
+    return {
+        "planes": np.frombuffer(b"".join(planes), dtype=np.uint8).reshape(-1, 12, 64),
+        "white_to_move": np.array(white_to_move, dtype=bool),
+        "fen": np.array(texts, dtype=bytes),
+        "moves": np.array(moves, dtype="S5"),
+        "move_offsets": np.concatenate(([0], np.cumsum(counts, dtype=np.int64))),
+    }
 
 
 def _run(*arguments):
@@ -46,6 +68,17 @@ def test_sample_gives_the_same_shards_with_the_pool_and_with_dask(tmp_path, gene
 
     lines = [line.split() for line in SAMPLE.read_text().splitlines()]
     fens = [" ".join(fields[:4]) for fields in lines if fields and not fields[0].startswith("#")]
+    # The same arrays, dtypes included, as the line-by-line build, at every compression level.
+    assert (
+        _run(SAMPLE, "--out", tmp_path / "stored", "--shard-size", 128, "--workers", 1, "--compression-level", 0) == 0
+    )
+    for name in ("pool", "stored"):
+        for i, path in enumerate(_shards(tmp_path / name)):
+            with np.load(path, allow_pickle=False) as shard:
+                expected = reference_arrays(fens[128 * i : 128 * (i + 1)], generator)
+                assert shard.files == list(expected)
+                for key, array in expected.items():
+                    assert shard[key].dtype == array.dtype and shard[key].tobytes() == array.tobytes(), key
     records = _records(tmp_path / "pool")
     assert [len(planes_dataset.load_shard(p)) for p in pool] == [128, 128, 128, len(fens) - 384]
     assert sum(not record.moves for record in records) >= 2
