@@ -766,17 +766,7 @@ PyObject* tools_perft(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     {
       const ReleasedLock released;
       if (divide) {
-        MoveList moves;
-        generator().moves(board, moves);
-        for (const ChessMove move : moves) {
-          if (depth == 1) {
-            counts.emplace_back(move, 1);
-            continue;
-          }
-          board.push_move(move);
-          counts.emplace_back(move, perft(generator(), board, static_cast<unsigned>(depth - 1)));
-          board.pop_move();
-        }
+        counts = perft_divide(generator(), board, static_cast<unsigned>(depth));
       } else if (depth > 0) {
         nodes = perft(generator(), board, static_cast<unsigned>(depth));
       }
