@@ -147,3 +147,4 @@ bench: install bench-setup
 	cmake -S . -B build/bench-native $(CMAKE_FLAGS) -DVOREL_BUILD_PYTHON=OFF -DVOREL_BUILD_BENCH=ON >/dev/null
 	cmake --build build/bench-native --target perft_native
 	$(PYTHON) bench/bench.py --native build/bench-native/perft_native
+	$(PYTHON) bench/bench_tools.py
