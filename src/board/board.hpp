@@ -103,6 +103,9 @@ std::expected<Position, FenError> read_fen(std::string_view fen);
 // Writes the four-field FEN text of a position into out (MAX_FEN bytes) and returns its length.
 std::size_t write_fen(const Position& position, char* out);
 
+// Returns the length of the text write_fen writes for the position, without writing it.
+std::size_t fen_length(const Position& position);
+
 // The undo history of a board: per piece index, the bitboards saved before a move changed them,
 // and one record per move made and not yet taken back.
 // Invariant: pieces_stacks[i] holds as many values as move_stack has records with bit i of

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -69,6 +71,7 @@ std::expected<std::size_t, FenError> read_placement(std::string_view fen, std::s
                                                     Pieces& pieces) {
   unsigned ranks = 1;
   unsigned squares = 0;   // on the current rank, each digit counting as that many
+  unsigned square = 56;   // the square of the next piece, a8 first
   unsigned bad_rank = 0;  // the first rank, counted from 8 down, whose squares are not 8
   unsigned bad_squares = 0;
   std::size_t pos = start;
@@ -76,10 +79,13 @@ std::expected<std::size_t, FenError> read_placement(std::string_view fen, std::s
     const auto c = static_cast<unsigned char>(fen[pos]);
     const std::uint8_t kind = PLACEMENT_BYTES[c];
     if (kind < PIECE_NB) {
-      // Only a placement of 8 ranks of 8 squares is kept, so squares beyond them can be dropped.
-      if (ranks <= 8 && squares < 8) pieces[kind] |= square_bb((8 - ranks) * 8 + squares);
+      // Only a placement of 8 ranks of 8 squares is kept: in any other, pieces may land on wrong
+      // squares (modulo 64), and the bitboards are dropped.
+      pieces[kind] |= square_bb(square % 64);
+      ++square;
       ++squares;
     } else if (kind < SLASH) {
+      square += kind - DIGIT;
       squares += kind - DIGIT;
     } else if (kind == SLASH) {
       if (squares != 8 && bad_rank == 0) {
@@ -88,6 +94,7 @@ std::expected<std::size_t, FenError> read_placement(std::string_view fen, std::s
       }
       ++ranks;
       squares = 0;
+      square = (8 - ranks) * 8;  // wraps around below rank 1, where nothing is kept
     } else if (kind == SPACE || (c >= 0x80 && white_space_at(fen, pos) != 0)) {
       break;
     } else {
@@ -213,33 +220,70 @@ std::expected<Board, std::string> Board::from_fen(std::string_view fen) {
 
 std::size_t Board::write_fen(char* out) const { return vorel::write_fen({pieces, info}, out); }
 
+namespace {
+
+// How one rank of a placement is written, by its occupancy (bit f set: file f holds a piece):
+// the text with a digit for each run of empty squares and a space where each piece's letter
+// goes, its length, and for each occupied file the position of its letter in the text.
+struct RankText {
+  std::array<char, 8> text;
+  std::uint8_t length;
+  std::array<std::uint8_t, 8> letter_at;
+};
+constexpr auto RANK_TEXTS = [] {
+  std::array<RankText, 256> table{};
+  for (unsigned row = 0; row < 256; ++row) {
+    RankText& rank = table[row];
+    unsigned empty = 0;
+    for (unsigned file = 0; file < 8; ++file) {
+      if ((row >> file & 1) == 0) {
+        ++empty;
+        continue;
+      }
+      if (empty != 0) rank.text[rank.length++] = static_cast<char>('0' + std::exchange(empty, 0));
+      rank.letter_at[file] = rank.length;
+      rank.text[rank.length++] = ' ';
+    }
+    if (empty != 0) rank.text[rank.length++] = static_cast<char>('0' + empty);
+  }
+  return table;
+}();
+
+}  // namespace
+
 std::size_t write_fen(const Position& position, char* out) {
   const Pieces& pieces = position.pieces;
   const std::uint64_t info = position.info;
-  // The letter of a square is that of the lowest piece index standing on it.
-  std::array<char, SQUARE_NB> letters{};
+  // The letter of a square is that of the lowest piece index standing on it; only the occupied
+  // squares are read.
+  std::array<char, SQUARE_NB> letters;
   for (std::size_t piece = PIECE_NB; piece-- > 0;) {
     for (Bitboard b = pieces[piece]; b != 0;) letters[pop_lsb(b)] = PIECE_LETTERS[piece];
   }
 
+  // Rank by rank from rank 8: the rank's text, then the letters of its pieces into it.
+  const Bitboard occupied = occupancy(pieces);
   char* p = out;
   for (unsigned rank = 8; rank-- > 0;) {
-    unsigned empty = 0;
-    for (unsigned file = 0; file < 8; ++file) {
-      const char letter = letters[rank * 8 + file];
-      if (letter == 0) {
-        ++empty;
-        continue;
-      }
-      if (empty != 0) *p++ = static_cast<char>('0' + std::exchange(empty, 0));
-      *p++ = letter;
+    const unsigned row = (occupied >> (8 * rank)) & 0xFF;
+    const RankText& text = RANK_TEXTS[row];
+    // Eight bytes at once, the unused ones overwritten by what follows; rank 1, which the short
+    // fields follow, takes only its own.
+    if (rank != 0) {
+      std::memcpy(p, text.text.data(), 8);
+    } else {
+      std::copy_n(text.text.data(), text.length, p);
     }
-    if (empty != 0) *p++ = static_cast<char>('0' + empty);
-    if (rank != 0) *p++ = '/';
+    for (Bitboard files = row; files != 0;) {
+      const unsigned file = pop_lsb(files);
+      p[text.letter_at[file]] = letters[rank * 8 + file];
+    }
+    p += text.length;
+    *p++ = '/';
   }
+  p[-1] = ' ';
 
   const bool white = info & WHITE_TO_MOVE;
-  *p++ = ' ';
   *p++ = white ? 'w' : 'b';
   *p++ = ' ';
   if ((info & CASTLING_MASK) == 0) *p++ = '-';
@@ -258,6 +302,21 @@ std::size_t write_fen(const Position& position, char* out) {
     *p++ = white ? '6' : '3';
   }
   return static_cast<std::size_t>(p - out);
+}
+
+std::size_t fen_length(const Position& position) {
+  const Bitboard occupied = occupancy(position.pieces);
+  std::size_t length = 7 + 3 + 1;  // the slashes, the spaces between fields, the side to move
+  for (unsigned rank = 0; rank < 8; ++rank)
+    length += RANK_TEXTS[(occupied >> (8 * rank)) & 0xFF].length;
+  const std::uint64_t info = position.info;
+  const std::uint64_t rights = info & CASTLING_MASK;
+  length += rights == 0 ? 1
+                        : ((rights >> 1) & 1) + ((rights >> 2) & 1) + ((rights >> 3) & 1) +
+                              ((rights >> 4) & 1);
+  const unsigned first = (info & WHITE_TO_MOVE) ? EN_PASSANT_WHITE : EN_PASSANT_BLACK;
+  length += ((info >> first) & EN_PASSANT_FILES) != 0 ? 2 : 1;
+  return length;
 }
 
 std::string Board::to_fen() const {

@@ -56,8 +56,11 @@ PyObject* board_fen(PyObject* self, PyObject*) {
   return guarded([&] {
     BoardObject* board = self_board(self);
     const SharedBorrow access = borrow<false>(board->borrow);
-    char text[MAX_FEN];
-    return new_ascii(text, board->value.write_fen(text));
+    // Straight into the str, made at the text's exact length.
+    const Position position{board->value.pieces, board->value.info};
+    PyObject* text = created(PyUnicode_New(static_cast<Py_ssize_t>(fen_length(position)), 127));
+    write_fen(position, static_cast<char*>(PyUnicode_DATA(text)));
+    return text;
   });
 }
 

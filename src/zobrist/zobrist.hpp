@@ -58,12 +58,21 @@ class ZobristBoardComponent {
 
   // Sets z_key and z_sum from scratch for the given position; the tables stay.
   void recompute(const Pieces& pieces, std::uint64_t info) {
-    z_key = 0;
-    z_sum = 0;
+    // In locals: the stores to z_key and z_sum could otherwise alias the tables' entries.
+    const std::uint64_t* key_entries = z64->features.data();
+    const std::uint16_t* sum_entries = z16->features.data();
+    std::uint64_t key = 0;
+    std::uint16_t sum = 0;
+    const auto toggle_local = [&](std::size_t feature) {
+      key ^= key_entries[feature];
+      sum ^= sum_entries[feature];
+    };
     for (std::size_t piece = 0; piece < PIECE_NB; ++piece) {
-      for (Bitboard b = pieces[piece]; b != 0;) toggle(piece * 64 + pop_lsb(b));
+      for (Bitboard b = pieces[piece]; b != 0;) toggle_local(piece * 64 + pop_lsb(b));
     }
-    for (Bitboard b = info & INFO_FEATURE_BITS; b != 0;) toggle(INFO_FEATURE + pop_lsb(b));
+    for (Bitboard b = info & INFO_FEATURE_BITS; b != 0;) toggle_local(INFO_FEATURE + pop_lsb(b));
+    z_key = key;
+    z_sum = sum;
   }
 
   // Toggles the feature of `piece` standing on `square`.

@@ -240,3 +240,56 @@ TEST(Reflect, DropsTheHistory) {
 
 }  // namespace
 }  // namespace vorel
+
+namespace vorel {
+namespace {
+
+// The FEN text square by square, rank 8 first: the letter of the lowest piece index on a square,
+// digits for runs of empty squares.
+std::string fen_square_by_square(const Board& board) {
+  std::string text;
+  for (int rank = 7; rank >= 0; --rank) {
+    int empty = 0;
+    for (int file = 0; file < 8; ++file) {
+      const unsigned square = static_cast<unsigned>(rank * 8 + file);
+      const auto piece =
+          board.get_piece(static_cast<std::uint16_t>(square), 0, PIECE_NB, occupancy(board.pieces));
+      if (!piece) {
+        ++empty;
+        continue;
+      }
+      if (empty != 0) text += std::to_string(std::exchange(empty, 0));
+      text += "PNBRQKpnbrqk"[*piece];
+    }
+    if (empty != 0) text += std::to_string(empty);
+    if (rank != 0) text += '/';
+  }
+  const std::uint64_t info = board.info;
+  const bool white = info & WHITE_TO_MOVE;
+  text += white ? " w " : " b ";
+  for (unsigned bit = 1; bit <= 4; ++bit) {
+    if (info >> bit & 1) text += "KQkq"[bit - 1];
+  }
+  if ((info & CASTLING_MASK) == 0) text += '-';
+  const std::uint64_t files = info >> (white ? EN_PASSANT_WHITE : EN_PASSANT_BLACK) & 0xFF;
+  text += files == 0 ? std::string(" -")
+                     : std::string(" ") + char('a' + std::countr_zero(files)) + (white ? '6' : '3');
+  return text;
+}
+
+TEST(Fen, WrittenTextAndLengthMatchASquareBySquareWriter) {
+  // Random placements, pieces of several indices on one square included, random rights and flags.
+  std::mt19937_64 rng(2024);
+  for (int i = 0; i < 20000; ++i) {
+    Pieces pieces{};
+    for (Bitboard& b : pieces) b = rng() & rng() & rng() & rng();
+    const std::uint64_t info = (rng() & (WHITE_TO_MOVE | CASTLING_MASK)) |
+                               (i % 3 == 0 ? std::uint64_t{1} << (5 + rng() % 16) : 0);
+    const Board board(pieces, info);
+    EXPECT_EQ(board.to_fen(), fen_square_by_square(board));
+    EXPECT_EQ(fen_length({pieces, info}), board.to_fen().size());
+  }
+}
+
+}  // namespace
+}  // namespace vorel

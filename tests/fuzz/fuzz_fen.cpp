@@ -25,6 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::require(reread->pieces == board->pieces && reread->info == board->info,
                   "written FEN reads back to another position");
     fuzz::require(reread->to_fen() == written, "FEN round trip is not stable");
+    fuzz::require(fen_length({board->pieces, board->info}) == written.size(),
+                  "FEN length is wrong");
     fuzz::require(pieces_from_fen(written) == board->pieces, "placement reads back differently");
   } catch (const Fault&) {
   }
