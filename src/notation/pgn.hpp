@@ -1,0 +1,102 @@
+#pragma once
+
+// A streaming reader of PGN game files: bytes go in, in chunks of any size, and complete games
+// come out one at a time, each with its tags, its starting position, its main line as legal
+// moves and its result. Comments, variations, NAGs, move numbers and escape lines are read past.
+// Memory is that of one game, whatever the size of the input.
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "board/board.hpp"
+#include "chess_move/chess_move.hpp"
+#include "move_generator/move_generator.hpp"
+
+namespace vorel {
+
+// Returns the board a game starts from when its FEN tag holds `fen`, or the reason it cannot:
+// the FEN text is refused, a side has no king or more than one, a pawn stands on the first or
+// last rank, or the side not to move is in check. Castling rights without their king and rook on
+// the home squares, and an en-passant file without the pawn that has just advanced two squares,
+// are dropped, so that every move generated on the board is one of the game's legal moves.
+std::expected<Board, std::string> game_start(const MoveGenerator& generator, std::string_view fen);
+
+// One game as the reader hands it over. Tag names and values are the file's bytes, with the
+// string escapes undone. A game that cannot be read has an `error`; its `moves` are those read
+// before the `token` that stopped it, and the rest of it is read past.
+struct PgnGame {
+  std::vector<std::pair<std::string, std::string>> tags;  // in file order
+  std::string fen;               // the starting position, four fields as Board::to_fen writes
+  std::vector<ChessMove> moves;  // the main line, each legal where it is played
+  std::string result;            // "1-0", "0-1", "1/2-1/2" or "*"
+  std::uint64_t line = 0;        // where the game's first tag or move text is, from 1
+  std::string error;             // empty for a game that was read
+  std::string token;             // the token (or tag) that stopped an unreadable game
+};
+
+class PgnReader {
+ public:
+  // The longest token kept; the rest of a longer one is dropped (it is no move anyway).
+  static constexpr std::size_t MAX_TOKEN = 64;
+  // The longest tag kept; a longer one makes the game unreadable.
+  static constexpr std::size_t MAX_TAG = 1 << 16;
+
+  explicit PgnReader(const MoveGenerator& generator);
+
+  // Reads `input` until it ends or a game is complete, and returns the number of bytes read:
+  // hand the rest over again once the game is taken. The input continues where the last call
+  // stopped; a chunk may end anywhere, inside a token or a multi-byte character too.
+  std::size_t feed(std::string_view input);
+
+  // Ends the input, completing the game in progress if there is one; returns ready().
+  bool finish();
+
+  // True when a complete game waits to be taken.
+  bool ready() const { return ready_; }
+
+  // The complete game (while ready()); next() starts the following one.
+  PgnGame& game() { return game_; }
+  void next();
+
+ private:
+  enum class State : std::uint8_t { TEXT, TOKEN, TAG, BRACE_COMMENT, LINE_COMMENT, NAG, BOM };
+
+  // Handles one byte of move text outside tokens; false when the game ends before it.
+  bool text_byte(char c);
+  void end_token();
+  void play(std::string_view token);
+  void end_tag();
+  // Sets up the board from the tags once, before the first move or at the end of the game.
+  void start_moves();
+  void fail(std::string_view error, std::string_view token);
+  void complete();
+  // Marks the game as begun on the current line.
+  void open();
+
+  const MoveGenerator& generator_;
+  Board board_;  // the position of the game being read
+  Board start_;  // the standard starting position
+  PgnGame game_;
+  State state_ = State::BOM;
+  std::string token_;
+  std::string tag_;
+  std::uint64_t line_ = 1;
+  std::size_t bom_ = 0;       // bytes of the byte-order mark matched at the start
+  unsigned depth_ = 0;        // variations open
+  bool line_start_ = true;    // nothing but white space since the last line feed
+  bool open_ = false;         // the game has a tag or move text
+  bool movetext_ = false;     // the game has move text: a "[" now starts the next game
+  bool started_ = false;      // the board is set up from the tags
+  bool skipping_ = false;     // the game failed: its rest is read past
+  bool in_string_ = false;    // TAG: inside the quoted value
+  bool escaped_ = false;      // TAG: the last byte was a backslash in the value
+  bool result_seen_ = false;  // the game text ended with a result
+  bool ready_ = false;
+};
+
+}  // namespace vorel
