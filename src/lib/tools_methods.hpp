@@ -13,4 +13,7 @@ std::span<const PyMethodDef> notation_methods();  // tools_notation.cpp: SAN and
 // Adds the named constants of the batch functions (outcomes, status flags) to the module.
 void add_batch_constants(PyObject* module);
 
+// Adds the classes of tools_notation.cpp (PgnGame, PgnReader) to the module.
+void add_notation_types(PyObject* module);
+
 }  // namespace vorel::python

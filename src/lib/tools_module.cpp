@@ -40,6 +40,7 @@ ModuleRecord tools_record;
 void add_contents(PyObject* module) {
   chess_board_type();
   add_batch_constants(module);
+  add_notation_types(module);
   // The very class vorel_chess raises for internal faults.
   PyObject* panic = panic_exception();
   if (panic == nullptr || PyModule_AddObjectRef(module, "PanicException", panic) < 0)

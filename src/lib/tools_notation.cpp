@@ -1,7 +1,448 @@
+// vorel_tools' notation functions: san() and parse_san() between move texts and standard
+// algebraic notation, and read_pgn(), an iterator over the games of a PGN file.
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lib/tools_board.hpp"
 #include "lib/tools_methods.hpp"
+#include "notation/pgn.hpp"
+#include "notation/san.hpp"
 
 namespace vorel::python {
 
-std::span<const PyMethodDef> notation_methods() { return {}; }
+namespace {
+
+// Bytes asked of the file object by each read() of read_pgn (characters for a text file).
+constexpr Py_ssize_t CHUNK_SIZE = 1 << 16;
+
+// The move generator of the notation functions, built on first use and never changed after.
+const MoveGenerator& notation_generator() {
+  static const MoveGenerator generator;
+  return generator;
+}
+
+// Returns the move text of a move word's squares and promotion piece. Each of the at most
+// 64 x 64 x 5 texts is created once and kept for the process, so that games of millions of
+// moves share them.
+PyObject* move_text(ChessMove move) {
+  static std::array<PyObject*, SQUARE_NB * SQUARE_NB * 5> texts{};
+  const unsigned promotion =
+      move.special() >= PROMOTE_KNIGHT ? move.special() - PROMOTE_KNIGHT + 1 : 0;
+  PyObject*& text = texts[move.from() | move.to() << 6 | promotion << 12];
+  if (text == nullptr) {
+    char buffer[ChessMove::MAX_TEXT];
+    const ChessMove plain = ChessMove::unchecked(
+        move.from(), move.to(), promotion == 0 ? 0u : PROMOTE_KNIGHT + promotion - 1);
+    text = new_ascii(buffer, plain.write_text(buffer));
+  }
+  return Py_NewRef(text);
+}
+
+// Returns a str of ASCII text kept for the process (the four results, the standard start).
+PyObject* kept_text(std::string_view text) {
+  PyObject* kept = new_ascii(text.data(), text.size());
+  PyUnicode_InternInPlace(&kept);
+  return kept;
+}
+
+// Returns the board of `object`, a vorel_chess Board (copied under a shared access, without its
+// history) or a FEN text. Raises TypeError for anything else and ValueError for a FEN text that
+// cannot be read.
+Board position_argument(PyObject* object, const char* name) {
+  if (PyUnicode_Check(object)) {
+    const std::string_view fen = text_argument(object, name);
+    std::expected<Board, std::string> board = std::unexpected(std::string());
+    try {
+      board = Board::from_fen(fen);
+    } catch (const Fault& fault) {
+      board = std::unexpected(std::string(fault.what()));
+    }
+    if (!board) raise(PyExc_ValueError, joined({"Invalid fen: ", board.error()}));
+    return std::move(*board);
+  }
+  if (Py_TYPE(object) != chess_board_type()) {
+    raise_format(PyExc_TypeError, "argument '%s': expected Board or str, got '%s'", name,
+                 Py_TYPE(object)->tp_name);
+  }
+  BoardObject* board = chess_board(object, name);
+  const SharedBorrow access = borrow<false>(board->borrow);
+  return Board(board->value.pieces, board->value.info);
+}
+
+// Returns the move of item `index` of san()'s moves: a move text or a move word.
+ChessMove move_item(PyObject* item, Py_ssize_t index) {
+  if (PyUnicode_Check(item)) {
+    const std::string_view text = text_argument(item, "moves");
+    if (const std::optional<ChessMove> move = read_move_text(text)) return *move;
+    raise(PyExc_ValueError,
+          joined({"Invalid move text: '", text, "' (moves[", std::to_string(index),
+                  "]) is not a move such as e2e4 or e7e8q"}));
+  }
+  if (PyIndex_Check(item) && !PyBool_Check(item)) {
+    const OwnedRef number(PyNumber_Index(item));
+    if (!number) throw PythonError{};
+    const long long word = PyLong_AsLongLong(number.get());
+    if (word == -1 && PyErr_Occurred()) PyErr_Clear();  // too large: refused below
+    if (word < 0 || word > 0xFFFF || (word >> 12) > PROMOTE_QUEEN) {
+      raise_format(PyExc_ValueError,
+                   "Invalid move word: %R (moves[%zd]) is not a 16-bit move word with a special "
+                   "code up to 7",
+                   item, index);
+    }
+    const auto data = static_cast<unsigned>(word);
+    return ChessMove::unchecked(data & 63, (data >> 6) & 63, data >> 12);
+  }
+  raise_format(
+      PyExc_TypeError,
+      "argument 'moves': item %zd is '%s', expected a move text (str) or a move word (int)", index,
+      Py_TYPE(item)->tp_name);
+}
+
+PyObject* san_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    static constexpr Signature<2> signature{"san()", {"board", "moves"}, 2};
+    const auto [board_argument, moves_argument] = parse(signature, args, nargs, kwnames);
+    Board board = position_argument(board_argument, "board");
+    if (PyUnicode_Check(moves_argument)) {
+      raise(PyExc_TypeError, "argument 'moves': expected a list of moves, got a single 'str'");
+    }
+    const OwnedRef sequence(
+        PySequence_Fast(moves_argument, "argument 'moves': expected a list of moves"));
+    if (!sequence) throw PythonError{};
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    std::vector<ChessMove> moves;
+    moves.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i)
+      moves.push_back(move_item(PySequence_Fast_GET_ITEM(sequence.get(), i), i));
+
+    const MoveGenerator& generator = notation_generator();
+    MoveList legal;
+    generator.moves(board, legal);
+    OwnedRef result(created(PyList_New(count)));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      const std::optional<ChessMove> move = find_legal(legal, moves[static_cast<std::size_t>(i)]);
+      if (!move) {
+        raise(PyExc_ValueError,
+              joined({"Illegal move: ", moves[static_cast<std::size_t>(i)].to_string(), " (moves[",
+                      std::to_string(i), "]) is not a legal move in ", board.to_fen()}));
+      }
+      char text[MAX_SAN];
+      PyList_SET_ITEM(result.get(), i,
+                      new_ascii(text, write_san(generator, board, legal, *move, text)));
+    }
+    return result.release();
+  });
+}
+
+PyObject* parse_san_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded([&] {
+    static constexpr Signature<2> signature{"parse_san()", {"board", "text"}, 2};
+    const auto [board_argument, text_object] = parse(signature, args, nargs, kwnames);
+    Board board = position_argument(board_argument, "board");
+    const std::string_view text = text_argument(text_object, "text");
+    const auto move = parse_san(notation_generator(), board, text);
+    if (!move) raise(PyExc_ValueError, san_failure_message(move.error(), text, board));
+    return move_text(*move);
+  });
+}
+
+// --- read_pgn --------------------------------------------------------------------------------
+
+// One read_pgn() iteration: the file object read from, the chunk being read and the reader.
+struct PgnStream {
+  OwnedRef file;
+  bool owned;             // read_pgn() opened the file, and closes it at the end
+  OwnedRef chunk;         // the last chunk read (bytes or str), while its rest is unread
+  std::string_view rest;  // the unread part of chunk
+  bool at_end = false;    // read() returned nothing
+  bool closed = false;    // no more games: the input ended or close() was called
+  PgnReader reader;
+};
+
+using PgnReaderObject = Wrapped<PgnStream>;
+
+PyTypeObject* pgn_reader_type();
+
+// Returns a str of a tag, value or token: the bytes as UTF-8, or as Latin-1 when they are not.
+PyObject* decoded(std::string_view bytes) {
+  PyObject* text =
+      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
+  if (text != nullptr) return text;
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw PythonError{};
+  PyErr_Clear();
+  return created(
+      PyUnicode_DecodeLatin1(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
+}
+
+PyObject* optional_text(std::string_view bytes) {
+  return bytes.empty() ? Py_NewRef(Py_None) : decoded(bytes);
+}
+
+PyStructSequence_Field GAME_FIELDS[] = {
+    {"tags", "the tags in file order, names and values as str"},
+    {"fen", "the position the moves start from: the FEN tag's position, or the standard start"},
+    {"moves", "the main line as move texts (e2e4, e1g1 for castling, e7e8q)"},
+    {"result", "'1-0', '0-1', '1/2-1/2' or '*'"},
+    {"line", "the line of the game's first tag or move text, counted from 1"},
+    {"error", "None for a game that was read; else why it could not be"},
+    {"token", "None for a game that was read; else the token or tag that stopped it"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc GAME_DESCRIPTION = {
+    "vorel_tools.PgnGame",
+    "One game of a PGN file, as read_pgn() yields it.",
+    GAME_FIELDS,
+    7,
+};
+
+// Returns the record class of read_pgn()'s games, created on first use and kept.
+PyTypeObject* game_type() {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyStructSequence_NewType(&GAME_DESCRIPTION);
+    if (type == nullptr) throw PythonError{};
+  }
+  return type;
+}
+
+// Returns the record of the reader's complete game.
+PyObject* game_record(const PgnGame& game) {
+  static PyObject* const start = kept_text(DEFAULT_FEN);
+  OwnedRef record(created(PyStructSequence_New(game_type())));
+  OwnedRef tags(created(PyDict_New()));
+  for (const auto& [name, value] : game.tags) {
+    const OwnedRef key(decoded(name));
+    const OwnedRef text(decoded(value));
+    if (PyDict_SetItem(tags.get(), key.get(), text.get()) < 0) throw PythonError{};
+  }
+  OwnedRef moves(created(PyList_New(static_cast<Py_ssize_t>(game.moves.size()))));
+  for (std::size_t i = 0; i < game.moves.size(); ++i)
+    PyList_SET_ITEM(moves.get(), static_cast<Py_ssize_t>(i), move_text(game.moves[i]));
+  const std::array<OwnedRef, 7> items = {
+      std::move(tags),
+      OwnedRef(game.fen == DEFAULT_FEN ? Py_NewRef(start) : decoded(game.fen)),
+      std::move(moves),
+      OwnedRef(decoded(game.result)),
+      OwnedRef(created(PyLong_FromUnsignedLongLong(game.line))),
+      OwnedRef(optional_text(game.error)),
+      OwnedRef(optional_text(game.token)),
+  };
+  for (std::size_t i = 0; i < items.size(); ++i)
+    PyStructSequence_SetItem(record.get(), static_cast<Py_ssize_t>(i), Py_NewRef(items[i].get()));
+  return record.release();
+}
+
+// Ends the iteration: closes the file if read_pgn() opened it, and drops the chunk.
+void close_stream(PgnStream& stream) {
+  if (stream.closed) return;
+  stream.closed = true;
+  stream.rest = {};
+  stream.chunk = OwnedRef();
+  if (!stream.owned) return;
+  const OwnedRef file = std::move(stream.file);
+  const OwnedRef done(PyObject_CallMethod(file.get(), "close", nullptr));
+  if (!done) throw PythonError{};
+}
+
+// Reads the next chunk from the file object; an empty one means the input is over.
+void read_chunk(PgnStream& stream) {
+  static PyObject* const read_name = kept_text("read");
+  const OwnedRef size(created(PyLong_FromSsize_t(CHUNK_SIZE)));
+  OwnedRef chunk(PyObject_CallMethodOneArg(stream.file.get(), read_name, size.get()));
+  if (!chunk) throw PythonError{};
+  if (PyByteArray_Check(chunk.get()) || PyMemoryView_Check(chunk.get())) {
+    chunk = OwnedRef(PyBytes_FromObject(chunk.get()));
+    if (!chunk) throw PythonError{};
+  }
+  std::string_view bytes;
+  if (PyBytes_Check(chunk.get())) {
+    bytes = {PyBytes_AS_STRING(chunk.get()),
+             static_cast<std::size_t>(PyBytes_GET_SIZE(chunk.get()))};
+  } else if (PyUnicode_Check(chunk.get())) {
+    bytes = text_argument(chunk.get(), "read()");
+  } else {
+    raise_format(PyExc_TypeError,
+                 "read_pgn(): the file's read() returned '%s', expected bytes or str",
+                 Py_TYPE(chunk.get())->tp_name);
+  }
+  stream.at_end = bytes.empty();
+  stream.chunk = std::move(chunk);
+  stream.rest = bytes;
+}
+
+PyObject* pgn_next(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    PgnReaderObject* object = receiver<PgnStream>(self, pgn_reader_type(), "PgnReader");
+    const ExclusiveBorrow access = borrow<true>(object->borrow);
+    PgnStream& stream = object->value;
+    PgnReader& reader = stream.reader;
+    while (!stream.closed && !reader.ready()) {
+      if (!stream.rest.empty()) {
+        stream.rest.remove_prefix(reader.feed(stream.rest));
+      } else if (!stream.at_end) {
+        read_chunk(stream);
+      } else if (!reader.finish()) {
+        close_stream(stream);
+      }
+    }
+    if (stream.closed) return nullptr;  // the end of the iteration
+    OwnedRef record(game_record(reader.game()));
+    reader.next();
+    return record.release();
+  });
+}
+
+PyObject* pgn_close(PyObject* self, PyObject*) {
+  return guarded([&] {
+    PgnReaderObject* object = receiver<PgnStream>(self, pgn_reader_type(), "PgnReader");
+    const ExclusiveBorrow access = borrow<true>(object->borrow);
+    close_stream(object->value);
+    return Py_NewRef(Py_None);
+  });
+}
+
+PyObject* pgn_enter(PyObject* self, PyObject*) {
+  return guarded([&] {
+    receiver<PgnStream>(self, pgn_reader_type(), "PgnReader");
+    return Py_NewRef(self);
+  });
+}
+
+PyObject* pgn_exit(PyObject* self, PyObject* const*, Py_ssize_t) {
+  return pgn_close(self, nullptr);
+}
+
+void pgn_reader_dealloc(PyObject* self) {
+  auto* object = reinterpret_cast<PgnReaderObject*>(self);
+  if (object->constructed && object->value.owned && !object->value.closed) {
+    // A reader dropped before its end still closes the file it opened.
+    PyObject* pending = PyErr_GetRaisedException();
+    PyObject* done = guarded([&] {
+      close_stream(object->value);
+      return Py_NewRef(Py_None);
+    });
+    if (done == nullptr) {
+      PyErr_WriteUnraisable(self);
+    } else {
+      Py_DECREF(done);
+    }
+    PyErr_SetRaisedException(pending);
+  }
+  dealloc<PgnStream>(self);
+}
+
+PyMethodDef PGN_READER_METHODS[] = {
+    {"close", pgn_close, METH_NOARGS,
+     "close($self)\n--\n\nEnds the iteration, closing the file if read_pgn() opened it."},
+    {"__enter__", pgn_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pgn_exit)),
+     METH_FASTCALL, "__exit__($self, /, *exc_info)\n--\n\nCalls close()."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot PGN_READER_SLOTS[] = {
+    {Py_tp_doc,
+     const_cast<char*>("The games of a PGN file, one at a time: what read_pgn() returns.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pgn_reader_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(pgn_next)},
+    {Py_tp_methods, PGN_READER_METHODS},
+    {0, nullptr},
+};
+
+PyType_Spec PGN_READER_SPEC = {
+    "vorel_tools.PgnReader",
+    sizeof(PgnReaderObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    PGN_READER_SLOTS,
+};
+
+PyTypeObject* pgn_reader_type() {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) type = create_type(&PGN_READER_SPEC, "PgnReader");
+  return type;
+}
+
+// Returns the opener of a path by its suffix: gzip.open, bz2.open, lzma.open or io.open.
+OwnedRef opener(PyObject* path) {
+  OwnedRef encoded(PyBytes_Check(path) ? Py_NewRef(path) : PyUnicode_EncodeFSDefault(path));
+  if (!encoded) throw PythonError{};
+  std::string name(PyBytes_AS_STRING(encoded.get()),
+                   static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  std::ranges::transform(name, name.begin(), [](unsigned char c) { return std::tolower(c); });
+  const char* module = "io";
+  if (name.ends_with(".gz")) {
+    module = "gzip";
+  } else if (name.ends_with(".bz2")) {
+    module = "bz2";
+  } else if (name.ends_with(".xz") || name.ends_with(".lzma")) {
+    module = "lzma";
+  }
+  const OwnedRef imported(PyImport_ImportModule(module));
+  if (!imported) throw PythonError{};
+  OwnedRef open(PyObject_GetAttrString(imported.get(), "open"));
+  if (!open) throw PythonError{};
+  return open;
+}
+
+PyObject* read_pgn_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    static constexpr Signature<1> signature{"read_pgn()", {"source"}, 1};
+    const auto [source] = parse(signature, args, nargs, kwnames);
+    OwnedRef file;
+    bool owned = false;
+    if (PyObject_HasAttrString(source, "read")) {
+      file = OwnedRef(Py_NewRef(source));
+    } else {
+      const OwnedRef path(PyOS_FSPath(source));
+      if (!path) {
+        PyErr_Clear();
+        raise_format(PyExc_TypeError,
+                     "argument 'source': expected a path or a file object, got '%s'",
+                     Py_TYPE(source)->tp_name);
+      }
+      const OwnedRef open = opener(path.get());
+      file = OwnedRef(PyObject_CallFunction(open.get(), "Os", path.get(), "rb"));
+      if (!file) throw PythonError{};
+      owned = true;
+    }
+    return wrap(
+        pgn_reader_type(),
+        PgnStream{
+            std::move(file), owned, OwnedRef(), {}, false, false, PgnReader(notation_generator())});
+  });
+}
+
+PyMethodDef NOTATION_METHODS[] = {
+    {"san", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(san_function)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "san(board, moves)\n--\n\nReturns the standard algebraic notation of each legal move."},
+    {"parse_san", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_san_function)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "parse_san(board, text)\n--\n\nReturns the move text of the legal move a SAN text denotes."},
+    {"read_pgn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_pgn_function)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "read_pgn(source)\n--\n\nReturns an iterator over the games of a PGN file."},
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> notation_methods() { return NOTATION_METHODS; }
+
+void add_notation_types(PyObject* module) {
+  if (PyModule_AddObjectRef(module, "PgnGame", reinterpret_cast<PyObject*>(game_type())) < 0 ||
+      PyModule_AddObjectRef(module, "PgnReader", reinterpret_cast<PyObject*>(pgn_reader_type())) <
+          0)
+    throw PythonError{};
+}
 
 }  // namespace vorel::python
