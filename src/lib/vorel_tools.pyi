@@ -21,10 +21,13 @@ Every function that takes `positions` also takes, by keyword only:
 A position that is neither a Board nor a str raises TypeError naming it, whatever `errors` says.
 """
 
-from collections.abc import Iterable, Sequence
-from typing import Final, Literal, overload
+import os
+from collections.abc import Iterable, Iterator, Sequence
+from types import TracebackType
+from typing import IO, Any, Final, Literal, final, overload
 
 import numpy as np
+from _typeshed import structseq
 from numpy.typing import NDArray
 from vorel_chess import Board
 from vorel_chess_runtime import PanicException as PanicException
@@ -175,4 +178,114 @@ def perft(board: Board | str, depth: int, *, divide: Literal[True]) -> dict[str,
     :raises ValueError: for a FEN that does not read, a depth outside 0-64, divide with depth 0,
         a side to move without a king, or (from depth 2) a side not to move without a king or in
         check, whose king a move could take.
+    """
+
+# --- Notation and game files: san(), parse_san(), read_pgn() -----------------------------------
+
+def san(board: Board | str, moves: Iterable[str | int]) -> list[str]:
+    """Returns the standard algebraic notation (SAN) of each legal move, in the order given.
+
+    The texts are those the common writers produce: ``Nf3``, ``Nbd7``, ``R1e2``, ``Qh4xe1``
+    (the origin's file, rank or both when another piece of the kind could go there too, file
+    first), ``exd5`` and ``exd6`` for en passant, ``e8=Q``, ``O-O``, ``O-O-O``, with ``+`` for
+    check and ``#`` for checkmate.
+
+    :param board: a ``vorel_chess.Board`` (read under a shared access and left as it is), or a
+        FEN text.
+    :param moves: move texts (``e2e4``, ``e1g1`` for castling, ``e7e8q``; the promotion letter
+        in either case) or 16-bit move words (origin square in bits 0-5, destination in bits
+        6-11, special code 0-7 in bits 12-15; only the promotion codes 4-7 are compared), any
+        iterable but a single ``str``.
+    :raises ValueError: "Illegal move: ..." naming a move that is not legal on the board,
+        "Invalid move text: ..." or "Invalid move word: ..." for an item that is no move, and
+        "Invalid fen: ..." for a FEN text that cannot be read.
+    :raises TypeError: for a board that is neither a ``Board`` nor a ``str``, or an item that is
+        neither a ``str`` nor an ``int``.
+    :raises PanicException: when the side to move has no king.
+    """
+
+def parse_san(board: Board | str, text: str) -> str:
+    """Returns the move text (``g1f3``, ``e1g1``, ``e7e8q``) of the legal move a SAN denotes.
+
+    Read past: ``+``, ``#``, ``!`` and ``?`` marks; ``0-0`` and ``0-0-0`` for castling; ``x``,
+    ``-`` or ``:`` before the destination, whether or not the move captures; a promotion as
+    ``e8=Q``, ``e8Q`` or with a lowercase letter; an origin written out (``Ng1f3``). A pawn
+    without an origin file moves straight ahead.
+
+    :param board: a ``vorel_chess.Board`` (read under a shared access and left as it is), or a
+        FEN text.
+    :raises ValueError: "Invalid SAN: ..." for a text that is no move in SAN, "Illegal SAN: ..."
+        when no legal move matches it, "Ambiguous SAN: ..." (naming two of the moves) when more
+        than one does; each names the text and the position. "Invalid fen: ..." for a FEN text
+        that cannot be read.
+    :raises TypeError: for a board that is neither a ``Board`` nor a ``str``, or a text that is
+        not a ``str``.
+    :raises PanicException: when the side to move has no king.
+    """
+
+@final
+class PgnGame(structseq[Any], tuple[dict[str, str], str, list[str], str, int, str | None, str | None]):
+    """One game of a PGN file, as ``read_pgn()`` yields it: a named tuple of seven fields.
+
+    A game that could not be read has an ``error`` and the ``token`` that stopped it; its
+    ``moves`` are the ones read before that token, and ``len(moves)`` the ply where it failed.
+    """
+
+    __match_args__: Final = ("tags", "fen", "moves", "result", "line", "error", "token")
+    @property
+    def tags(self) -> dict[str, str]:
+        """The tags in file order (a name given twice keeps the last value)."""
+    @property
+    def fen(self) -> str:
+        """The position the moves start from, as ``Board.fen()`` writes it: the ``FEN`` tag's
+        position (without castling rights and an en-passant file it cannot use), or the
+        standard start. For an unreadable ``FEN`` tag, its text."""
+    @property
+    def moves(self) -> list[str]:
+        """The main line as move texts (``e2e4``, ``e1g1`` for castling, ``e7e8q``)."""
+    @property
+    def result(self) -> str:
+        """``"1-0"``, ``"0-1"``, ``"1/2-1/2"`` or ``"*"``: the result at the end of the move text,
+        else the ``Result`` tag's, else ``"*"``."""
+    @property
+    def line(self) -> int:
+        """The line of the game's first tag or move text, counted from 1."""
+    @property
+    def error(self) -> str | None:
+        """``None`` for a game that was read; else why it could not be."""
+    @property
+    def token(self) -> str | None:
+        """``None`` for a game that was read; else the move, tag or tag value that stopped it."""
+
+@final
+class PgnReader(Iterator[PgnGame]):
+    """The games of a PGN file, one at a time: what ``read_pgn()`` returns."""
+
+    def __next__(self) -> PgnGame: ...
+    def close(self) -> None:
+        """Ends the iteration, closing the file if ``read_pgn()`` opened it."""
+    def __enter__(self) -> PgnReader: ...
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, traceback: TracebackType | None, /
+    ) -> None: ...
+
+def read_pgn(source: str | bytes | os.PathLike[str] | os.PathLike[bytes] | IO[bytes] | IO[str]) -> PgnReader:
+    """Returns an iterator over the games of a PGN file, read one chunk at a time.
+
+    Each game comes as a ``PgnGame``: its tags, starting position, main line as move texts and
+    result. Comments (``{...}``, ``;`` to the end of the line), variations, NAGs (``$1``),
+    annotation marks (``!?``, ``+-``), move numbers, ``e.p.`` and ``%`` escape lines are read
+    past, and a byte-order mark at the start too. A game that cannot be read (an illegal,
+    ambiguous or unreadable move, a null move, a bad ``FEN`` tag or tag, a variant other than
+    standard chess) comes as a ``PgnGame`` whose ``error`` says why, and reading goes on with
+    the next game. Memory stays that of one game, whatever the size of the file.
+
+    Tags, values and tokens are read as UTF-8, or as Latin-1 when they are not valid UTF-8.
+
+    :param source: a path (a file whose name ends in ``.gz``, ``.bz2``, ``.xz`` or ``.lzma`` is
+        decompressed), or a file object opened in binary or text mode, which is read with
+        ``read()`` and left open.
+    :raises OSError: when the path cannot be opened; errors of the file's ``read()`` are raised
+        by the iteration.
+    :raises TypeError: for a source that is neither a path nor has a ``read`` method.
     """
