@@ -10,9 +10,11 @@ and measures again; the slack is fixed, so a loss of even a few bytes a call sho
 
 import ctypes
 import gc
+import io
 import sys
 
 import pytest
+import vorel_tools
 from texts import Text
 from vorel_chess import Board, MoveGenerator
 
@@ -108,7 +110,22 @@ CASES = {
     "generator-not-board": (lambda c: lambda: c.generator("x"), TypeError, ROUNDS),
     "generator-arity": (lambda c: lambda: c.generator(c.played, c.played), TypeError, ROUNDS),
     "receiver": (lambda c: lambda: Board.fen(c.generator), TypeError, ROUNDS),
+    "san": (lambda c: lambda: vorel_tools.san(c.castle, ["e1g1", "a1a8", 4 | 2 << 6]), None, ROUNDS),
+    "san-fen": (lambda c: lambda: vorel_tools.san(c.fen, ("e1c1",)), None, ROUNDS),
+    "san-illegal": (lambda c: lambda: vorel_tools.san(c.played, ["e2e4"]), ValueError, ROUNDS),
+    "san-bad-item": (lambda c: lambda: vorel_tools.san(c.played, [1.0]), TypeError, ROUNDS),
+    "parse_san": (lambda c: lambda: vorel_tools.parse_san(c.promotion, "a8=Q+"), None, ROUNDS),
+    "parse_san-illegal": (lambda c: lambda: vorel_tools.parse_san(c.played, "Qh8"), ValueError, ROUNDS),
+    "parse_san-bad-fen": (lambda c: lambda: vorel_tools.parse_san("x", "e4"), ValueError, ROUNDS),
+    "parse_san-no-king": (lambda c: lambda: vorel_tools.parse_san(c.kingless, "Ra2"), "panic", ROUNDS),
+    "read_pgn": (lambda c: lambda: list(vorel_tools.read_pgn(io.BytesIO(GAMES))), None, 1000),
+    "read_pgn-closed": (lambda c: lambda: vorel_tools.read_pgn(io.StringIO("1. e4 *")).close(), None, ROUNDS),
 }
+# A game, an unreadable one and a game from a FEN tag, with tags that are not UTF-8.
+GAMES = (
+    b'[Event "\xe9t\xe9"]\n\n1. e4 {c} e5 (1... d5) 2. Nf3 $1 Nc6 1-0\n\n1. e4 Ke7 Kf7 *\n\n'
+    b'[FEN "4k3/P7/8/8/8/8/8/4K3 w - - 0 1"]\n1. a8=Q+ Kd7 *\n'
+)
 
 
 def snapshot(watched):

@@ -1,5 +1,7 @@
 """Calls every public operation on its success and failure paths, for a memory checker to watch."""
 
+import io
+
 import vorel_chess
 import vorel_tools
 from vorel_chess import Board, MoveGenerator
@@ -64,6 +66,16 @@ def main():
     expect_failure(lambda: vorel_tools.planes([board, "x", None]), TypeError)
     assert sum(vorel_tools.perft(board, 2, divide=True).values()) == 2039
     assert board.fen() == KIWIPETE and vorel_chess.__all__ == ["Board", "MoveGenerator"]
+
+    texts = vorel_tools.san(board, generator(board))
+    assert [vorel_tools.parse_san(KIWIPETE, text) for text in texts] == generator(board)
+    games = b'[Event "\xe9"]\n1. e4 {c} (1. d4) e5 $1 2. Qh5 Kf7 *\n[FEN "8/8/8/8/8/8/8/8 w - -"]\n*\n1. d4 d5 1-0'
+    assert [game.error is None for game in vorel_tools.read_pgn(io.BytesIO(games))] == [False, False, True]
+    expect_failure(lambda: vorel_tools.san(board, ["e2e4"]), ValueError)
+    expect_failure(lambda: vorel_tools.san(board, [None]), TypeError)
+    expect_failure(lambda: vorel_tools.parse_san(board, "Nf9"), ValueError)
+    expect_failure(lambda: vorel_tools.parse_san("8/8/8/8/8/8/8/R7 w - -", "Ra2"), panic)
+    expect_failure(lambda: vorel_tools.read_pgn(None), TypeError)
     print("exercised every operation")
 
 

@@ -14,7 +14,7 @@ import sys
 import tempfile
 
 OURS = re.compile(
-    r"vorel_(chess|chess_runtime|tools)\.cpython|vorel::|/src/(board|chess_move|lib|move_generator|zobrist|random)/"
+    r"vorel_(chess|chess_runtime|tools)\.cpython|vorel::|/src/(board|chess_move|lib|move_generator|notation|zobrist|random)/"
 )
 
 
