@@ -26,6 +26,11 @@ namespace vorel {
 // are dropped, so that every move generated on the board is one of the game's legal moves.
 std::expected<Board, std::string> game_start(const MoveGenerator& generator, std::string_view fen);
 
+// Returns true when `bytes` are well-formed UTF-8 (no overlong forms, surrogates or code points
+// beyond U+10FFFF). The reader hands over tags as bytes; readers of the text decide with this
+// whether they are UTF-8 or, as PGN files used to be written, Latin-1.
+bool is_utf8(std::string_view bytes);
+
 // One game as the reader hands it over. Tag names and values are the file's bytes, with the
 // string escapes undone. A game that cannot be read has an `error`; its `moves` are those read
 // before the `token` that stopped it, and the rest of it is read past.

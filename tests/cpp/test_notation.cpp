@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "move_generator/move_generator.hpp"
+#include "notation/pgn.hpp"
+#include "notation/san.hpp"
+#include "test_support.hpp"
+
+namespace vorel {
+namespace {
+
+using testing::board_from;
+using testing::Snapshot;
+
+const MoveGenerator& generator() {
+  static const MoveGenerator instance;
+  return instance;
+}
+
+// Kiwipete (castling both ways, pins, en passant after a double step), promotions with checks,
+// and knights and rooks that need their origin named.
+constexpr std::string_view POSITIONS[] = {
+    "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -",
+    "n1n5/PPPk4/8/8/8/8/4Kppp/5N1N b - -",
+    "1k6/8/8/2N1N3/R6R/2N1N3/8/1K6 w - -",
+};
+
+// The generator's own words come back from their SAN, special codes included, and both
+// directions leave the board bit for bit as it was; also one ply deeper.
+TEST(Notation, EveryLegalMoveComesBackFromItsSan) {
+  std::size_t tried = 0;
+  for (const std::string_view fen : POSITIONS) {
+    Board root = board_from(fen);
+    MoveList first;
+    generator().moves(root, first);
+    for (const ChessMove reply : first) {
+      for (const bool deeper : {false, true}) {
+        if (deeper) root.push_move(reply);
+        const Snapshot before(root);
+        MoveList legal;
+        generator().moves(root, legal);
+        for (const ChessMove move : legal) {
+          char text[MAX_SAN];
+          const std::string san(text, write_san(generator(), root, legal, move, text));
+          const auto parsed = parse_san(generator(), root, san);
+          ASSERT_TRUE(parsed.has_value()) << fen << " " << san;
+          EXPECT_EQ(parsed->data, move.data) << fen << " " << san;
+          ++tried;
+        }
+        EXPECT_TRUE(Snapshot(root) == before) << fen;
+        if (deeper) root.pop_move();
+      }
+    }
+  }
+  EXPECT_GT(tried, 2000u);
+}
+
+// Returns every game of `text` as the reader gives it when fed chunks of `step` bytes.
+std::vector<std::string> games_in_chunks(std::string_view text, std::size_t step) {
+  PgnReader reader(generator());
+  std::vector<std::string> games;
+  const auto take = [&] {
+    PgnGame& game = reader.game();
+    std::string summary = joined({std::to_string(game.line), " ", game.fen, " ", game.result, " ",
+                                  game.error, "|", game.token});
+    for (const auto& [name, value] : game.tags) summary += joined({" ", name, "=", value});
+    for (const ChessMove move : game.moves) summary += joined({" ", move.to_string()});
+    games.push_back(summary);
+    reader.next();
+  };
+  for (std::size_t at = 0; at < text.size(); at += step) {
+    std::string_view chunk = text.substr(at, step);
+    while (!chunk.empty()) {
+      chunk.remove_prefix(reader.feed(chunk));
+      if (reader.ready()) take();
+    }
+  }
+  while (reader.finish()) take();
+  return games;
+}
+
+// A chunk may end anywhere: in a token, a tag, a comment, an escape line or the byte-order mark.
+TEST(Notation, GamesDoNotDependOnWhereChunksEnd) {
+  constexpr std::string_view TEXT =
+      "\xEF\xBB\xBF[Event \"A \\\"quoted\\\" name\"]\n[Site \"Z\xC3\xBCrich\"]\n\n"
+      "1. e4 {a comment\nover two lines} e5 (1... c5 2. Nf3 (2. c3) d6) 2. Nf3 $1 Nc6!? ; rest\n"
+      "% escape line\n3. Bb5 a6 4. Bxc6 dxc6 5. O-O 1-0\n\n"
+      "[FEN \"4k3/P7/8/8/8/8/8/4K3 w - - 0 1\"]\n1. a8=Q+ Kd7 2. Qb7+ *\n"
+      "1. d4 d5 2. Bf4 c5 3. e3 Qb6 4. Nc3 Qxb2 5. Ke2 0-1\n1. e4 e5 2. Ke3 *\n1. f3";
+  const std::vector<std::string> whole = games_in_chunks(TEXT, TEXT.size());
+  ASSERT_EQ(whole.size(), 5u);
+  EXPECT_EQ(whole[0],
+            "1 rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 1-0 | Event=A \"quoted\" "
+            "name Site=Z\xC3\xBCrich e2e4 e7e5 g1f3 b8c6 f1b5 a7a6 b5c6 d7c6 e1g1");
+  EXPECT_EQ(whole[1].substr(0, 30), "9 4k3/P7/8/8/8/8/8/4K3 w - - *");
+  EXPECT_NE(whole[3].find("Illegal SAN: 'Ke3'"), std::string::npos);
+  for (std::size_t step = 1; step < 24; ++step) EXPECT_EQ(games_in_chunks(TEXT, step), whole);
+}
+
+// Positions a game cannot start from, and what a starting position gives up.
+TEST(Notation, GameStartRefusesWhatNoGameReaches) {
+  for (const std::string_view fen :
+       {"8/8/8/8/8/8/8/4K3 w - -", "4k3/8/8/8/8/8/8/3KK3 w - -", "P3k3/8/8/8/8/8/8/4K3 w - -",
+        "4k3/8/8/8/8/8/4R3/4K3 w - -", "4k3/8/8/8/8/8/8/4K3 white - -", "x"}) {
+    EXPECT_FALSE(game_start(generator(), fen).has_value()) << fen;
+  }
+  // No rook on h1 for K, no pawn that has just advanced to e5 for the en-passant file.
+  const auto start = game_start(generator(), "r3k2r/8/8/8/8/8/8/R3K1R1 w KQkq e6");
+  ASSERT_TRUE(start.has_value());
+  EXPECT_EQ(start->to_fen(), "r3k2r/8/8/8/8/8/8/R3K1R1 w Qkq -");
+}
+
+TEST(Notation, IsUtf8TellsWellFormedText) {
+  for (const std::string_view good :
+       {"", "abc", "Z\xC3\xBCrich", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"})
+    EXPECT_TRUE(is_utf8(good));
+  // Latin-1, an overlong form, a surrogate, beyond U+10FFFF, a cut sequence.
+  for (const std::string_view bad :
+       {"Z\xFCrich", "\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\x80"})
+    EXPECT_FALSE(is_utf8(bad));
+}
+
+}  // namespace
+}  // namespace vorel
