@@ -172,13 +172,9 @@ PyTypeObject* pgn_reader_type();
 
 // Returns a str of a tag, value or token: the bytes as UTF-8, or as Latin-1 when they are not.
 PyObject* decoded(std::string_view bytes) {
-  PyObject* text =
-      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
-  if (text != nullptr) return text;
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw PythonError{};
-  PyErr_Clear();
-  return created(
-      PyUnicode_DecodeLatin1(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr));
+  const auto size = static_cast<Py_ssize_t>(bytes.size());
+  return created(is_utf8(bytes) ? PyUnicode_DecodeUTF8(bytes.data(), size, nullptr)
+                                : PyUnicode_DecodeLatin1(bytes.data(), size, nullptr));
 }
 
 PyObject* optional_text(std::string_view bytes) {
