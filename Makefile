@@ -144,9 +144,10 @@ bench-setup: setup
 	fi
 
 # Benchmarks against the compiled peers, the pure-Python peer, the floors, and nchess's and a
-# strong engine's native perft.
+# strong engine's native perft; then vorel_tools' SAN and PGN reading against the pure-Python peer.
 bench: install bench-setup
 	cmake -S . -B build/bench-native $(CMAKE_FLAGS) -DVOREL_BUILD_PYTHON=OFF -DVOREL_BUILD_BENCH=ON >/dev/null
 	cmake --build build/bench-native --target perft_native
 	$(PYTHON) bench/bench.py --native build/bench-native/perft_native
 	$(PYTHON) bench/bench_tools.py
+	$(PYTHON) bench/bench_notation.py
