@@ -21,7 +21,7 @@ constexpr std::array<std::string_view, 4> STANDARD_VARIANTS = {"", "standard", "
 
 constexpr std::string_view UNREADABLE_TAG = "Unreadable tag: a tag is [Name \"value\"] on one line";
 
-constexpr Bitboard BACK_RANKS = 0xFF000000000000FFULL;
+constexpr Bitboard BACK_RANKS = RANK_1_SQUARES | RANK_1_SQUARES << 56;
 
 // White space and control bytes separate tokens and mean nothing else.
 constexpr bool is_blank(char c) { return static_cast<unsigned char>(c) <= ' '; }

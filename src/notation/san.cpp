@@ -10,8 +10,8 @@ namespace {
 constexpr std::string_view PIECE_LETTERS = "PNBRQK";
 constexpr std::string_view PROMOTION_LETTERS = "NBRQ";
 
-constexpr Bitboard file_bb(unsigned file_index) { return 0x0101010101010101ULL << file_index; }
-constexpr Bitboard rank_bb(unsigned rank_index) { return 0xFFULL << (8 * rank_index); }
+constexpr Bitboard file_bb(unsigned file_index) { return FILE_A_SQUARES << file_index; }
+constexpr Bitboard rank_bb(unsigned rank_index) { return RANK_1_SQUARES << (8 * rank_index); }
 constexpr bool is_file(char c) { return c >= 'a' && c <= 'h'; }
 constexpr bool is_rank(char c) { return c >= '1' && c <= '8'; }
 
@@ -148,18 +148,6 @@ std::optional<unsigned> king_square(const Board& board, std::uint64_t white) {
   return static_cast<unsigned>(std::countr_zero(king));
 }
 
-// True when a pseudo-legal move of the side to move leaves its own king unattacked. Only the
-// bitboards are changed for the test, and they are put back before it returns.
-bool keeps_king_safe(const MoveGenerator& generator, Board& board, ChessMove move) {
-  const std::uint64_t mover = board.to_move();
-  const Pieces saved = board.pieces;
-  board.move_pieces(move, board.effect_of(move));
-  const std::optional<unsigned> king = king_square(board, mover);
-  const bool safe = king && !generator.square_in_check(board, *king, mover);
-  board.pieces = saved;
-  return safe;
-}
-
 // A move played for as long as the guard lives.
 class PlayedMove {
  public:
@@ -261,7 +249,7 @@ std::expected<ChessMove, SanFailure> parse_san(const MoveGenerator& generator, B
     generator.pseudo_moves(board, pseudo);
     for (const ChessMove move : pseudo) {
       if (has_square(board.pieces[self + KING], move.from()) && is_castling(board, move) &&
-          file(move.to()) == san->castle && keeps_king_safe(generator, board, move))
+          file(move.to()) == san->castle && generator.trial_keeps(board, move))
         return move;
     }
     return std::unexpected(SanFailure{SanError::ILLEGAL});
@@ -279,7 +267,7 @@ std::expected<ChessMove, SanFailure> parse_san(const MoveGenerator& generator, B
         static_cast<int>(rank(static_cast<std::uint16_t>(from))) != san->from_rank)
       continue;
     const ChessMove move = san_move(board, *san, from);
-    if (!keeps_king_safe(generator, board, move)) continue;
+    if (!generator.trial_keeps(board, move)) continue;
     if (found) return std::unexpected(SanFailure{SanError::AMBIGUOUS, *found, move});
     found = move;
   }
