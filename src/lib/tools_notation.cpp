@@ -316,7 +316,30 @@ PyObject* pgn_exit(PyObject* self, PyObject* const*, Py_ssize_t) {
   return pgn_close(self, nullptr);
 }
 
+// The garbage collector sees the file object and the chunk, so that a file object that refers
+// back to its reader does not keep both alive.
+int pgn_reader_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  auto* object = reinterpret_cast<PgnReaderObject*>(self);
+  if (!object->constructed) return 0;
+  Py_VISIT(object->value.file.get());
+  Py_VISIT(object->value.chunk.get());
+  return 0;
+}
+
+int pgn_reader_clear(PyObject* self) {
+  auto* object = reinterpret_cast<PgnReaderObject*>(self);
+  if (!object->constructed) return 0;
+  PgnStream& stream = object->value;
+  stream.closed = true;
+  stream.rest = {};
+  OwnedRef file = std::move(stream.file);
+  OwnedRef chunk = std::move(stream.chunk);
+  return 0;
+}
+
 void pgn_reader_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
   auto* object = reinterpret_cast<PgnReaderObject*>(self);
   if (object->constructed && object->value.owned && !object->value.closed) {
     // A reader dropped before its end still closes the file it opened.
@@ -332,7 +355,26 @@ void pgn_reader_dealloc(PyObject* self) {
     }
     PyErr_SetRaisedException(pending);
   }
-  dealloc<PgnStream>(self);
+  // Not through dealloc<>: its free list would hand the object out again untracked.
+  if (object->constructed) {
+    object->value.~PgnStream();
+    object->borrow.~BorrowFlag();
+  }
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Returns a new reader object holding `stream`, tracked by the garbage collector.
+PyObject* new_reader(PgnStream&& stream) {
+  PyTypeObject* type = pgn_reader_type();
+  OwnedRef object(type->tp_alloc(type, 0));
+  if (!object) throw PythonError{};
+  auto* wrapped = reinterpret_cast<PgnReaderObject*>(object.get());
+  new (&wrapped->value) PgnStream(std::move(stream));
+  new (&wrapped->borrow) BorrowFlag();
+  wrapped->constructed = true;
+  return object.release();
 }
 
 PyMethodDef PGN_READER_METHODS[] = {
@@ -348,6 +390,8 @@ PyType_Slot PGN_READER_SLOTS[] = {
     {Py_tp_doc,
      const_cast<char*>("The games of a PGN file, one at a time: what read_pgn() returns.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(pgn_reader_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(pgn_reader_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(pgn_reader_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(pgn_next)},
     {Py_tp_methods, PGN_READER_METHODS},
@@ -358,7 +402,7 @@ PyType_Spec PGN_READER_SPEC = {
     "vorel_tools.PgnReader",
     sizeof(PgnReaderObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     PGN_READER_SLOTS,
 };
 
@@ -411,10 +455,8 @@ PyObject* read_pgn_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
       if (!file) throw PythonError{};
       owned = true;
     }
-    return wrap(
-        pgn_reader_type(),
-        PgnStream{
-            std::move(file), owned, OwnedRef(), {}, false, false, PgnReader(notation_generator())});
+    return new_reader(PgnStream{
+        std::move(file), owned, OwnedRef(), {}, false, false, PgnReader(notation_generator())});
   });
 }
 

@@ -6,11 +6,13 @@ with comments, variations and NAGs added, and read back move for move.
 """
 
 import bz2
+import gc
 import gzip
 import io
 import pickle
 import random
 import warnings
+import weakref
 
 import chess
 import chess.pgn
@@ -382,3 +384,8 @@ def test_reader_refuses_bad_sources_and_reentry():
     stream.reader = vorel_tools.read_pgn(stream)
     with pytest.raises(RuntimeError, match="Already borrowed"):
         next(stream.reader)
+    # The reader and its file refer to each other; the collector frees both.
+    collected = weakref.ref(stream)
+    del stream
+    gc.collect()
+    assert collected() is None
