@@ -41,10 +41,8 @@ std::optional<SanText> read_san(std::string_view text) {
   if (text == "O-O" || text == "0-0") return SanText{.piece = KING, .castle = FILE_G};
   if (text == "O-O-O" || text == "0-0-0") return SanText{.piece = KING, .castle = FILE_C};
   SanText san;
-  if (!text.empty() && text.front() != 'P' && PIECE_LETTERS.contains(text.front())) {
-    san.piece = PIECE_LETTERS.find(text.front());
-    text.remove_prefix(1);
-  } else if (!text.empty() && text.front() == 'P') {
+  if (!text.empty() && PIECE_LETTERS.contains(text.front())) {
+    san.piece = PIECE_LETTERS.find(text.front());  // "P" for a pawn is allowed too
     text.remove_prefix(1);
   }
   // A promotion letter follows the destination square, directly or after "=".
@@ -91,7 +89,7 @@ Bitboard origins(const MoveGenerator& generator, const Board& board, const SanTe
   const Bitboard own = side_mask(pieces, self);
   const Bitboard occupied = own | side_mask(pieces, white ? BLACK_OFFSET : WHITE_OFFSET);
   const Bitboard mine = pieces[self + san.piece];
-  const unsigned to = san.to;
+  const auto to = static_cast<std::uint16_t>(san.to);
   if (has_square(own, to)) return 0;
   switch (san.piece) {
     case KNIGHT: return KNIGHT_ATTACKS[to] & mine;
@@ -104,23 +102,20 @@ Bitboard origins(const MoveGenerator& generator, const Board& board, const SanTe
     case KING: return KING_ATTACKS[to] & mine;
     default: break;
   }
-  if (static_cast<int>(file(static_cast<std::uint16_t>(to))) != san.from_file) {
-    // A pawn of ours on a square that a pawn of the other colour on `to` would attack.
-    const bool en_passant =
-        rank(static_cast<std::uint16_t>(to)) == (white ? 5 : 2) &&
-        ((board.info >> ((white ? EN_PASSANT_WHITE : EN_PASSANT_BLACK) + file(to))) & 1);
+  if (static_cast<int>(file(to)) != san.from_file) {
+    // Our pawns on the squares that a pawn of the other colour on `to` would attack.
+    const unsigned group = white ? EN_PASSANT_WHITE : EN_PASSANT_BLACK;
+    const bool en_passant = rank(to) == (white ? 5 : 2) && ((board.info >> (group + file(to))) & 1);
     if (!has_square(occupied, to) && !en_passant) return 0;
     return PAWN_ATTACKS[!white][to] & mine;
   }
-  const int behind = static_cast<int>(to) + (white ? -8 : 8);
-  if (has_square(occupied, to) || behind < 0 || behind >= static_cast<int>(SQUARE_NB)) return 0;
-  if (has_square(mine, static_cast<unsigned>(behind)))
-    return square_bb(static_cast<unsigned>(behind));
-  const int start = behind + (white ? -8 : 8);
-  if (rank(static_cast<std::uint16_t>(to)) == (white ? 3 : 4) &&
-      !has_square(occupied, static_cast<unsigned>(behind)) &&
-      has_square(mine, static_cast<unsigned>(start)))
-    return square_bb(static_cast<unsigned>(start));
+  // A push: from the square behind, or over it from the starting rank.
+  if (has_square(occupied, to) || rank(to) == (white ? 0 : 7)) return 0;
+  const unsigned behind = white ? to - 8u : to + 8u;
+  if (has_square(mine, behind)) return square_bb(behind);
+  const unsigned start = white ? behind - 8u : behind + 8u;
+  if (rank(to) == (white ? 3 : 4) && !has_square(occupied, behind) && has_square(mine, start))
+    return square_bb(start);
   return 0;
 }
 
