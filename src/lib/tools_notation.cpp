@@ -112,14 +112,18 @@ PyObject* san_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (PyUnicode_Check(moves_argument)) {
       raise(PyExc_TypeError, "argument 'moves': expected a list of moves, got a single 'str'");
     }
-    const OwnedRef sequence(
-        PySequence_Fast(moves_argument, "argument 'moves': expected a list of moves"));
+    if (Py_TYPE(moves_argument)->tp_iter == nullptr && !PySequence_Check(moves_argument)) {
+      raise_format(PyExc_TypeError, "argument 'moves': expected a list of moves, got '%s'",
+                   Py_TYPE(moves_argument)->tp_name);
+    }
+    // A tuple of its own, which no __index__ of an item can change while it is read.
+    const OwnedRef sequence(PySequence_Tuple(moves_argument));
     if (!sequence) throw PythonError{};
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    const Py_ssize_t count = PyTuple_GET_SIZE(sequence.get());
     std::vector<ChessMove> moves;
     moves.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i)
-      moves.push_back(move_item(PySequence_Fast_GET_ITEM(sequence.get(), i), i));
+      moves.push_back(move_item(PyTuple_GET_ITEM(sequence.get(), i), i));
 
     const MoveGenerator& generator = notation_generator();
     MoveList legal;
