@@ -4,7 +4,9 @@
 #include <array>
 #include <bit>
 #include <cctype>
+#include <utility>
 
+#include "move_generator/game_state.hpp"
 #include "notation/san.hpp"
 
 namespace vorel {
@@ -20,8 +22,6 @@ constexpr std::array<std::string_view, 4> STANDARD_VARIANTS = {"", "standard", "
                                                                "from position"};
 
 constexpr std::string_view UNREADABLE_TAG = "Unreadable tag: a tag is [Name \"value\"] on one line";
-
-constexpr Bitboard BACK_RANKS = RANK_1_SQUARES | RANK_1_SQUARES << 56;
 
 // White space and control bytes separate tokens and mean nothing else.
 constexpr bool is_blank(char c) { return static_cast<unsigned char>(c) <= ' '; }
@@ -41,59 +41,18 @@ bool is_standard_variant(std::string_view name) {
   return std::ranges::find(STANDARD_VARIANTS, lower) != STANDARD_VARIANTS.end();
 }
 
-// Sets the position of `board` and forgets its history, keeping the room of its stacks.
-void set_position(Board& board, const Board& start) {
-  if (board.history) {
-    for (std::vector<Bitboard>& stack : board.history->pieces_stacks) stack.clear();
-    board.history->move_stack.clear();
-  }
-  board.pieces = start.pieces;
-  board.info = start.info;
-  board.zobrist.recompute(board.pieces, board.info);
-}
-
-// A castling right and the squares of the king and rook it needs.
-struct CastlingRight {
-  std::uint64_t bit;
-  std::size_t king;
-  unsigned king_square;
-  std::size_t rook;
-  unsigned rook_square;
-};
-
-constexpr std::array<CastlingRight, 4> CASTLING_RIGHTS = {{
-    {CASTLE_WHITE_KING, WHITE_KING, 4, WHITE_ROOK, 7},
-    {CASTLE_WHITE_QUEEN, WHITE_KING, 4, WHITE_ROOK, 0},
-    {CASTLE_BLACK_KING, BLACK_KING, 60, BLACK_ROOK, 63},
-    {CASTLE_BLACK_QUEEN, BLACK_KING, 60, BLACK_ROOK, 56},
+// The flags of status() that no game can start from, and how to say them.
+constexpr std::array<std::pair<std::uint32_t, std::string_view>, 6> UNPLAYABLE = {{
+    {STATUS_NO_WHITE_KING, "white has no king"},
+    {STATUS_NO_BLACK_KING, "black has no king"},
+    {STATUS_TOO_MANY_KINGS, "a side has more than one king"},
+    {STATUS_PAWNS_ON_BACKRANK, "a pawn stands on the first or last rank"},
+    {STATUS_OPPOSITE_CHECK, "the side not to move is in check"},
+    {STATUS_OVERLAPPING_PIECES, "a square holds two pieces"},
 }};
 
-// Returns the info word without the castling rights and en-passant file the position cannot use.
-std::uint64_t usable_info(const Board& board) {
-  const Pieces& pieces = board.pieces;
-  std::uint64_t info = board.info;
-  for (const CastlingRight& right : CASTLING_RIGHTS) {
-    if (!has_square(pieces[right.king], right.king_square) ||
-        !has_square(pieces[right.rook], right.rook_square))
-      info &= ~right.bit;
-  }
-  const bool white = board.to_move() == 1;
-  const unsigned group = white ? EN_PASSANT_WHITE : EN_PASSANT_BLACK;
-  const auto files = static_cast<unsigned>((info >> group) & EN_PASSANT_FILES);
-  info &= ~EN_PASSANT_MASK;
-  if (files != 0) {
-    // The pawn that advanced two squares stands in front of the target, and the target and the
-    // square it came from are empty.
-    const unsigned f = static_cast<unsigned>(std::countr_zero(files));
-    const unsigned pawn = white ? 32 + f : 24 + f;
-    const Bitboard passed =
-        white ? square_bb(40 + f) | square_bb(48 + f) : square_bb(16 + f) | square_bb(8 + f);
-    if (has_square(pieces[white ? BLACK_PAWN : WHITE_PAWN], pawn) &&
-        (occupancy(pieces) & passed) == 0)
-      info |= std::uint64_t{1} << (group + f);
-  }
-  return info;
-}
+constexpr std::array<std::uint64_t, 4> CASTLING_RIGHTS = {CASTLE_WHITE_KING, CASTLE_WHITE_QUEEN,
+                                                          CASTLE_BLACK_KING, CASTLE_BLACK_QUEEN};
 
 }  // namespace
 
@@ -133,29 +92,26 @@ bool is_utf8(std::string_view bytes) {
 }
 
 std::expected<Board, std::string> game_start(const MoveGenerator& generator, std::string_view fen) {
-  std::expected<Board, std::string> board = std::unexpected(std::string());
-  try {
-    board = Board::from_fen(fen);
-  } catch (const Fault& fault) {
-    return std::unexpected(std::string(fault.what()));
+  std::expected<Position, FenError> read = read_fen(fen);
+  if (!read) return std::unexpected(std::move(read.error().message));
+  Position position = *read;
+  const std::uint32_t flags = status(generator, position);
+  std::string reasons;
+  for (const auto& [flag, reason] : UNPLAYABLE) {
+    if ((flags & flag) != 0) reasons += joined({reasons.empty() ? "" : "; ", reason});
   }
-  if (!board) return board;
-  const Pieces& pieces = board->pieces;
-  if (std::popcount(pieces[WHITE_KING]) != 1 || std::popcount(pieces[BLACK_KING]) != 1)
-    return std::unexpected("each side needs exactly one king");
-  if (((pieces[WHITE_PAWN] | pieces[BLACK_PAWN]) & BACK_RANKS) != 0)
-    return std::unexpected("a pawn stands on the first or last rank");
-  const std::uint64_t waiting = board->to_move() ^ 1;
-  const auto king =
-      static_cast<unsigned>(std::countr_zero(pieces[waiting ? WHITE_KING : BLACK_KING]));
-  if (generator.square_in_check(*board, king, waiting))
-    return std::unexpected("the side not to move is in check");
-  const std::uint64_t info = usable_info(*board);
-  if (info != board->info) {
-    board->info = info;
-    board->zobrist.recompute(board->pieces, info);
+  if (!reasons.empty()) return std::unexpected(reasons);
+  // Castling rights and an en-passant file that the position cannot use are dropped, each
+  // judged alone.
+  if ((flags & STATUS_BAD_CASTLING_RIGHTS) != 0) {
+    for (const std::uint64_t right : CASTLING_RIGHTS) {
+      const Position alone{position.pieces, (position.info & ~CASTLING_MASK) | right};
+      if ((position.info & right) && (status(generator, alone) & STATUS_BAD_CASTLING_RIGHTS))
+        position.info &= ~right;
+    }
   }
-  return board;
+  if ((flags & STATUS_INVALID_EP_SQUARE) != 0) position.info &= ~EN_PASSANT_MASK;
+  return Board(position.pieces, position.info);
 }
 
 PgnReader::PgnReader(const MoveGenerator& generator)
@@ -377,7 +333,7 @@ void PgnReader::start_moves() {
     return;
   }
   if (fen == nullptr) {
-    set_position(board_, start_);
+    board_.set_position({start_.pieces, start_.info});
     return;
   }
   const std::expected<Board, std::string> start = game_start(generator_, *fen);
@@ -385,7 +341,7 @@ void PgnReader::start_moves() {
     fail(joined({"Invalid FEN tag: ", start.error()}), *fen);
     return;
   }
-  set_position(board_, *start);
+  board_.set_position({start->pieces, start->info});
   game_.fen = start->to_fen();
 }
 

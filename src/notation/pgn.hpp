@@ -20,10 +20,11 @@
 namespace vorel {
 
 // Returns the board a game starts from when its FEN tag holds `fen`, or the reason it cannot:
-// the FEN text is refused, a side has no king or more than one, a pawn stands on the first or
-// last rank, or the side not to move is in check. Castling rights without their king and rook on
-// the home squares, and an en-passant file without the pawn that has just advanced two squares,
-// are dropped, so that every move generated on the board is one of the game's legal moves.
+// the FEN text does not read, or status() finds a king missing or one too many, a pawn on the
+// first or last rank, the side not to move in check, or a square holding two pieces. Castling
+// rights without their king and rook on the home squares, and an en-passant file without the
+// pawn that has just advanced two squares, are dropped, so that every move generated on the board
+// is one of the game's legal moves.
 std::expected<Board, std::string> game_start(const MoveGenerator& generator, std::string_view fen);
 
 // Returns true when `bytes` are well-formed UTF-8 (no overlong forms, surrogates or code points
