@@ -22,18 +22,16 @@
 
 namespace vorel::python {
 
+const MoveGenerator& generator() {
+  static const MoveGenerator shared;
+  return shared;
+}
+
 namespace {
 
 // Batches of at least this many positions give up the interpreter lock while the core works.
 constexpr std::size_t RELEASE_ROWS = 1000;
 constexpr long MAX_THREADS = 256;
-
-// The move generator of the module, built on first use and never changed: shared read-only by
-// every call and thread.
-const MoveGenerator& generator() {
-  static const MoveGenerator shared;
-  return shared;
-}
 
 // --- NumPy ------------------------------------------------------------------------------------
 

@@ -3,8 +3,13 @@
 #include <span>
 
 #include "lib/python_support.hpp"
+#include "move_generator/move_generator.hpp"
 
 namespace vorel::python {
+
+// The move generator of the module (tools_batch.cpp), built on first use and never changed:
+// shared read-only by every call and thread.
+const MoveGenerator& generator();
 
 // The functions each binding file of vorel_tools contributes to the module, in table order.
 std::span<const PyMethodDef> batch_methods();     // tools_batch.cpp: arrays over positions

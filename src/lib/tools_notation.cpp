@@ -21,12 +21,6 @@ namespace {
 // Bytes asked of the file object by each read() of read_pgn (characters for a text file).
 constexpr Py_ssize_t CHUNK_SIZE = 1 << 16;
 
-// The move generator of the notation functions, built on first use and never changed after.
-const MoveGenerator& notation_generator() {
-  static const MoveGenerator generator;
-  return generator;
-}
-
 // Returns the move text of a move word's squares and promotion piece. Each of the at most
 // 64 x 64 x 5 texts is created once and kept for the process, so that games of millions of
 // moves share them.
@@ -56,15 +50,9 @@ PyObject* kept_text(std::string_view text) {
 // cannot be read.
 Board position_argument(PyObject* object, const char* name) {
   if (PyUnicode_Check(object)) {
-    const std::string_view fen = text_argument(object, name);
-    std::expected<Board, std::string> board = std::unexpected(std::string());
-    try {
-      board = Board::from_fen(fen);
-    } catch (const Fault& fault) {
-      board = std::unexpected(std::string(fault.what()));
-    }
-    if (!board) raise(PyExc_ValueError, joined({"Invalid fen: ", board.error()}));
-    return std::move(*board);
+    const std::expected<Position, FenError> position = read_fen(text_argument(object, name));
+    if (!position) raise(PyExc_ValueError, joined({"Invalid fen: ", position.error().message}));
+    return Board(position->pieces, position->info);
   }
   if (Py_TYPE(object) != chess_board_type()) {
     raise_format(PyExc_TypeError, "argument '%s': expected Board or str, got '%s'", name,
@@ -125,9 +113,9 @@ PyObject* san_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     for (Py_ssize_t i = 0; i < count; ++i)
       moves.push_back(move_item(PyTuple_GET_ITEM(sequence.get(), i), i));
 
-    const MoveGenerator& generator = notation_generator();
+    const MoveGenerator& rules = generator();
     MoveList legal;
-    generator.moves(board, legal);
+    rules.moves(board, legal);
     OwnedRef result(created(PyList_New(count)));
     for (Py_ssize_t i = 0; i < count; ++i) {
       const std::optional<ChessMove> move = find_legal(legal, moves[static_cast<std::size_t>(i)]);
@@ -138,7 +126,7 @@ PyObject* san_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       }
       char text[MAX_SAN];
       PyList_SET_ITEM(result.get(), i,
-                      new_ascii(text, write_san(generator, board, legal, *move, text)));
+                      new_ascii(text, write_san(rules, board, legal, *move, text)));
     }
     return result.release();
   });
@@ -151,7 +139,7 @@ PyObject* parse_san_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const auto [board_argument, text_object] = parse(signature, args, nargs, kwnames);
     Board board = position_argument(board_argument, "board");
     const std::string_view text = text_argument(text_object, "text");
-    const auto move = parse_san(notation_generator(), board, text);
+    const auto move = parse_san(generator(), board, text);
     if (!move) raise(PyExc_ValueError, san_failure_message(move.error(), text, board));
     return move_text(*move);
   });
@@ -459,8 +447,8 @@ PyObject* read_pgn_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
       if (!file) throw PythonError{};
       owned = true;
     }
-    return new_reader(PgnStream{
-        std::move(file), owned, OwnedRef(), {}, false, false, PgnReader(notation_generator())});
+    return new_reader(
+        PgnStream{std::move(file), owned, OwnedRef(), {}, false, false, PgnReader(generator())});
   });
 }
 
