@@ -5,12 +5,19 @@
     zcat games.epd.gz | python examples/planes_dataset.py - --out data
     python examples/planes_dataset.py big.epd --out data --scheduler dask
     python examples/planes_dataset.py big.epd --out data --scheduler dask --address tcp://HOST:8786
+    python examples/planes_dataset.py games.pgn.gz --out data          # every position of every game
 
 Input: one position a line, as FEN or EPD ("-" reads standard input). Only the first four
 fields are read (placement, side to move, castling rights, en passant), so FEN move counters
 and EPD operations are ignored. Blank lines and lines starting with "#" are skipped. A line
 that is not a position is reported as FILE:LINE: ERROR on standard error, skipped and counted
 (--strict stops at the first one instead, with exit status 1).
+
+Or PGN game files (a name ending in .pgn, .pgn.gz, .pgn.bz2 or .pgn.xz, or --format pgn, also
+for standard input), read by vorel_tools.read_pgn: one position per move of each game's main
+line, the position before the move, in game order. A game that cannot be read (an illegal move,
+a bad FEN tag, ...) is reported as FILE:LINE: ERROR with the line where the game starts, and
+skipped whole. The inputs of one run are all of one kind.
 
 Output: shard-00000.npz, shard-00001.npz, ... in the --out directory, each written as
 np.savez_compressed writes it (at --compression-level, zlib's default 6 unless given) and readable
@@ -25,20 +32,29 @@ with np.load(path, allow_pickle=False). For its n positions a shard holds:
                                       each in the generator's order (b"e2e4", b"e7e8q", ...)
     move_offsets   int64 (n + 1,)     position i has moves[move_offsets[i]:move_offsets[i + 1]]
 
+and, from PGN input, two more:
+
+    move_played    uint16 (n,)        the move the game played there: its move word (origin square
+                                      in bits 0-5, destination in 6-11, special code in 12-15), the
+                                      very word vorel_tools.legal_moves lists for the position
+    result         int8 (n,)          the game's result: 1 white won, 0 draw, -1 black won,
+                                      2 unknown (a game recorded with "*")
+
 FEN and move texts are ASCII, so they are stored as byte strings: a quarter of the size of
 NumPy's str arrays, in memory and to compress.
 
 load_shard() below reads a shard back as a list of Position records.
 
-Each shard covers the next --shard-size position lines of the input, in input order; a rejected
-line leaves its shard one position short, and a shard with no position is not written. The
+Each shard covers the next --shard-size position lines (or positions of games) of the input, in
+input order; a rejected line leaves its shard one position short, and a shard with no position
+is not written. The
 arrays are the same whatever the scheduler and the number of workers.
 
 Work is spread over worker processes, one shard per task: by default a local process pool of
 --workers processes (--workers 1 works in this process); with --scheduler dask, the Dask
 cluster at --address, or a local Dask cluster of --workers processes when no address is
 given. The workers of a remote cluster need numpy and vorel_chess installed; this file is sent
-to them.
+to them. Games are read in this process, which sends the FEN texts of their positions on.
 
 All the per-position work is done by vorel_tools, a batch at a time: the planes, side to move,
 FEN texts and legal moves of a whole shard come from one call each, as NumPy arrays. Compression
@@ -47,19 +63,24 @@ the time, and 0 stores the arrays as they are.
 """
 
 import argparse
+import bz2
 import collections
 import contextlib
+import gzip
 import importlib
 import io
+import lzma
 import multiprocessing
 import os
 import re
 import sys
 import zipfile
+from collections.abc import Sequence
 from pathlib import Path
 from typing import NamedTuple
 
 import numpy as np
+import vorel_chess
 import vorel_tools
 from tqdm import tqdm
 
@@ -68,6 +89,11 @@ SHARD_PATTERN = re.compile(r"shard-\d{5,}\.npz")
 PLANES_SHAPE = (12, 64)
 DEFAULT_SHARD_SIZE = 10_000
 DEFAULT_COMPRESSION = 6  # zlib's default level, the one np.savez_compressed uses
+# The result array's code of each game result.
+RESULT_CODES = {"1-0": 1, "1/2-1/2": 0, "0-1": -1, "*": 2}
+PGN_SUFFIXES = (".pgn", ".pgn.gz", ".pgn.bz2", ".pgn.xz")
+# How a compressed input is opened, by the end of its name.
+DECOMPRESSORS = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
 
 
 class Position(NamedTuple):
@@ -77,6 +103,8 @@ class Position(NamedTuple):
     white_to_move: bool
     planes: np.ndarray  # uint8 (12, 64), a view into the shard's planes
     moves: list[str]
+    move_played: str | None = None  # from PGN input: the move the game played, as a move text
+    result: int | None = None  # from PGN input: 1, 0, -1 or 2, as in the result array
 
 
 def load_shard(path):
@@ -90,8 +118,12 @@ def load_shard(path):
         fens = np.char.decode(shard["fen"], "ascii").tolist()
         moves = np.char.decode(shard["moves"], "ascii").tolist()
         offsets = shard["move_offsets"].tolist()
+        played = results = [None] * len(fens)
+        if "move_played" in shard.files:
+            played = vorel_tools.move_texts(shard["move_played"])
+            results = shard["result"].tolist()
     return [
-        Position(fen, bool(white_to_move[i]), planes[i], moves[offsets[i] : offsets[i + 1]])
+        Position(fen, bool(white_to_move[i]), planes[i], moves[offsets[i] : offsets[i + 1]], played[i], results[i])
         for i, fen in enumerate(fens)
     ]
 
@@ -108,6 +140,37 @@ def move_text_table():
     if _move_texts is None:
         _move_texts = np.array(vorel_tools.move_texts(np.arange(8 << 12, dtype=np.uint16)), dtype="S5")
     return _move_texts
+
+
+# Move texts to move words, the special code 0 but for promotions (4 to 7).
+_move_words = None
+
+
+def move_word_table():
+    global _move_words
+    if _move_words is None:
+        texts = move_text_table()
+        words = [*range(1 << 12), *range(4 << 12, 8 << 12)]
+        _move_words = {texts[word].decode("ascii"): word for word in words}
+    return _move_words
+
+
+def played_words(moves, offsets, played):
+    """Returns, for each position, the word among its legal moves (moves[offsets[i]:offsets[i + 1]])
+    of the move text it played.
+
+    :raises ValueError: if a position's move is not one of its legal moves.
+    """
+    table = move_word_table()
+    wanted = np.array([table[text] for text in played], dtype=np.uint16)
+    plain = np.where(moves >> 12 >= 4, moves, moves & 0xFFF)  # the special codes 1 to 3 dropped
+    owner = np.repeat(np.arange(len(played)), np.diff(offsets))
+    hit = plain == wanted[owner]
+    if np.count_nonzero(hit) != len(played) or len(np.unique(owner[hit])) != len(played):
+        raise ValueError("a played move is not among the legal moves of its position")
+    words = np.zeros(len(played), dtype=np.uint16)
+    words[owner[hit]] = moves[hit]
+    return words
 
 
 def position_fen(text):
@@ -145,8 +208,9 @@ def write_archive(arrays, compression_level=DEFAULT_COMPRESSION):
     return buffer.getvalue()
 
 
-def convert_shard(texts, compression_level=DEFAULT_COMPRESSION):
-    """Converts position lines into the bytes of one shard archive.
+def convert_shard(texts, compression_level=DEFAULT_COMPRESSION, played=None, results=None):
+    """Converts position lines into the bytes of one shard archive; with played (the move text
+    each position's game played) and results (their codes), the move_played and result arrays too.
 
     Returns (archive bytes, or None when no line was a position; number of positions;
     [(index into texts, error message)] for the lines that were rejected).
@@ -163,6 +227,9 @@ def convert_shard(texts, compression_level=DEFAULT_COMPRESSION):
         errors.extend((indices[i], _rejection(fens[i])) for i in np.flatnonzero(~valid).tolist())
         errors.sort()
         fens = [fen for fen, kept in zip(fens, valid.tolist(), strict=True) if kept]
+    if played is not None:
+        kept = np.array(indices, dtype=np.int64)[valid].tolist()
+        played, results = [played[i] for i in kept], [results[i] for i in kept]
     if not fens:
         return None, 0, errors
     arrays = {
@@ -172,6 +239,9 @@ def convert_shard(texts, compression_level=DEFAULT_COMPRESSION):
         "moves": move_text_table()[moves],
         "move_offsets": offsets,
     }
+    if played is not None:
+        arrays["move_played"] = played_words(moves, offsets, played)
+        arrays["result"] = np.array(results, dtype=np.int8)
     return write_archive(arrays, compression_level), len(fens), errors
 
 
@@ -179,11 +249,15 @@ def convert_shard(texts, compression_level=DEFAULT_COMPRESSION):
 
 
 class Batch(NamedTuple):
-    """The position lines of one shard, where they came from, and the input bytes they span."""
+    """The position lines of one shard, where they came from, and the input bytes they span; from
+    PGN input also the moves played and result codes, and the games that could not be read."""
 
     texts: list[str]
     locations: list[tuple[str, int]]
     size: int
+    played: list[str] | None = None
+    results: list[int] | None = None
+    unreadable: Sequence[tuple[tuple[str, int], str]] = ()  # ((path, line), error)
 
 
 @contextlib.contextmanager
@@ -218,6 +292,51 @@ def read_batches(paths, shard_size):
         yield Batch(texts, locations, size)
 
 
+def is_pgn(path):
+    return path.lower().endswith(PGN_SUFFIXES)
+
+
+@contextlib.contextmanager
+def _open_games(path):
+    """Yields (stream of the games' text, the raw file whose position tells the bytes read)."""
+    with _open_input(path) as raw:
+        suffix = Path(path).suffix.lower()
+        if suffix in DECOMPRESSORS:
+            with DECOMPRESSORS[suffix](raw, "rb") as stream:
+                yield stream, raw
+        else:
+            yield raw, raw
+
+
+def read_game_batches(paths, shard_size):
+    """Yields Batches of shard_size positions of the main lines of PGN games (the last one may be
+    shorter): the position before each move, with the move and the game's result code."""
+    texts, locations, played, results, unreadable, size = [], [], [], [], [], 0
+    for path in paths:
+        with _open_games(path) as (stream, raw), vorel_tools.read_pgn(stream) as games:
+            read = 0
+            for game in games:
+                if game.error is not None:
+                    unreadable.append(((path, game.line), game.error))
+                    continue
+                board, code = vorel_chess.Board(game.fen), RESULT_CODES[game.result]
+                for move in game.moves:
+                    texts.append(board.fen())
+                    board.push(move)
+                    locations.append((path, game.line))
+                    played.append(move)
+                    results.append(code)
+                    if len(texts) == shard_size:
+                        position = raw.tell() if raw.seekable() else read
+                        size, read = size + position - read, position
+                        yield Batch(texts, locations, size, played, results, unreadable)
+                        texts, locations, played, results, unreadable, size = [], [], [], [], [], 0
+            if raw.seekable():
+                size += raw.tell() - read
+    if texts or unreadable:
+        yield Batch(texts, locations, size, played, results, unreadable)
+
+
 def _importable_self():
     """Returns this file as a module that other processes can import by name.
 
@@ -234,12 +353,12 @@ def _importable_self():
 
 @contextlib.contextmanager
 def process_scheduler(workers, level=DEFAULT_COMPRESSION):
-    """Yields (submit, slots): submit(texts) starts a shard and returns a function that waits for
+    """Yields (submit, slots): submit(batch) starts a shard and returns a function that waits for
     its result; slots is how many shards to keep in flight."""
     if workers == 1:
 
-        def convert_here(texts):
-            result = convert_shard(texts, level)
+        def convert_here(batch):
+            result = convert_shard(batch.texts, level, batch.played, batch.results)
             return lambda: result
 
         yield convert_here, 1
@@ -248,7 +367,10 @@ def process_scheduler(workers, level=DEFAULT_COMPRESSION):
     # copy their locks in whatever state they are.
     context = multiprocessing.get_context("spawn")
     with context.Pool(workers) as pool:
-        yield (lambda texts: pool.apply_async(convert_shard, (texts, level)).get), 2 * workers
+        yield (
+            (lambda batch: pool.apply_async(convert_shard, (batch.texts, level, batch.played, batch.results)).get),
+            2 * workers,
+        )
 
 
 @contextlib.contextmanager
@@ -268,14 +390,23 @@ def dask_scheduler(address, workers, level=DEFAULT_COMPRESSION):
         module = _importable_self()
         client.upload_file(module.__file__)
         slots = 2 * max(1, sum(client.nthreads().values()))
-        yield (lambda texts: client.submit(module.convert_shard, texts, level, pure=False).result), slots
+        yield (
+            (
+                lambda batch: (
+                    client.submit(
+                        module.convert_shard, batch.texts, level, batch.played, batch.results, pure=False
+                    ).result
+                )
+            ),
+            slots,
+        )
 
 
 def _in_flight(batches, submit, slots):
     """Yields (batch, result) in input order, with up to slots shards being converted at once."""
     pending = collections.deque()
     for batch in batches:
-        pending.append((batch, submit(batch.texts)))
+        pending.append((batch, submit(batch)))
         if len(pending) >= slots:
             batch, result = pending.popleft()
             yield batch, result()
@@ -303,7 +434,18 @@ def _input_size(paths):
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument(
-        "inputs", nargs="+", metavar="INPUT", help="FEN or EPD file, one position a line; - for standard input"
+        "inputs",
+        nargs="+",
+        metavar="INPUT",
+        help="FEN or EPD file, one position a line, or PGN game file (.pgn, .pgn.gz, .pgn.bz2, .pgn.xz); "
+        "- for standard input",
+    )
+    parser.add_argument(
+        "--format",
+        choices=("auto", "epd", "pgn"),
+        default="auto",
+        help="the kind of every input: auto (the default) takes PGN for the names ending as above and "
+        "FEN or EPD lines for the others and standard input",
     )
     parser.add_argument(
         "--out", required=True, type=Path, metavar="DIR", help="directory for the shards (created if missing)"
@@ -359,6 +501,10 @@ def parse_arguments(argv):
         parser.error("--address needs --scheduler dask")
     if args.inputs.count("-") > 1:
         parser.error("standard input can be read only once")
+    kinds = {args.format == "pgn" or (args.format == "auto" and is_pgn(path)) for path in args.inputs}
+    if len(kinds) > 1:
+        parser.error("the inputs of one run are all FEN or EPD lines or all PGN games (see --format)")
+    args.pgn = kinds.pop()
     for path in args.inputs:
         if path != "-" and not os.access(path, os.R_OK):
             parser.error(f"cannot read {path}")
@@ -372,7 +518,7 @@ def parse_arguments(argv):
 
 
 def main(argv=None):
-    """Runs the tool; returns the exit status (0, or 1 when --strict met a bad line)."""
+    """Runs the tool; returns the exit status (0, or 1 when --strict met a bad line or game)."""
     args = parse_arguments(argv)
     args.out.mkdir(parents=True, exist_ok=True)
     for path in args.old_shards:
@@ -393,15 +539,17 @@ def main(argv=None):
         file=sys.stderr,
         disable=True if args.no_progress else None,
     )
+    unit = "game" if args.pgn else "line"
+    batches = (read_game_batches if args.pgn else read_batches)(args.inputs, args.shard_size)
     with progress, scheduler as (submit, slots):
-        for batch, (archive, count, errors) in _in_flight(read_batches(args.inputs, args.shard_size), submit, slots):
-            for index, message in errors:
-                path, number = batch.locations[index]
+        for batch, (archive, count, errors) in _in_flight(batches, submit, slots):
+            reports = [*batch.unreadable, *((batch.locations[index], message) for index, message in errors)]
+            for (path, number), message in reports:
                 tqdm.write(f"{path}:{number}: {message}", file=sys.stderr)
                 rejected += 1
                 if args.strict:
                     break
-            if errors and args.strict:
+            if reports and args.strict:
                 status = 1
                 break
             if archive is not None:
@@ -415,14 +563,15 @@ def main(argv=None):
                 progress.update(progress.total - progress.n)  # comment lines after the last position
     if status:
         print(
-            f"stopped at the first line that is not a position; {positions} positions in {shards} "
+            f"stopped at the first {'game that cannot be read' if args.pgn else 'line that is not a position'}; "
+            f"{positions} positions in {shards} "
             f"shard{'s' if shards != 1 else ''} written to {args.out}",
             file=sys.stderr,
         )
     else:
         print(
             f"{positions} positions in {shards} shard{'s' if shards != 1 else ''} written to {args.out}; "
-            f"{rejected} line{'s' if rejected != 1 else ''} rejected"
+            f"{rejected} {unit}{'s' if rejected != 1 else ''} rejected"
         )
     return status
 

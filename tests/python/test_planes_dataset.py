@@ -1,11 +1,14 @@
-"""The planes-dataset example: shards checked against the module, both schedulers, bad lines."""
+"""The planes-dataset example: shards checked against the module, both schedulers, bad lines, PGN games."""
 
+import gzip
 import itertools
 from pathlib import Path
 
 import numpy as np
 import planes_dataset
 import pytest
+import vorel_tools
+from test_notation import annotated_games
 from vorel_chess import Board
 
 SAMPLE = Path(planes_dataset.__file__).parent / "data" / "sample.epd"
@@ -128,3 +131,44 @@ def test_bad_lines_are_reported_skipped_and_counted(tmp_path, capsys, generator)
     assert _run(source, "--out", tmp_path / "out", "--workers", 1, "--strict", "--overwrite") == 1
     assert capsys.readouterr().err.splitlines()[0].startswith(f"{source}:4: ")
     assert _shards(tmp_path / "out") == []
+
+
+def test_pgn_games_give_a_record_per_position_of_each_main_line(tmp_path, capsys, generator):
+
+    games = annotated_games(8, 12)
+    games[3].headers["Result"] = "*"
+    text = "\n\n".join(str(game) for game in games[:6])
+    text += '\n\n[Event "broken"]\n\n1. e4 e5 2. Ke3 *\n\n' + "\n\n".join(str(game) for game in games[6:]) + "\n"
+    source = tmp_path / "games.pgn.gz"
+    with gzip.open(source, "wt", encoding="utf-8") as file:
+        file.write(text)
+
+    assert _run(source, "--out", tmp_path / "out", "--shard-size", 50, "--workers", 1) == 0
+    captured = capsys.readouterr()
+    broken_line = text[: text.index('[Event "broken"]')].count("\n") + 1
+    after = "rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR w KQkq e6"
+    assert captured.err.splitlines() == [f"{source}:{broken_line}: Illegal SAN: 'Ke3' is not a legal move in {after}"]
+    assert "1 game rejected" in captured.out
+
+    expected = []  # (fen, move, result) of every position before a move, as the oracle reads them
+    codes = {"1-0": 1, "1/2-1/2": 0, "0-1": -1, "*": 2}
+    for game in games:
+        board = game.board()
+        for move in game.mainline_moves():
+            expected.append((" ".join(board.fen().split()[:3]), move.uci(), codes[game.headers["Result"]]))
+            board.push(move)
+    records = _records(tmp_path / "out")
+    assert [(" ".join(r.fen.split()[:3]), r.move_played, r.result) for r in records] == expected
+    assert {r.result for r in records} >= {2} and len(records) > 200
+    for record in records[::17]:
+        _assert_matches_module(record, record.fen, generator)
+    # The played move is the very word legal_moves lists, castling and en passant codes included.
+    with np.load(_shards(tmp_path / "out")[0], allow_pickle=False) as shard:
+        assert shard["move_played"].dtype == np.uint16 and shard["result"].dtype == np.int8
+        moves, offsets = vorel_tools.legal_moves(np.char.decode(shard["fen"], "ascii").tolist())
+        for i, word in enumerate(shard["move_played"].tolist()):
+            assert word in moves[offsets[i] : offsets[i + 1]].tolist()
+
+    # Inputs of both kinds in one run are refused.
+    with pytest.raises(SystemExit):
+        _run(source, SAMPLE, "--out", tmp_path / "mixed")
