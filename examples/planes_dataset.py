@@ -351,6 +351,13 @@ def _importable_self():
     return importlib.import_module(Path(__file__).stem)
 
 
+def shard_arguments(batch, level):
+    """Returns the arguments of convert_shard for a batch: the moves and results only for games."""
+    if batch.played is None:
+        return batch.texts, level
+    return batch.texts, level, batch.played, batch.results
+
+
 @contextlib.contextmanager
 def process_scheduler(workers, level=DEFAULT_COMPRESSION):
     """Yields (submit, slots): submit(batch) starts a shard and returns a function that waits for
@@ -358,7 +365,7 @@ def process_scheduler(workers, level=DEFAULT_COMPRESSION):
     if workers == 1:
 
         def convert_here(batch):
-            result = convert_shard(batch.texts, level, batch.played, batch.results)
+            result = convert_shard(*shard_arguments(batch, level))
             return lambda: result
 
         yield convert_here, 1
@@ -367,10 +374,7 @@ def process_scheduler(workers, level=DEFAULT_COMPRESSION):
     # copy their locks in whatever state they are.
     context = multiprocessing.get_context("spawn")
     with context.Pool(workers) as pool:
-        yield (
-            (lambda batch: pool.apply_async(convert_shard, (batch.texts, level, batch.played, batch.results)).get),
-            2 * workers,
-        )
+        yield (lambda batch: pool.apply_async(convert_shard, shard_arguments(batch, level)).get), 2 * workers
 
 
 @contextlib.contextmanager
@@ -391,13 +395,7 @@ def dask_scheduler(address, workers, level=DEFAULT_COMPRESSION):
         client.upload_file(module.__file__)
         slots = 2 * max(1, sum(client.nthreads().values()))
         yield (
-            (
-                lambda batch: (
-                    client.submit(
-                        module.convert_shard, batch.texts, level, batch.played, batch.results, pure=False
-                    ).result
-                )
-            ),
+            (lambda batch: client.submit(module.convert_shard, *shard_arguments(batch, level), pure=False).result),
             slots,
         )
 
