@@ -14,27 +14,6 @@ PyTypeObject* generator_class = nullptr;
 constexpr Signature<0> NEW_SIGNATURE{"MoveGenerator.__new__()", {}, 0};
 constexpr Signature<1> CALL_SIGNATURE{"MoveGenerator.__call__()", {"board"}, 1};
 
-// One str per move text, made on first use and kept for the process, indexed by the low 12 bits of
-// the move word (origin and destination) and the promotion letter (0 = none, 1..4 = n, b, r, q).
-// Only the first interpreter that imports the module uses it, always under the interpreter lock.
-constexpr std::size_t TEXT_KEYS = std::size_t{5} << 12;
-PyObject* move_texts[TEXT_KEYS];
-
-// Returns a new reference to the str of the move's text.
-PyObject* move_text(ChessMove move) {
-  const unsigned code = move.special();
-  const std::size_t letter = code < PROMOTE_KNIGHT ? 0 : code - PROMOTE_KNIGHT + 1;
-  const std::size_t key = letter << 12 | (move.data & 0xFFF);
-  char text[ChessMove::MAX_TEXT];
-  // A code above 7 has no text form: write_text faults.
-  if (key >= TEXT_KEYS) [[unlikely]]
-    return new_ascii(text, move.write_text(text));
-  PyObject*& cached = move_texts[key];
-  if (cached == nullptr) [[unlikely]]
-    cached = new_ascii(text, move.write_text(text));
-  return Py_NewRef(cached);
-}
-
 // Returns the moves as a new list, in order, of the shared str of each move text.
 PyObject* moves_to_list(const MoveList& moves) {
   const auto size = static_cast<Py_ssize_t>(moves.size());

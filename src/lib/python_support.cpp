@@ -1,5 +1,6 @@
 #include "lib/python_support.hpp"
 
+#include <array>
 #include <cstdarg>
 #include <cstring>
 #include <string>
@@ -141,6 +142,19 @@ PyObject* new_ascii(const char* text, std::size_t size) {
   PyObject* result = created(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
   std::copy(text, text + size, static_cast<char*>(PyUnicode_DATA(result)));
   return result;
+}
+
+PyObject* move_text(ChessMove move) {
+  static std::array<PyObject*, std::size_t{5} << 12> texts{};
+  const unsigned code = move.special();
+  char text[ChessMove::MAX_TEXT];
+  if (code > PROMOTE_QUEEN) [[unlikely]]
+    return new_ascii(text, move.write_text(text));  // faults
+  const unsigned letter = code < PROMOTE_KNIGHT ? 0 : code - PROMOTE_KNIGHT + 1;
+  PyObject*& cached = texts[letter << 12 | (move.data & 0xFFF)];
+  if (cached == nullptr) [[unlikely]]
+    cached = new_ascii(text, move.write_text(text));
+  return Py_NewRef(cached);
 }
 
 PyTypeObject* create_type(PyType_Spec* spec, const char* class_name) {

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <utility>
 
+#include "chess_move/chess_move.hpp"
 #include "common/fault.hpp"
 #include "lib/borrow.hpp"
 
@@ -163,6 +164,11 @@ std::string_view text_argument(PyObject* argument, const char* name);
 
 // Returns a new str holding ASCII text.
 PyObject* new_ascii(const char* text, std::size_t size);
+
+// Returns a new reference to the str of a move's text. Each of the at most 64 x 64 x 5 texts
+// (codes 0 to 3 print alike) is created on first use and kept for the process, so that results
+// share them. A word with code 8..15 has no text form: an internal fault.
+PyObject* move_text(ChessMove move);
 
 // The Python object that carries one native value and its borrow flag.
 // `constructed` is set only by wrap(), once value and borrow exist: an object allocated by other

@@ -668,15 +668,14 @@ PyObject* tools_legal_moves(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 constexpr Signature<1> MOVE_TEXTS_SIGNATURE{"move_texts()", {"moves"}, 1};
 
 // Returns the text of a move word as a new str, or raises ValueError naming its index.
-PyObject* move_text(std::uint16_t word, std::size_t index) {
+PyObject* indexed_move_text(std::uint16_t word, std::size_t index) {
   ChessMove move;
   move.data = word;
   if (move.special() > PROMOTE_QUEEN) {
     raise_format(PyExc_ValueError, "move %zu: %u has no text form (special code %u)", index,
                  unsigned{word}, unsigned{move.special()});
   }
-  char text[ChessMove::MAX_TEXT];
-  return new_ascii(text, move.write_text(text));
+  return move_text(move);
 }
 
 PyObject* tools_move_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -693,7 +692,7 @@ PyObject* tools_move_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         const auto* words = buffer.data<const std::uint16_t>();
         OwnedRef result(created(PyList_New(static_cast<Py_ssize_t>(count))));
         for (std::size_t i = 0; i < count; ++i)
-          PyList_SET_ITEM(result.get(), i, move_text(words[i], i));
+          PyList_SET_ITEM(result.get(), i, indexed_move_text(words[i], i));
         return result.release();
       }
     }
@@ -710,8 +709,9 @@ PyObject* tools_move_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
       if (word < 0 || word > 0xFFFF) {
         raise_format(PyExc_ValueError, "move %zd: %R is not a 16-bit move word", i, number.get());
       }
-      PyList_SET_ITEM(result.get(), i,
-                      move_text(static_cast<std::uint16_t>(word), static_cast<std::size_t>(i)));
+      PyList_SET_ITEM(
+          result.get(), i,
+          indexed_move_text(static_cast<std::uint16_t>(word), static_cast<std::size_t>(i)));
     }
     return result.release();
   });
@@ -719,24 +719,11 @@ PyObject* tools_move_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 constexpr Signature<3> PERFT_SIGNATURE{"perft()", {"board", "depth", "divide"}, 2, 2};
 
-// Returns the position of perft's board argument: a Board, read under a shared access, or a FEN
-// text.
-Position perft_position(PyObject* argument) {
-  if (PyUnicode_Check(argument)) {
-    std::expected<Position, FenError> read = read_fen(text_argument(argument, "board"));
-    if (!read) raise(PyExc_ValueError, "Invalid fen: " + read.error().message);
-    return *read;
-  }
-  BoardObject* board = chess_board(argument, "board");
-  const SharedBorrow access = borrow<false>(board->borrow);
-  return {board->value.pieces, board->value.info};
-}
-
 PyObject* tools_perft(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     const auto [board_argument, depth_argument, divide_argument] =
         parse(PERFT_SIGNATURE, args, nargs, kwnames);
-    const Position position = perft_position(board_argument);
+    const Position position = position_argument(board_argument, "board");
     if (!PyLong_Check(depth_argument)) {
       raise_format(PyExc_TypeError, "argument 'depth': expected int, got '%s'",
                    Py_TYPE(depth_argument)->tp_name);
@@ -772,8 +759,7 @@ PyObject* tools_perft(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!divide) return created(PyLong_FromUnsignedLongLong(nodes));
     OwnedRef result(created(PyDict_New()));
     for (const auto& [move, count] : counts) {
-      char text[ChessMove::MAX_TEXT];
-      const OwnedRef key(new_ascii(text, move.write_text(text)));
+      const OwnedRef key(move_text(move));
       const OwnedRef value(created(PyLong_FromUnsignedLongLong(count)));
       if (PyDict_SetItem(result.get(), key.get(), value.get()) < 0) throw PythonError{};
     }

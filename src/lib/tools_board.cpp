@@ -24,4 +24,19 @@ BoardObject* chess_board(PyObject* object, const char* name) {
   return checked<Board>(object, chess_board_type(), "Board", name);
 }
 
+Position position_argument(PyObject* object, const char* name) {
+  if (PyUnicode_Check(object)) {
+    const std::expected<Position, FenError> position = read_fen(text_argument(object, name));
+    if (!position) raise(PyExc_ValueError, "Invalid fen: " + position.error().message);
+    return *position;
+  }
+  if (Py_TYPE(object) != chess_board_type()) {
+    raise_format(PyExc_TypeError, "argument '%s': expected Board or str, got '%s'", name,
+                 Py_TYPE(object)->tp_name);
+  }
+  BoardObject* board = chess_board(object, name);
+  const SharedBorrow access = borrow<false>(board->borrow);
+  return {board->value.pieces, board->value.info};
+}
+
 }  // namespace vorel::python

@@ -14,4 +14,12 @@ PyTypeObject* chess_board_type();
 // constructor built it. Takes no access: the caller borrows.
 BoardObject* chess_board(PyObject* object, const char* name);
 
+// Returns the position (without history) of the argument `name`: a vorel_chess Board, read under
+// a shared access, or a FEN text. Raises TypeError for anything else, and ValueError
+// "Invalid fen: ..." for every way a FEN text can fail to read.
+Position position_argument(PyObject* object, const char* name);
+
+// Returns a board of the position, with no history.
+inline Board board_of(const Position& position) { return Board(position.pieces, position.info); }
+
 }  // namespace vorel::python

@@ -21,46 +21,11 @@ namespace {
 // Bytes asked of the file object by each read() of read_pgn (characters for a text file).
 constexpr Py_ssize_t CHUNK_SIZE = 1 << 16;
 
-// Returns the move text of a move word's squares and promotion piece. Each of the at most
-// 64 x 64 x 5 texts is created once and kept for the process, so that games of millions of
-// moves share them.
-PyObject* move_text(ChessMove move) {
-  static std::array<PyObject*, SQUARE_NB * SQUARE_NB * 5> texts{};
-  const unsigned promotion =
-      move.special() >= PROMOTE_KNIGHT ? move.special() - PROMOTE_KNIGHT + 1 : 0;
-  PyObject*& text = texts[move.from() | move.to() << 6 | promotion << 12];
-  if (text == nullptr) {
-    char buffer[ChessMove::MAX_TEXT];
-    const ChessMove plain = ChessMove::unchecked(
-        move.from(), move.to(), promotion == 0 ? 0u : PROMOTE_KNIGHT + promotion - 1);
-    text = new_ascii(buffer, plain.write_text(buffer));
-  }
-  return Py_NewRef(text);
-}
-
 // Returns a str of ASCII text kept for the process (the four results, the standard start).
 PyObject* kept_text(std::string_view text) {
   PyObject* kept = new_ascii(text.data(), text.size());
   PyUnicode_InternInPlace(&kept);
   return kept;
-}
-
-// Returns the board of `object`, a vorel_chess Board (copied under a shared access, without its
-// history) or a FEN text. Raises TypeError for anything else and ValueError for a FEN text that
-// cannot be read.
-Board position_argument(PyObject* object, const char* name) {
-  if (PyUnicode_Check(object)) {
-    const std::expected<Position, FenError> position = read_fen(text_argument(object, name));
-    if (!position) raise(PyExc_ValueError, joined({"Invalid fen: ", position.error().message}));
-    return Board(position->pieces, position->info);
-  }
-  if (Py_TYPE(object) != chess_board_type()) {
-    raise_format(PyExc_TypeError, "argument '%s': expected Board or str, got '%s'", name,
-                 Py_TYPE(object)->tp_name);
-  }
-  BoardObject* board = chess_board(object, name);
-  const SharedBorrow access = borrow<false>(board->borrow);
-  return Board(board->value.pieces, board->value.info);
 }
 
 // Returns the move of item `index` of san()'s moves: a move text or a move word.
@@ -96,7 +61,7 @@ PyObject* san_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return guarded([&] {
     static constexpr Signature<2> signature{"san()", {"board", "moves"}, 2};
     const auto [board_argument, moves_argument] = parse(signature, args, nargs, kwnames);
-    Board board = position_argument(board_argument, "board");
+    Board board = board_of(position_argument(board_argument, "board"));
     if (PyUnicode_Check(moves_argument)) {
       raise(PyExc_TypeError, "argument 'moves': expected a list of moves, got a single 'str'");
     }
@@ -137,7 +102,7 @@ PyObject* parse_san_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return guarded([&] {
     static constexpr Signature<2> signature{"parse_san()", {"board", "text"}, 2};
     const auto [board_argument, text_object] = parse(signature, args, nargs, kwnames);
-    Board board = position_argument(board_argument, "board");
+    Board board = board_of(position_argument(board_argument, "board"));
     const std::string_view text = text_argument(text_object, "text");
     const auto move = parse_san(generator(), board, text);
     if (!move) raise(PyExc_ValueError, san_failure_message(move.error(), text, board));
