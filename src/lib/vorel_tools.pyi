@@ -1,24 +1,24 @@
 """Arrays, batches and game state over vorel_chess boards and FEN texts.
 
-`positions`, wherever it appears, is a batch: `vorel_chess.Board` objects and FEN texts, mixed
+``positions``, wherever it appears, is a batch: ``vorel_chess.Board`` objects and FEN texts, mixed
 freely, in a list, tuple or any iterable (not a single str or Board). Row i of every result
 belongs to the i-th position. Boards are read, never changed, and hold a shared access for the
-whole call: another thread's `push` meanwhile raises `RuntimeError("Already borrowed")`. A FEN
-text is read as `Board(fen)` reads it.
+whole call: another thread's ``push`` meanwhile raises ``RuntimeError("Already borrowed")``. A FEN
+text is read as ``Board(fen)`` reads it.
 
-Every function that takes `positions` also takes, by keyword only:
+Every function that takes ``positions`` also takes, by keyword only:
 
-- `errors="raise"` (the default): the first position that does not read raises
-  `ValueError("position 17: Invalid fen: ...")` (for every FEN failure, those that `Board(fen)`
+- ``errors="raise"`` (the default): the first position that does not read raises
+  ``ValueError("position 17: Invalid fen: ...")`` (for every FEN failure, those that ``Board(fen)``
   reports as PanicException included), and nothing is returned.
-- `errors="skip"`: such positions are left out. The result then comes as a tuple whose last item
-  is `valid`, a bool array of shape (n,), `valid[i]` true when position i gave a row; the rows
-  are those of the valid positions, in order (row k is position `numpy.flatnonzero(valid)[k]`).
-- `threads=1`: the number of native threads (1 to 256) that split the batch into consecutive
-  ranges. Batches of 1,000 positions or more, and any with `threads` above 1, release the
+- ``errors="skip"``: such positions are left out. The result then comes as a tuple whose last item
+  is ``valid``, a bool array of shape (n,), ``valid[i]`` true when position i gave a row; the rows
+  are those of the valid positions, in order (row k is position ``numpy.flatnonzero(valid)[k]``).
+- ``threads=1``: the number of native threads (1 to 256) that split the batch into consecutive
+  ranges. Batches of 1,000 positions or more, and any with ``threads`` above 1, release the
   interpreter lock while the core works.
 
-A position that is neither a Board nor a str raises TypeError naming it, whatever `errors` says.
+A position that is neither a Board nor a str raises TypeError naming it, whatever ``errors`` says.
 """
 
 import os
@@ -75,13 +75,13 @@ def planes(
     errors: Literal["skip"],
     threads: int = 1,
 ) -> tuple[NDArray[np.uint8], NDArray[np.bool_]]:
-    """The piece planes: uint8 of shape (n, 12, 64), `planes[i, k, s]` = 1 when piece index k
-    stands on square s of position i; the layout of `Board.bitboard()`.
+    """The piece planes: uint8 of shape (n, 12, 64), ``planes[i, k, s]`` = 1 when piece index k
+    stands on square s of position i; the layout of ``Board.bitboard()``.
 
-    `out`, a C-contiguous writable array of uint8 (or bool) of shape (n, 12, 64), is filled and
-    returned instead of a new array (with errors="skip", its first rows: `out[:valid.sum()]`).
+    ``out``, a C-contiguous writable array of uint8 (or bool) of shape (n, 12, 64), is filled and
+    returned instead of a new array (with errors="skip", its first rows: ``out[:valid.sum()]``).
 
-    :raises TypeError: if `out` is not such an array; ValueError if its shape is not (n, 12, 64),
+    :raises TypeError: if ``out`` is not such an array; ValueError if its shape is not (n, 12, 64),
         it is read-only or not C-contiguous.
     """
 
@@ -91,7 +91,7 @@ def bitboards(positions: _Positions, *, errors: Literal["raise"] = "raise", thre
 def bitboards(
     positions: _Positions, *, errors: Literal["skip"], threads: int = 1
 ) -> tuple[NDArray[np.uint64], NDArray[np.bool_]]:
-    """The 12 piece bitboards: uint64 of shape (n, 12), bit s of `bitboards[i, k]` set when piece
+    """The 12 piece bitboards: uint64 of shape (n, 12), bit s of ``bitboards[i, k]`` set when piece
     index k stands on square s."""
 
 @overload
@@ -102,14 +102,14 @@ def legal_moves(
 def legal_moves(
     positions: _Positions, *, errors: Literal["skip"], threads: int = 1
 ) -> tuple[NDArray[np.uint16], NDArray[np.int64], NDArray[np.bool_]]:
-    """The legal moves: `(moves, offsets)`, position i's at `moves[offsets[i]:offsets[i + 1]]`, in
-    exactly the order of `MoveGenerator()(board)`. `moves` is uint16 move words (origin square in
+    """The legal moves: ``(moves, offsets)``, position i's at ``moves[offsets[i]:offsets[i + 1]]``, in
+    exactly the order of ``MoveGenerator()(board)``. ``moves`` is uint16 move words (origin square in
     bits 0-5, destination in 6-11, special code in 12-15: 0 ordinary, 1 en passant, 2 double pawn
-    step, 3 castling, 4-7 promotion to knight, bishop, rook, queen); `offsets` int64 of shape
-    (rows + 1,). `move_texts(moves)` gives their texts.
+    step, 3 castling, 4-7 promotion to knight, bishop, rook, queen); ``offsets`` int64 of shape
+    (rows + 1,). ``move_texts(moves)`` gives their texts.
 
     A position whose side to move has no king (or on which the core faults, for example with two
-    pieces on one square) does not read: `ValueError("position 3: the side to move has no king")`,
+    pieces on one square) does not read: ``ValueError("position 3: the side to move has no king")``,
     or a row left out with errors="skip".
     """
 
@@ -163,17 +163,17 @@ def fens(positions: _Positions, *, errors: Literal["raise"] = "raise", threads: 
 def fens(
     positions: _Positions, *, errors: Literal["skip"], threads: int = 1
 ) -> tuple[NDArray[np.bytes_], NDArray[np.bool_]]:
-    """Each position as `Board.fen()` writes it (four fields), in an array of ASCII bytes as wide
-    as the longest (dtype "S<width>"); `numpy.char.decode(result, "ascii")` gives str."""
+    """Each position as ``Board.fen()`` writes it (four fields), in an array of ASCII bytes as wide
+    as the longest (dtype "S<width>"); ``numpy.char.decode(result, "ascii")`` gives str."""
 
 @overload
 def perft(board: Board | str, depth: int, *, divide: Literal[False] = False) -> int: ...
 @overload
 def perft(board: Board | str, depth: int, *, divide: Literal[True]) -> dict[str, int]:
-    """The number of leaves of the legal-move tree `depth` plies deep (depth 0 counts 1), counted
-    in the core without the interpreter lock (it cannot be interrupted); with `divide`, a dict of
+    """The number of leaves of the legal-move tree ``depth`` plies deep (depth 0 counts 1), counted
+    in the core without the interpreter lock (it cannot be interrupted); with ``divide``, a dict of
     each legal move's text to the leaves below it, in generation order. The board is read, not
-    changed; a FEN text is read as `Board(fen)` reads it.
+    changed; a FEN text is read as ``Board(fen)`` reads it.
 
     :raises ValueError: for a FEN that does not read, a depth outside 0-64, divide with depth 0,
         a side to move without a king, or (from depth 2) a side not to move without a king or in
