@@ -107,21 +107,22 @@ def test_bad_lines_are_reported_skipped_and_counted(tmp_path, capsys, generator)
                 b"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w",  # 8: too few fields
                 b"rnbqkbnr/pppppppp/8/8/8/\xff/PPPPPPPP/RNBQKBNR w KQkq -",  # 9: not UTF-8 in the placement
                 f"   {endgame} bm Rb1;   ".encode(),
+                f"{endgame}\x1cbm Rb1;".encode(),  # a separator str.split() takes for white space
             ]
         )
         + b"\r\n"
     )
 
-    # Shards of three position lines: 3-5 keep two positions, 6-8 none (not written), 9-10 one.
+    # Shards of three position lines: 3-5 keep two positions, 6-8 none (not written), 9-11 two.
     assert _run(source, "--out", tmp_path / "out", "--shard-size", 3, "--workers", 1) == 0
     captured = capsys.readouterr()
     reports = captured.err.splitlines()
     assert [line.split(": ", 1)[0] for line in reports] == [f"{source}:{n}" for n in (4, 6, 7, 8, 9)]
     assert "Invalid piece type" in reports[0] and "no king" in reports[1]
     assert reports[2].startswith(f"{source}:7: Invalid fen: ") and "found 2 fields" in reports[3]
-    assert "3 positions in 2 shards" in captured.out and "5 lines rejected" in captured.out
-    assert [len(planes_dataset.load_shard(p)) for p in _shards(tmp_path / "out")] == [2, 1]
-    for record, fen in zip(_records(tmp_path / "out"), [start, kiwipete, endgame], strict=True):
+    assert "4 positions in 2 shards" in captured.out and "5 lines rejected" in captured.out
+    assert [len(planes_dataset.load_shard(p)) for p in _shards(tmp_path / "out")] == [2, 2]
+    for record, fen in zip(_records(tmp_path / "out"), [start, kiwipete, endgame, endgame], strict=True):
         _assert_matches_module(record, fen, generator)
 
     # The shards of an earlier run are neither mixed with new ones nor silently replaced.
