@@ -51,6 +51,18 @@ constexpr bool plain_move_word(std::string_view text) {
 }  // namespace
 
 std::expected<ChessMove, std::string> ChessMove::from_str(std::string_view s_move) {
+  // The usual text, four or five plain ASCII characters that all check out, read at once; any
+  // other text takes the general way below, which reports what is wrong with it.
+  if (s_move.size() == 4 || s_move.size() == 5) {
+    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(s_move[i]); };
+    const unsigned from_file = at(0) - 'a', from_rank = at(1) - '1';
+    const unsigned to_file = at(2) - 'a', to_rank = at(3) - '1';
+    const std::uint16_t promotion = s_move.size() == 5 ? promotion_code(at(4)) : std::uint16_t{0};
+    if ((from_file | from_rank | to_file | to_rank) <= 7 &&
+        (s_move.size() == 4 || promotion != 0)) {
+      return unchecked(from_rank * 8 + from_file, to_rank * 8 + to_file, promotion);
+    }
+  }
   const std::string_view trimmed = plain_move_word(s_move) ? s_move : trim_white_space(s_move);
   // The length is counted in bytes of the UTF-8 text, not in characters.
   if (trimmed.size() != 4 && trimmed.size() != 5) {

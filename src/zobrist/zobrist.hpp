@@ -93,10 +93,13 @@ class ZobristBoardComponent {
     while (changed != 0) xor_piece(piece, static_cast<std::uint16_t>(pop_lsb(changed)));
   }
 
-  // Toggles the features of the info bits set in `changed`, which holds bits 0..21 only.
+  // Toggles the features of the info bits set in `changed`, lowest first. A bit of 22 or above
+  // has no feature: the index-out-of-range fault, raised before anything changes, as xor_info
+  // would raise it for the first such bit.
   void xor_info_bits(std::uint64_t changed) {
-    assert((changed & ~INFO_FEATURE_BITS) == 0);
-    while (changed != 0) xor_info(static_cast<std::uint16_t>(pop_lsb(changed)));
+    if ((changed & ~INFO_FEATURE_BITS) != 0) [[unlikely]]
+      (void)z64->index(INFO_FEATURE + std::countr_zero(changed & ~INFO_FEATURE_BITS));
+    while (changed != 0) toggle(INFO_FEATURE + pop_lsb(changed));
   }
 
  private:
