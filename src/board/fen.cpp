@@ -267,12 +267,18 @@ std::size_t write_fen(const Position& position, char* out) {
   for (unsigned rank = 8; rank-- > 0;) {
     const unsigned row = (occupied >> (8 * rank)) & 0xFF;
     const RankText& text = RANK_TEXTS[row];
-    // Eight bytes at once, the unused ones overwritten by what follows; rank 1, which the short
-    // fields follow, takes only its own.
+    // Eight bytes at once, the unused ones overwritten by what follows; rank 1, which only the
+    // short fields follow, takes exactly its own, as two copies that may overlap.
+    const char* from = text.text.data();
     if (rank != 0) {
-      std::memcpy(p, text.text.data(), 8);
+      std::memcpy(p, from, 8);
+    } else if (const unsigned length = text.length; length >= 4) {
+      std::memcpy(p, from, 4);
+      std::memcpy(p + length - 4, from + length - 4, 4);
     } else {
-      std::copy_n(text.text.data(), text.length, p);
+      p[0] = from[0];
+      p[length / 2] = from[length / 2];
+      p[length - 1] = from[length - 1];
     }
     for (Bitboard files = row; files != 0;) {
       const unsigned file = pop_lsb(files);
