@@ -206,6 +206,19 @@ class Board {
   void reflect();
 };
 
+// A move played on a board for as long as the guard lives: taken back when it goes out of scope,
+// also when a fault passes through.
+class PlayedMove {
+ public:
+  PlayedMove(Board& board, ChessMove move) : board_(board) { board.push_move(move); }
+  PlayedMove(const PlayedMove&) = delete;
+  PlayedMove& operator=(const PlayedMove&) = delete;
+  ~PlayedMove() { board_.pop_move(); }
+
+ private:
+  Board& board_;
+};
+
 // Raise the faults of effect_of; kept out of line so that the common path stays small.
 [[noreturn, gnu::cold]] void throw_empty_square(std::uint16_t from);
 [[noreturn, gnu::cold]] void throw_missing_promotion(std::uint16_t from, std::uint16_t to);

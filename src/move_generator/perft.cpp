@@ -3,23 +3,6 @@
 
 namespace vorel {
 
-namespace {
-
-// Plays a move for the lifetime of the scope and takes it back on leaving it, also when a
-// fault below stops the count.
-class PlayedMove {
- public:
-  PlayedMove(Board& board, ChessMove move) : board_(board) { board.push_move(move); }
-  PlayedMove(const PlayedMove&) = delete;
-  PlayedMove& operator=(const PlayedMove&) = delete;
-  ~PlayedMove() { board_.pop_move(); }
-
- private:
-  Board& board_;
-};
-
-}  // namespace
-
 std::uint64_t perft(const MoveGenerator& generator, Board& board, unsigned depth) {
   // The last ply is counted without listing its moves.
   if (depth <= 1) return count_moves(generator, board);

@@ -143,18 +143,6 @@ std::optional<unsigned> king_square(const Board& board, std::uint64_t white) {
   return static_cast<unsigned>(std::countr_zero(king));
 }
 
-// A move played for as long as the guard lives.
-class PlayedMove {
- public:
-  PlayedMove(Board& board, ChessMove move) : board_(board) { board.push_move(move); }
-  PlayedMove(const PlayedMove&) = delete;
-  PlayedMove& operator=(const PlayedMove&) = delete;
-  ~PlayedMove() { board_.pop_move(); }
-
- private:
-  Board& board_;
-};
-
 }  // namespace
 
 std::optional<ChessMove> read_move_text(std::string_view text) {
