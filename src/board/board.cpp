@@ -5,7 +5,7 @@
 namespace vorel {
 
 Board::Board(const Pieces& placement, std::uint64_t state)
-    : zobrist(placement, state), pieces(placement), info(state) {}
+    : Position{placement, state}, zobrist(placement, state) {}
 
 void Board::set_position(const Position& position) {
   pieces = position.pieces;
@@ -26,9 +26,6 @@ void throw_missing_promotion(std::uint16_t from, std::uint16_t to) {
 
 void Board::push_move(ChessMove move) {
   const MoveEffect effect = effect_of(move);
-  const std::uint16_t from = move.from();
-  const std::uint16_t to = move.to();
-  const std::size_t mover = effect.mover;
 
   // Save every bitboard the move changes, once each: mover, captured, rook, promoted-to. NO_PIECE
   // is bit 12, cut off by the mask.
@@ -47,30 +44,9 @@ void Board::push_move(ChessMove move) {
   }
   move_stack.push_back({info, moved});
   const std::uint64_t old_info = info;
-
+  const std::uint64_t next = info_after(move, effect);
   move_pieces(move, effect);
-
-  // A double step leaves an en-passant file for the side that moves next.
-  info &= ~EN_PASSANT_MASK;
-  if (mover == WHITE_PAWN && rank(to) == rank(from) + 2) {
-    info |= std::uint64_t{1} << (EN_PASSANT_BLACK + file(to));
-  } else if (mover == BLACK_PAWN && rank(from) == rank(to) + 2) {
-    info |= std::uint64_t{1} << (EN_PASSANT_WHITE + file(to));
-  }
-
-  if (old_info & WHITE_TO_MOVE) {
-    if (mover == WHITE_KING || (mover == WHITE_ROOK && from == 7)) info &= ~CASTLE_WHITE_KING;
-    if (mover == WHITE_KING || (mover == WHITE_ROOK && from == 0)) info &= ~CASTLE_WHITE_QUEEN;
-  } else {
-    if (mover == BLACK_KING || (mover == BLACK_ROOK && from == 63)) info &= ~CASTLE_BLACK_KING;
-    if (mover == BLACK_KING || (mover == BLACK_ROOK && from == 56)) info &= ~CASTLE_BLACK_QUEEN;
-  }
-  // A rook taken in its corner takes its right along (en passant only ever takes a pawn).
-  if (effect.captured == WHITE_ROOK && to == 7) info &= ~CASTLE_WHITE_KING;
-  if (effect.captured == WHITE_ROOK && to == 0) info &= ~CASTLE_WHITE_QUEEN;
-  if (effect.captured == BLACK_ROOK && to == 63) info &= ~CASTLE_BLACK_KING;
-  if (effect.captured == BLACK_ROOK && to == 56) info &= ~CASTLE_BLACK_QUEEN;
-  info ^= WHITE_TO_MOVE;
+  info = next;
 
   // The hash follows exactly the squares and info bits that changed.
   for (Bitboard saved = moved; saved != 0;) {
@@ -100,9 +76,9 @@ void Board::pop_move() {
 void Board::reflect() {
   // Ranks trade places (byte r with byte 7 - r) and so do the colours.
   const Pieces old = pieces;
-  for (std::size_t kind = 0; kind < 6; ++kind) {
-    pieces[kind] = std::byteswap(old[kind + BLACK_OFFSET]);
-    pieces[kind + BLACK_OFFSET] = std::byteswap(old[kind]);
+  for (std::size_t type = PAWN; type <= KING; ++type) {
+    pieces[make_piece(WHITE, type)] = std::byteswap(old[make_piece(BLACK, type)]);
+    pieces[make_piece(BLACK, type)] = std::byteswap(old[make_piece(WHITE, type)]);
   }
   // The two sides' groups of castling rights and of en-passant files trade places; the unused
   // bits stay as they are.

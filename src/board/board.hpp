@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "board/bitboard.hpp"
 #include "chess_move/chess_move.hpp"
+#include "common/types.hpp"
 #include "zobrist/zobrist.hpp"
 
 namespace vorel {
@@ -42,6 +42,18 @@ inline constexpr std::uint64_t EN_PASSANT_MASK =
     EN_PASSANT_FILES << EN_PASSANT_WHITE | EN_PASSANT_FILES << EN_PASSANT_BLACK;
 inline constexpr std::uint64_t INFO_BITS = (std::uint64_t{1} << 21) - 1;  // bits 0-20
 
+// The castling rights of one side, king side and queen side.
+constexpr std::uint64_t king_side_right(Color color) {
+  return color == WHITE ? CASTLE_WHITE_KING : CASTLE_BLACK_KING;
+}
+constexpr std::uint64_t queen_side_right(Color color) {
+  return color == WHITE ? CASTLE_WHITE_QUEEN : CASTLE_BLACK_QUEEN;
+}
+// Returns the first bit of the en-passant group read when `color` is to move.
+constexpr unsigned en_passant_group(Color color) {
+  return color == WHITE ? EN_PASSANT_WHITE : EN_PASSANT_BLACK;
+}
+
 // Undo record of one move.
 struct MoveRecord {
   std::uint64_t info;   // the whole info word before the move
@@ -59,14 +71,14 @@ struct MoveEffect {
   std::uint8_t promoted;        // the piece a pawn becomes, or NO_PIECE
 };
 
-// Returns the piece a pawn of the side at `side` becomes under a promotion code.
-constexpr std::size_t promotion_piece(std::uint16_t code, std::size_t side) {
-  return side + KNIGHT + (code - PROMOTE_KNIGHT);
+// Returns the piece a pawn of `color` becomes under a promotion code.
+constexpr std::size_t promotion_piece(std::uint16_t code, Color color) {
+  return make_piece(color, KNIGHT + (code - PROMOTE_KNIGHT));
 }
 
 // True for the squares of a king's castling move: from file e to file c or g.
-constexpr bool castling_files(std::uint16_t from, std::uint16_t to) {
-  return file(from) == FILE_E && (file(to) == FILE_C || file(to) == FILE_G);
+constexpr bool castling_files(Square from, Square to) {
+  return file_of(from) == FILE_E && (file_of(to) == FILE_C || file_of(to) == FILE_G);
 }
 
 // The longest FEN text to_fen writes: 64 placement characters and 7 slashes at most, then
@@ -83,10 +95,71 @@ void make_room(std::vector<T>& stack) {
   if (stack.size() == stack.capacity()) stack.reserve(std::max<std::size_t>(8, 2 * stack.size()));
 }
 
-// The placement and game-state word of a position, without history or hash.
+// Raise the faults of effect_of; kept out of line so that the common path stays small.
+[[noreturn, gnu::cold]] void throw_empty_square(std::uint16_t from);
+[[noreturn, gnu::cold]] void throw_missing_promotion(std::uint16_t from, std::uint16_t to);
+
+// The placement and game-state word of a position, without history or hash, and the rules of
+// what a move does to them.
 struct Position {
   Pieces pieces;
   std::uint64_t info;
+
+  Color side_to_move() const { return Color(info & WHITE_TO_MOVE); }
+
+  // Writes the four-field FEN text into out (MAX_FEN bytes) and returns its length.
+  std::size_t write_fen(char* out) const;
+  std::string to_fen() const;
+
+  // Returns the first piece index in [first, last) whose bitboard holds `square`, or nothing
+  // when `square` is not in `blockers`, the occupancy to look in (the callers pass the union of
+  // the side whose indices they search).
+  std::optional<std::size_t> get_piece(Square square, std::size_t first, std::size_t last,
+                                       Bitboard blockers) const {
+    if (!has_square(blockers, square)) return std::nullopt;
+    for (std::size_t piece = first; piece < last; ++piece) {
+      if (has_square(pieces[piece], square)) return piece;
+    }
+    return std::nullopt;
+  }
+
+  // Returns value with the bit of `source` cleared and ORed into the bit of `destination`.
+  static constexpr Bitboard move_bit(Bitboard value, unsigned source, unsigned destination) {
+    return (value & ~square_bb(source)) | (((value >> source) & 1) << destination);
+  }
+  static constexpr Bitboard delete_bit(Bitboard value, unsigned index) {
+    return value & ~square_bb(index);
+  }
+
+  // Returns what `move` does on this position: the piece on the from-square moves; an
+  // opposite-colour piece on the to-square is captured; a pawn changing file onto a square
+  // without one takes en passant the pawn of the side not to move behind the to-square, as seen
+  // from the side to move; a king moving from file e to file c or g castles; a pawn reaching
+  // rank 1 or 8 promotes to the piece of the move's promotion code. An empty from-square, or a
+  // pawn reaching the last rank without a promotion code, is an internal fault. `white` and
+  // `black` are the unions of the two sides' bitboards.
+  MoveEffect effect_of(ChessMove move, Bitboard white, Bitboard black) const;
+  MoveEffect effect_of(ChessMove move) const {
+    return effect_of(move, side_mask(pieces, WHITE), side_mask(pieces, BLACK));
+  }
+
+  // Changes the bitboards as the effect says; nothing else is touched.
+  void move_pieces(ChessMove move, const MoveEffect& effect);
+
+  // Returns the info word after the move: the side to move changes; a double step leaves an
+  // en-passant file for the side that moves next; a king move, a rook leaving its corner and a
+  // rook taken in its corner drop castling rights.
+  std::uint64_t info_after(ChessMove move, const MoveEffect& effect) const;
+
+  // Plays a move on the bitboards and the info word, without any legality check, and returns
+  // what it did. The faults are those of effect_of, raised before anything changes.
+  MoveEffect play(ChessMove move) {
+    const MoveEffect effect = effect_of(move);
+    const std::uint64_t next = info_after(move, effect);
+    move_pieces(move, effect);
+    info = next;
+    return effect;
+  }
 };
 
 // Why a FEN text does not read. `fault` marks the failures that Board::from_fen reports as
@@ -116,23 +189,20 @@ struct History {
 };
 
 // A chess position with its undo history and incremental hash.
-class Board {
+class Board : public Position {
  public:
   // Empty (null) until the first move is made, so that building, copying and destroying a board
   // without moves to take back touches no stack; reflect() drops it again.
   std::unique_ptr<History> history;
   ZobristBoardComponent zobrist;
-  Pieces pieces;
-  std::uint64_t info;
 
   Board(const Pieces& placement, std::uint64_t state);
 
   // Copies the position, its history and its hash; the tables are shared.
   Board(const Board& other)
-      : history(other.history ? std::make_unique<History>(*other.history) : nullptr),
-        zobrist(other.zobrist),
-        pieces(other.pieces),
-        info(other.info) {}
+      : Position(other),
+        history(other.history ? std::make_unique<History>(*other.history) : nullptr),
+        zobrist(other.zobrist) {}
   Board(Board&&) = default;
   Board& operator=(const Board& other) {
     Board copy(other);
@@ -150,48 +220,6 @@ class Board {
 
   // Replaces the position by another and drops the history; the hash is recomputed.
   void set_position(const Position& position);
-
-  // Writes the four-field FEN text into out (MAX_FEN bytes) and returns its length.
-  std::size_t write_fen(char* out) const;
-  std::string to_fen() const;
-
-  // Returns 1 when white is to move, 0 when black is.
-  std::uint64_t to_move() const { return info & WHITE_TO_MOVE; }
-
-  // Returns the first piece index in [first, last) whose bitboard holds `square`, or nothing
-  // when `square` is not in `blockers`, the occupancy to look in (the callers pass the union of
-  // the side whose indices they search).
-  std::optional<std::size_t> get_piece(std::uint16_t square, std::size_t first, std::size_t last,
-                                       Bitboard blockers) const {
-    if (!has_square(blockers, square)) return std::nullopt;
-    for (std::size_t piece = first; piece < last; ++piece) {
-      if (has_square(pieces[piece], square)) return piece;
-    }
-    return std::nullopt;
-  }
-
-  // Returns value with the bit of `source` cleared and ORed into the bit of `destination`.
-  static constexpr Bitboard move_bit(Bitboard value, unsigned source, unsigned destination) {
-    return (value & ~square_bb(source)) | (((value >> source) & 1) << destination);
-  }
-  static constexpr Bitboard delete_bit(Bitboard value, unsigned index) {
-    return value & ~square_bb(index);
-  }
-
-  // Returns what `move` does on this board: the piece on the from-square moves; an opposite-colour
-  // piece on the to-square is captured; a pawn changing file onto a square without one takes en
-  // passant the pawn of the side not to move behind the to-square, as seen from the side to
-  // move; a king moving from file e to file c or g castles; a pawn reaching rank 1 or 8
-  // promotes to the piece of the move's promotion code. An empty from-square, or a pawn reaching
-  // the last rank without a promotion code, is an internal fault. `white` and `black` are the
-  // unions of the two sides' bitboards.
-  MoveEffect effect_of(ChessMove move, Bitboard white, Bitboard black) const;
-  MoveEffect effect_of(ChessMove move) const {
-    return effect_of(move, side_mask(pieces, WHITE_OFFSET), side_mask(pieces, BLACK_OFFSET));
-  }
-
-  // Changes the bitboards as the effect says; nothing else (info, stacks, hash) is touched.
-  void move_pieces(ChessMove move, const MoveEffect& effect);
 
   // Plays a move without any legality check; the hash follows every square and info bit that
   // changes. An empty from-square, or a pawn reaching the last rank without a promotion code,
@@ -219,36 +247,32 @@ class PlayedMove {
   Board& board_;
 };
 
-// Raise the faults of effect_of; kept out of line so that the common path stays small.
-[[noreturn, gnu::cold]] void throw_empty_square(std::uint16_t from);
-[[noreturn, gnu::cold]] void throw_missing_promotion(std::uint16_t from, std::uint16_t to);
-
-inline MoveEffect Board::effect_of(ChessMove move, Bitboard white, Bitboard black) const {
-  const std::uint16_t from = move.from();
-  const std::uint16_t to = move.to();
+inline MoveEffect Position::effect_of(ChessMove move, Bitboard white, Bitboard black) const {
+  const Square from = move.from();
+  const Square to = move.to();
   // The lowest index holding the square is a white one whenever a white piece stands there.
-  std::optional<std::size_t> found = get_piece(from, WHITE_OFFSET, BLACK_OFFSET, white);
-  if (!found) found = get_piece(from, BLACK_OFFSET, PIECE_NB, black);
+  std::optional<std::size_t> found = get_piece(from, WHITE_PAWN, BLACK_PAWN, white);
+  if (!found) found = get_piece(from, BLACK_PAWN, PIECE_NB, black);
   if (!found) [[unlikely]]
-    throw_empty_square(from);
+    throw_empty_square(move.from());
   const auto mover = static_cast<std::uint8_t>(*found);
-  const std::size_t side = side_of(mover);
-  const bool pawn = piece_type_of(mover) == PAWN;
+  const Color color = color_of(mover);
+  const bool pawn = type_of(mover) == PAWN;
 
   MoveEffect effect{mover, NO_PIECE, static_cast<std::uint8_t>(to), NO_PIECE, NO_PIECE};
-  if (pawn && (rank(to) == 0 || rank(to) == 7)) {
+  if (pawn && (rank_of(to) == RANK_1 || rank_of(to) == RANK_8)) {
     const std::uint16_t code = move.special();
     if (code < PROMOTE_KNIGHT || code > PROMOTE_QUEEN) [[unlikely]]
-      throw_missing_promotion(from, to);
-    effect.promoted = static_cast<std::uint8_t>(promotion_piece(code, side));
+      throw_missing_promotion(move.from(), move.to());
+    effect.promoted = static_cast<std::uint8_t>(promotion_piece(code, color));
   }
   // Only a piece of the opposite colour is captured; an own piece on `to` stays.
-  const std::optional<std::size_t> captured =
-      side == WHITE_OFFSET ? get_piece(to, BLACK_OFFSET, PIECE_NB, black)
-                           : get_piece(to, WHITE_OFFSET, BLACK_OFFSET, white);
+  const std::optional<std::size_t> captured = color == WHITE
+                                                  ? get_piece(to, BLACK_PAWN, PIECE_NB, black)
+                                                  : get_piece(to, WHITE_PAWN, BLACK_PAWN, white);
   if (captured) {
     effect.captured = static_cast<std::uint8_t>(*captured);
-  } else if (pawn && file(from) != file(to)) {
+  } else if (pawn && file_of(from) != file_of(to)) {
     // En passant goes by the side to move, not by the mover's colour: a pawn played out of turn
     // takes a pawn of its own colour. Behind a target on the edge rank there is no square and
     // nothing is taken.
@@ -259,12 +283,12 @@ inline MoveEffect Board::effect_of(ChessMove move, Bitboard white, Bitboard blac
       effect.capture_square = static_cast<std::uint8_t>(behind);
     }
   }
-  if (piece_type_of(mover) == KING && castling_files(from, to))
-    effect.rook = static_cast<std::uint8_t>(side + ROOK);
+  if (type_of(mover) == KING && castling_files(from, to))
+    effect.rook = static_cast<std::uint8_t>(make_piece(color, ROOK));
   return effect;
 }
 
-inline void Board::move_pieces(ChessMove move, const MoveEffect& effect) {
+inline void Position::move_pieces(ChessMove move, const MoveEffect& effect) {
   const unsigned from = move.from();
   const unsigned to = move.to();
   pieces[effect.mover] = move_bit(pieces[effect.mover], from, to);
@@ -274,7 +298,7 @@ inline void Board::move_pieces(ChessMove move, const MoveEffect& effect) {
   if (effect.rook != NO_PIECE) {
     // The rook of the home rank of the side to move goes to the far side of the king.
     const unsigned home = (info & WHITE_TO_MOVE) ? 0 : 56;
-    pieces[effect.rook] = file(to) == FILE_G
+    pieces[effect.rook] = file_of(to) == FILE_G
                               ? move_bit(pieces[effect.rook], home + FILE_H, home + FILE_F)
                               : move_bit(pieces[effect.rook], home + FILE_A, home + FILE_D);
   }
@@ -282,6 +306,35 @@ inline void Board::move_pieces(ChessMove move, const MoveEffect& effect) {
     pieces[effect.mover] = delete_bit(pieces[effect.mover], to);
     pieces[effect.promoted] |= square_bb(to);
   }
+}
+
+inline std::uint64_t Position::info_after(ChessMove move, const MoveEffect& effect) const {
+  const Square from = move.from();
+  const Square to = move.to();
+  std::uint64_t next = info & ~EN_PASSANT_MASK;
+  // A double step leaves an en-passant file for the side that moves next.
+  if (effect.mover == WHITE_PAWN && rank_of(to) == rank_of(from) + 2) {
+    next |= std::uint64_t{1} << (EN_PASSANT_BLACK + file_of(to));
+  } else if (effect.mover == BLACK_PAWN && rank_of(from) == rank_of(to) + 2) {
+    next |= std::uint64_t{1} << (EN_PASSANT_WHITE + file_of(to));
+  }
+  if (info & WHITE_TO_MOVE) {
+    if (effect.mover == WHITE_KING || (effect.mover == WHITE_ROOK && from == 7))
+      next &= ~CASTLE_WHITE_KING;
+    if (effect.mover == WHITE_KING || (effect.mover == WHITE_ROOK && from == 0))
+      next &= ~CASTLE_WHITE_QUEEN;
+  } else {
+    if (effect.mover == BLACK_KING || (effect.mover == BLACK_ROOK && from == 63))
+      next &= ~CASTLE_BLACK_KING;
+    if (effect.mover == BLACK_KING || (effect.mover == BLACK_ROOK && from == 56))
+      next &= ~CASTLE_BLACK_QUEEN;
+  }
+  // A rook taken in its corner takes its right along (en passant only ever takes a pawn).
+  if (effect.captured == WHITE_ROOK && to == 7) next &= ~CASTLE_WHITE_KING;
+  if (effect.captured == WHITE_ROOK && to == 0) next &= ~CASTLE_WHITE_QUEEN;
+  if (effect.captured == BLACK_ROOK && to == 63) next &= ~CASTLE_BLACK_KING;
+  if (effect.captured == BLACK_ROOK && to == 56) next &= ~CASTLE_BLACK_QUEEN;
+  return next ^ WHITE_TO_MOVE;
 }
 
 // Returns the 12 bitboards of the placement (the first field) of a FEN text.

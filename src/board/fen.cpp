@@ -11,7 +11,6 @@ namespace vorel {
 
 namespace {
 
-constexpr std::string_view PIECE_LETTERS = "PNBRQKpnbrqk";
 
 // Returns the first field of the text, or faults when there is none.
 std::string_view placement_field(std::string_view fen) {
@@ -34,31 +33,6 @@ constexpr auto PLACEMENT_BYTES = [] {
   for (const unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'}) table[c] = SPACE;
   return table;
 }();
-
-// Returns the size of the white-space character at `pos`, or 0 when another character is there.
-constexpr std::size_t white_space_at(std::string_view text, std::size_t pos) {
-  const auto c = static_cast<unsigned char>(text[pos]);
-  if (c < 0x80) return PLACEMENT_BYTES[c] == SPACE ? 1 : 0;
-  const Utf8Char decoded = decode_utf8(text, pos);
-  return is_white_space(decoded.code) ? decoded.size : 0;
-}
-
-// Returns the next white-space-separated field from `pos` on (empty when there is none) and moves
-// `pos` past it.
-constexpr std::string_view next_field(std::string_view text, std::size_t& pos) {
-  std::size_t at = pos;
-  while (at < text.size()) {
-    const std::size_t space = white_space_at(text, at);
-    if (space == 0) break;
-    at += space;
-  }
-  const std::size_t start = at;
-  while (at < text.size() && white_space_at(text, at) == 0) {
-    at += static_cast<unsigned char>(text[at]) < 0x80 ? 1 : decode_utf8(text, at).size;
-  }
-  pos = at;
-  return text.substr(start, at - start);
-}
 
 FenError fault(std::string message) { return {std::move(message), true}; }
 FenError error(std::string message) { return {std::move(message), false}; }
@@ -95,7 +69,7 @@ std::expected<std::size_t, FenError> read_placement(std::string_view fen, std::s
       ++ranks;
       squares = 0;
       square = (8 - ranks) * 8;  // wraps around below rank 1, where nothing is kept
-    } else if (kind == SPACE || (c >= 0x80 && white_space_at(fen, pos) != 0)) {
+    } else if (kind == SPACE || (c >= 0x80 && white_space_size(fen, pos) != 0)) {
       break;
     } else {
       return std::unexpected(fault("Invalid piece type"));
@@ -156,21 +130,16 @@ Pieces pieces_from_fen(std::string_view fen) {
 }
 
 std::expected<Position, FenError> read_fen(std::string_view fen) {
-  std::size_t pos = 0;
-  while (pos < fen.size()) {
-    const std::size_t space = white_space_at(fen, pos);
-    if (space == 0) break;
-    pos += space;
-  }
-  if (pos == fen.size()) return std::unexpected(fault("FEN text is empty"));
+  const std::size_t start = skip_white_space(fen, 0);
+  if (start == fen.size()) return std::unexpected(fault("FEN text is empty"));
   Position position{};
-  const std::expected<std::size_t, FenError> end = read_placement(fen, pos, position.pieces);
+  const std::expected<std::size_t, FenError> end = read_placement(fen, start, position.pieces);
   if (!end) return std::unexpected(end.error());
-  pos = *end;
 
+  WhiteSpaceFields fields(fen, *end);
   std::optional<FenError> missing;
   const auto required = [&](const char* name) {
-    const std::string_view field = next_field(fen, pos);
+    const std::string_view field = fields.next();
     if (field.empty()) missing = fault(std::string("FEN text has no ") + name + " field");
     return field;
   };
@@ -203,7 +172,7 @@ std::expected<Position, FenError> read_fen(std::string_view fen) {
   if (en_passant != "-") {
     const char letter = en_passant.front();
     if (letter < 'a' || letter > 'h') return std::unexpected(error("Invalid en-passant specifier"));
-    const unsigned first = (info & WHITE_TO_MOVE) ? EN_PASSANT_WHITE : EN_PASSANT_BLACK;
+    const unsigned first = en_passant_group(position.side_to_move());
     info |= std::uint64_t{1} << (first + unsigned(letter - 'a'));
   }
   return position;
@@ -218,7 +187,7 @@ std::expected<Board, std::string> Board::from_fen(std::string_view fen) {
   return Board(position->pieces, position->info);
 }
 
-std::size_t Board::write_fen(char* out) const { return vorel::write_fen({pieces, info}, out); }
+std::size_t Position::write_fen(char* out) const { return vorel::write_fen(*this, out); }
 
 namespace {
 
@@ -325,7 +294,7 @@ std::size_t fen_length(const Position& position) {
   return length;
 }
 
-std::string Board::to_fen() const {
+std::string Position::to_fen() const {
   char text[MAX_FEN];
   return std::string(text, write_fen(text));
 }

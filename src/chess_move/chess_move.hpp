@@ -3,10 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "common/fault.hpp"
+#include "common/types.hpp"
 
 namespace vorel {
 
@@ -21,12 +23,6 @@ enum Special : std::uint16_t {
   PROMOTE_ROOK = 6,
   PROMOTE_QUEEN = 7,
 };
-
-constexpr std::uint16_t rank(std::uint16_t n) { return n >> 3; }
-constexpr std::uint16_t file(std::uint16_t n) { return n & 7; }
-
-// Files by number, as file() gives them.
-enum File : std::uint16_t { FILE_A, FILE_B, FILE_C, FILE_D, FILE_E, FILE_F, FILE_G, FILE_H };
 
 // Returns the text of square n: file letter then rank digit (12 gives "e2").
 std::string square(std::uint16_t n);
@@ -55,8 +51,18 @@ struct ChessMove {
   constexpr std::uint16_t from() const { return data & 63; }
   constexpr std::uint16_t to() const { return (data >> 6) & 63; }
   constexpr std::uint16_t special() const { return data >> 12; }
+  // Returns the promotion code (PROMOTE_KNIGHT ... PROMOTE_QUEEN), or ORDINARY for a move that
+  // promotes nothing.
+  constexpr std::uint16_t promotion() const {
+    return special() >= PROMOTE_KNIGHT ? special() : std::uint16_t{ORDINARY};
+  }
 
   friend constexpr bool operator==(ChessMove, ChessMove) = default;
+
+  // Returns the move of a plain move text: the two squares and an optional promotion letter in
+  // either case, four or five ASCII characters ("e2e4", "e7e8q", "e7e8Q"); nothing for any other
+  // text. Castling is the king's move, special codes other than promotions are 0.
+  static std::optional<ChessMove> read_plain(std::string_view text);
 
   // Parses coordinate notation ("e2e4", "e7e8q"). A text of the wrong length or with an unknown
   // promotion letter gives an error message; a bad square character is an internal fault.

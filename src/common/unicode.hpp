@@ -49,6 +49,8 @@ constexpr bool is_white_space(char32_t c) {
 // Returns the size in bytes of the white-space character at byte pos (< text.size()), or 0 when
 // the character there is not white space.
 constexpr std::size_t white_space_size(std::string_view text, std::size_t pos) {
+  const auto byte = static_cast<unsigned char>(text[pos]);
+  if (byte < 0x80) return (byte >= 0x09 && byte <= 0x0D) || byte == 0x20 ? 1 : 0;
   const Utf8Char c = decode_utf8(text, pos);
   return is_white_space(c.code) ? c.size : 0;
 }
@@ -67,16 +69,16 @@ constexpr std::size_t skip_white_space(std::string_view text, std::size_t pos) {
 // Splits text into the maximal runs of characters that are not white space, in order.
 class WhiteSpaceFields {
  public:
-  explicit constexpr WhiteSpaceFields(std::string_view text) : text_(text) {}
+  // Reads the text from byte `pos` on (the start of a character).
+  explicit constexpr WhiteSpaceFields(std::string_view text, std::size_t pos = 0)
+      : text_(text), pos_(pos) {}
 
   // Returns the next field, or an empty view once the text is used up.
   constexpr std::string_view next() {
     pos_ = skip_white_space(text_, pos_);
     const std::size_t start = pos_;
-    while (pos_ < text_.size()) {
-      const Utf8Char c = decode_utf8(text_, pos_);
-      if (is_white_space(c.code)) break;
-      pos_ += c.size;
+    while (pos_ < text_.size() && white_space_size(text_, pos_) == 0) {
+      pos_ += static_cast<unsigned char>(text_[pos_]) < 0x80 ? 1 : decode_utf8(text_, pos_).size;
     }
     return text_.substr(start, pos_ - start);
   }

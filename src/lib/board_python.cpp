@@ -98,7 +98,7 @@ PyObject* board_turn(PyObject* self, PyObject*) {
   return guarded([&] {
     BoardObject* board = self_board(self);
     const SharedBorrow access = borrow<false>(board->borrow);
-    return board->value.to_move() ? new_ascii("white", 5) : new_ascii("black", 5);
+    return board->value.side_to_move() == WHITE ? new_ascii("white", 5) : new_ascii("black", 5);
   });
 }
 

@@ -249,10 +249,10 @@ class Batch {
  private:
   // Fetches the parts of a board that collecting reads: its header, its position and its flag.
   static void prefetch_board(PyObject* item) {
-    const auto* bytes = reinterpret_cast<const char*>(item);
-    __builtin_prefetch(bytes);
-    __builtin_prefetch(bytes + offsetof(BoardObject, value) + offsetof(Board, pieces));
-    __builtin_prefetch(bytes + offsetof(BoardObject, borrow), 1);
+    const auto* board = reinterpret_cast<const BoardObject*>(item);
+    __builtin_prefetch(board);
+    __builtin_prefetch(&board->value.pieces);
+    __builtin_prefetch(&board->borrow, 1);
   }
 
   // Returns the text's UTF-8 form, or the interpreter's reason for having none (a lone

@@ -32,7 +32,7 @@ PyObject* kept_text(std::string_view text) {
 ChessMove move_item(PyObject* item, Py_ssize_t index) {
   if (PyUnicode_Check(item)) {
     const std::string_view text = text_argument(item, "moves");
-    if (const std::optional<ChessMove> move = read_move_text(text)) return *move;
+    if (const std::optional<ChessMove> move = ChessMove::read_plain(text)) return *move;
     raise(PyExc_ValueError,
           joined({"Invalid move text: '", text, "' (moves[", std::to_string(index),
                   "]) is not a move such as e2e4 or e7e8q"}));

@@ -31,7 +31,7 @@ bool in_check(const MoveGenerator& generator, const Position& position);
 
 // Returns the outcome of the board: checkmate or stalemate when the side to move has no legal
 // move, ONGOING otherwise. A side to move without a king is an internal fault, as for the legal
-// moves; the board comes back exactly as it was.
-Outcome outcome(const MoveGenerator& generator, Board& board);
+// moves; the position comes back exactly as it was.
+Outcome outcome(const MoveGenerator& generator, Position& position);
 
 }  // namespace vorel

@@ -4,11 +4,9 @@ namespace vorel {
 
 namespace {
 
-constexpr Bitboard rank_bb(unsigned rank) { return RANK_1_SQUARES << (8 * rank); }
-
-// What the king of the side to move faces, on a well-formed board.
+// What the king of the side to move faces, on a well-formed position.
 struct KingSafety {
-  unsigned king;
+  Square king;
   Bitboard checkers;
   // Own pieces that are the only piece between the king and an enemy slider aiming at it.
   Bitboard pinned;
@@ -17,41 +15,24 @@ struct KingSafety {
   Bitboard evasions;
 };
 
-// Returns true if a piece of the side not to move (the opponent of White) attacks `square`,
-// rays being stopped by `occupied` instead of the board's own occupancy.
-template <bool White>
-[[gnu::always_inline]] inline bool attacked_under(const MoveGenerator& generator,
-                                                  const Pieces& pieces, unsigned square,
-                                                  Bitboard occupied) {
-  constexpr std::size_t offset = OPP<White>;
-  if (KNIGHT_ATTACKS[square] & pieces[offset + KNIGHT]) return true;
-  if (PAWN_ATTACKS[White][square] & pieces[offset + PAWN]) return true;
-  if (KING_ATTACKS[square] & pieces[offset + KING]) return true;
-  const Bitboard queens = pieces[offset + QUEEN];
-  if (generator.sliding_attacks(ROOK_KIND, square, occupied) & (pieces[offset + ROOK] | queens))
-    return true;
-  return generator.sliding_attacks(BISHOP_KIND, square, occupied) &
-         (pieces[offset + BISHOP] | queens);
-}
-
-template <bool White>
+template <Color Us>
 [[gnu::always_inline]] inline KingSafety king_safety(const MoveGenerator& generator,
                                                      const Pieces& pieces, Bitboard self_mask,
                                                      Bitboard opp_mask) {
-  constexpr std::size_t offset = OPP<White>;
-  const unsigned king = static_cast<unsigned>(std::countr_zero(pieces[SELF<White> + KING]));
+  constexpr std::size_t them = piece_offset(~Us);
+  const auto king = static_cast<Square>(std::countr_zero(pieces[make_piece(Us, KING)]));
   const Bitboard occupied = self_mask | opp_mask;
-  const Bitboard queens = pieces[offset + QUEEN];
+  const Bitboard queens = pieces[them + QUEEN];
   // Rays from the king through own pieces up to the first enemy piece: the sliders that check
   // with nothing between, or pin with exactly one own piece between.
   const Bitboard snipers =
-      (generator.sliding_attacks(ROOK_KIND, king, opp_mask) & (pieces[offset + ROOK] | queens)) |
-      (generator.sliding_attacks(BISHOP_KIND, king, opp_mask) & (pieces[offset + BISHOP] | queens));
-  Bitboard checkers = (KNIGHT_ATTACKS[king] & pieces[offset + KNIGHT]) |
-                      (PAWN_ATTACKS[White][king] & pieces[offset + PAWN]) |
-                      (KING_ATTACKS[king] & pieces[offset + KING]);
+      (generator.sliding_attacks(ROOK_KIND, king, opp_mask) & (pieces[them + ROOK] | queens)) |
+      (generator.sliding_attacks(BISHOP_KIND, king, opp_mask) & (pieces[them + BISHOP] | queens));
+  Bitboard checkers = (KNIGHT_ATTACKS[king] & pieces[them + KNIGHT]) |
+                      (PAWN_ATTACKS[Us][king] & pieces[them + PAWN]) |
+                      (KING_ATTACKS[king] & pieces[them + KING]);
   Bitboard pinned = 0;
-  for (const unsigned sniper : get_bits(snipers)) {
+  for (const Square sniper : get_bits(snipers)) {
     const Bitboard blockers = LINE_TABLES.between[king][sniper] & occupied;
     if (blockers == 0) {
       checkers |= square_bb(sniper);
@@ -61,7 +42,7 @@ template <bool White>
   }
   Bitboard evasions = ~Bitboard{0};
   if (checkers != 0) {
-    const unsigned checker = static_cast<unsigned>(std::countr_zero(checkers));
+    const auto checker = static_cast<Square>(std::countr_zero(checkers));
     evasions = (checkers & (checkers - 1)) != 0
                    ? 0
                    : LINE_TABLES.between[king][checker] | square_bb(checker);
@@ -71,27 +52,28 @@ template <bool White>
 
 // Returns true if a move of a piece other than the king from `from` to `to` (not onto an own
 // piece, not en passant) leaves the king unattacked.
-inline bool keeps_king_safe(const KingSafety& safety, unsigned from, unsigned to) {
+inline bool keeps_king_safe(const KingSafety& safety, Square from, Square to) {
   return has_square(safety.evasions, to) &&
          (!has_square(safety.pinned, from) || has_square(LINE_TABLES.lines[safety.king][from], to));
 }
 
-template <bool White>
-void keep_legal(const MoveGenerator& generator, Board& board, MoveList& moves, std::size_t first) {
-  const Pieces& pieces = board.pieces;
-  const Bitboard self_mask = side_mask(pieces, SELF<White>);
-  const Bitboard opp_mask = side_mask(pieces, OPP<White>);
-  const KingSafety safety = king_safety<White>(generator, pieces, self_mask, opp_mask);
+template <Color Us>
+void keep_legal(const MoveGenerator& generator, Position& position, MoveList& moves,
+                std::size_t first) {
+  const Pieces& pieces = position.pieces;
+  const Bitboard self_mask = side_mask(pieces, Us);
+  const Bitboard opp_mask = side_mask(pieces, ~Us);
+  const KingSafety safety = king_safety<Us>(generator, pieces, self_mask, opp_mask);
   const Bitboard without_king = (self_mask | opp_mask) & ~square_bb(safety.king);
   std::size_t kept = first;
   for (std::size_t i = first; i < moves.size(); ++i) {
     const ChessMove move = moves[i];
-    const unsigned from = move.from();
-    const unsigned to = move.to();
+    const Square from = move.from();
+    const Square to = move.to();
     bool legal = false;
     if (move.special() == EN_PASSANT) {
       // What the move takes depends on what stands on the target: let making it decide.
-      legal = generator.trial_keeps(board, move);
+      legal = generator.trial_keeps(position, move);
     } else if (move.special() == CASTLING) {
       // Generation lists a castle only when the king's square and the two it crosses or lands
       // on are unattacked. Of the lines through the landing square only the rank changes, and
@@ -99,7 +81,7 @@ void keep_legal(const MoveGenerator& generator, Board& board, MoveList& moves, s
       legal = true;
     } else if (from == safety.king) {
       // No piece attacks its own square, so a captured piece need not be taken off.
-      legal = !attacked_under<White>(generator, pieces, to, without_king);
+      legal = !generator.attacked<Us>(pieces, to, without_king);
     } else {
       legal = keeps_king_safe(safety, from, to);
     }
@@ -110,86 +92,63 @@ void keep_legal(const MoveGenerator& generator, Board& board, MoveList& moves, s
 
 // Returns the number of moves generation lists for `pawns` whose target is in `allowed`:
 // captures onto enemy pieces, single and double pushes, four moves per promotion.
-template <bool White>
+template <Color Us>
 [[gnu::always_inline]] inline std::size_t count_pawn_moves(Bitboard pawns, Bitboard opp_mask,
                                                            Bitboard occupied, Bitboard allowed) {
-  constexpr Bitboard promotion = White ? rank_bb(7) : rank_bb(0);
-  constexpr Bitboard double_step = White ? rank_bb(2) : rank_bb(5);
-  const auto forward = [](Bitboard b) { return White ? b << 8 : b >> 8; };
-  const Bitboard toward_a = White ? (pawns & ~FILE_A_SQUARES) << 7 : (pawns & ~FILE_A_SQUARES) >> 9;
-  const Bitboard toward_h = White ? (pawns & ~FILE_H_SQUARES) << 9 : (pawns & ~FILE_H_SQUARES) >> 7;
-  const Bitboard single = forward(pawns) & ~occupied;
-  const Bitboard twice = forward(single & double_step) & ~occupied & allowed;
-  const Bitboard captures_a = toward_a & opp_mask & allowed;
-  const Bitboard captures_h = toward_h & opp_mask & allowed;
-  const Bitboard pushes = single & allowed;
-  const int plain = std::popcount(captures_a & ~promotion) +
-                    std::popcount(captures_h & ~promotion) + std::popcount(pushes & ~promotion);
-  const int promoting = std::popcount(captures_a & promotion) +
-                        std::popcount(captures_h & promotion) + std::popcount(pushes & promotion);
+  constexpr Bitboard promotion = PROMOTION_SQUARES<Us>;
+  // Each diagonal apart: two pawns may take on the same square.
+  const Bitboard west = pawn_attacks_west<Us>(pawns) & opp_mask & allowed;
+  const Bitboard east = pawn_attacks_east<Us>(pawns) & opp_mask & allowed;
+  const Bitboard pushes = pawn_pushes<Us>(pawns, occupied) & allowed;
+  const Bitboard twice = pawn_double_pushes<Us>(pawns, occupied) & allowed;
+  const int plain = std::popcount(west & ~promotion) + std::popcount(east & ~promotion) +
+                    std::popcount(pushes & ~promotion);
+  const int promoting = std::popcount(west & promotion) + std::popcount(east & promotion) +
+                        std::popcount(pushes & promotion);
   return static_cast<std::size_t>(plain + 4 * promoting + std::popcount(twice));
 }
 
-template <bool White>
+template <Color Us>
 [[gnu::always_inline]] inline std::size_t count_legal(const MoveGenerator& generator,
-                                                      Board& board) {
-  const Pieces& pieces = board.pieces;
-  const Bitboard self_mask = side_mask(pieces, SELF<White>);
-  const Bitboard opp_mask = side_mask(pieces, OPP<White>);
+                                                      Position& position) {
+  const Pieces& pieces = position.pieces;
+  const Bitboard self_mask = side_mask(pieces, Us);
+  const Bitboard opp_mask = side_mask(pieces, ~Us);
   const Bitboard occupied = self_mask | opp_mask;
-  const KingSafety safety = king_safety<White>(generator, pieces, self_mask, opp_mask);
-  const unsigned king = safety.king;
+  const KingSafety safety = king_safety<Us>(generator, pieces, self_mask, opp_mask);
+  const Square king = safety.king;
   std::size_t count = 0;
 
   const Bitboard without_king = occupied & ~square_bb(king);
-  for (const unsigned to : get_bits(KING_ATTACKS[king] & ~self_mask))
-    count += !attacked_under<White>(generator, pieces, to, without_king);
-
-  // Castling as generation lists it; every castle listed is legal (see keep_legal).
-  constexpr unsigned home = White ? 0 : 56;
-  constexpr std::uint64_t king_side = White ? CASTLE_WHITE_KING : CASTLE_BLACK_KING;
-  constexpr std::uint64_t queen_side = White ? CASTLE_WHITE_QUEEN : CASTLE_BLACK_QUEEN;
-  if (king == home + 4 && safety.checkers == 0) {
-    const auto safe = [&](unsigned square) {
-      return !attacked_under<White>(generator, pieces, square, occupied);
-    };
-    if ((board.info & king_side) && !(occupied & (square_bb(home + 5) | square_bb(home + 6))) &&
-        safe(home + 5) && safe(home + 6)) {
-      ++count;
-    }
-    if ((board.info & queen_side) &&
-        !(occupied & (square_bb(home + 1) | square_bb(home + 2) | square_bb(home + 3))) &&
-        safe(home + 2) && safe(home + 3)) {
-      ++count;
-    }
-  }
+  for (const Square to : get_bits(KING_ATTACKS[king] & ~self_mask))
+    count += !generator.attacked<Us>(pieces, to, without_king);
+  // Every castle listed is legal (see keep_legal).
+  if (safety.checkers == 0)
+    count += static_cast<std::size_t>(std::popcount(generator.template castles<Us, true>(position, occupied)));
 
   const Bitboard targets = ~self_mask & safety.evasions;
   // A pinned knight has no move along its pin line.
-  for (const unsigned from : get_bits(pieces[SELF<White> + KNIGHT] & ~safety.pinned))
+  for (const Square from : get_bits(pieces[make_piece(Us, KNIGHT)] & ~safety.pinned))
     count += static_cast<std::size_t>(std::popcount(KNIGHT_ATTACKS[from] & targets));
 
-  const Bitboard pawns = pieces[SELF<White> + PAWN];
-  count += count_pawn_moves<White>(pawns & ~safety.pinned, opp_mask, occupied, targets);
-  for (const unsigned from : get_bits(pawns & safety.pinned)) {
-    count += count_pawn_moves<White>(square_bb(from), opp_mask, occupied,
-                                     targets & LINE_TABLES.lines[king][from]);
+  const Bitboard pawns = pieces[make_piece(Us, PAWN)];
+  count += count_pawn_moves<Us>(pawns & ~safety.pinned, opp_mask, occupied, targets);
+  for (const Square from : get_bits(pawns & safety.pinned)) {
+    count += count_pawn_moves<Us>(square_bb(from), opp_mask, occupied,
+                                  targets & LINE_TABLES.lines[king][from]);
   }
   // Every en-passant-coded move is decided by making it, as keep_legal does.
-  constexpr unsigned enpass_offset = White ? EN_PASSANT_WHITE : EN_PASSANT_BLACK;
-  const Bitboard flags = (board.info >> enpass_offset) & 0xFF;
-  if (flags != 0) {
-    const Bitboard en_passant_targets = flags << (White ? 40 : 16);
-    for (const unsigned from : get_bits(pawns & rank_bb(White ? 4 : 3))) {
-      for (const unsigned to : get_bits(PAWN_ATTACKS[White][from] & en_passant_targets))
-        count += generator.trial_keeps(board, ChessMove::unchecked(from, to, EN_PASSANT));
+  if (const Bitboard en_passant = en_passant_targets<Us>(position.info)) {
+    for (const Square from : get_bits(pawns)) {
+      for (const Square to : get_bits(PAWN_ATTACKS[Us][from] & en_passant))
+        count += generator.trial_keeps(position, ChessMove::unchecked(from, to, EN_PASSANT));
     }
   }
 
-  const Bitboard queens = pieces[SELF<White> + QUEEN];
+  const Bitboard queens = pieces[make_piece(Us, QUEEN)];
   for (const std::size_t kind : {ROOK_KIND, BISHOP_KIND}) {
-    const Bitboard sliders = queens | pieces[SELF<White> + (kind == ROOK_KIND ? ROOK : BISHOP)];
-    for (const unsigned from : get_bits(sliders)) {
+    const Bitboard sliders = queens | pieces[make_piece(Us, kind == ROOK_KIND ? ROOK : BISHOP)];
+    for (const Square from : get_bits(sliders)) {
       Bitboard reached = generator.sliding_attacks(kind, from, occupied) & targets;
       if (has_square(safety.pinned, from)) reached &= LINE_TABLES.lines[king][from];
       count += static_cast<std::size_t>(std::popcount(reached));
@@ -200,23 +159,23 @@ template <bool White>
 
 }  // namespace
 
-void keep_legal_by_pins(const MoveGenerator& generator, Board& board, MoveList& moves,
+void keep_legal_by_pins(const MoveGenerator& generator, Position& position, MoveList& moves,
                         std::size_t first) {
-  board.to_move() ? keep_legal<true>(generator, board, moves, first)
-                  : keep_legal<false>(generator, board, moves, first);
+  position.side_to_move() == WHITE ? keep_legal<WHITE>(generator, position, moves, first)
+                                   : keep_legal<BLACK>(generator, position, moves, first);
 }
 
 // Counting is mostly population counts: a second copy uses the processor's instruction for them
 // where it has one, chosen once when the program is loaded.
 [[gnu::target_clones("popcnt", "default")]] std::size_t count_moves(const MoveGenerator& generator,
-                                                                    Board& board) {
-  if (!well_formed(board.pieces)) {
+                                                                    Position& position) {
+  if (!well_formed(position.pieces)) {
     MoveList moves;
-    generator.moves(board, moves);
+    generator.moves(position, moves);
     return moves.size();
   }
-  return board.to_move() ? count_legal<true>(generator, board)
-                         : count_legal<false>(generator, board);
+  return position.side_to_move() == WHITE ? count_legal<WHITE>(generator, position)
+                                          : count_legal<BLACK>(generator, position);
 }
 
 }  // namespace vorel

@@ -57,15 +57,15 @@ constexpr bool well_formed(const Pieces& pieces) {
 }
 
 // Keeps, of moves[first..], those that do not leave the king of the side to move attacked, in
-// order, on a well-formed board: from the checkers and pinned pieces of that king, computed
+// order, on a well-formed position: from the checkers and pinned pieces of that king, computed
 // once, and the make, test and unmake of the legality filter for en-passant-coded moves only.
 // The board comes back exactly as it was.
-void keep_legal_by_pins(const MoveGenerator& generator, Board& board, MoveList& moves,
+void keep_legal_by_pins(const MoveGenerator& generator, Position& position, MoveList& moves,
                         std::size_t first);
 
 // Returns the number of legal moves of the side to move: the length of the list
 // MoveGenerator::moves gives, with the same faults, counted without building the list on
 // well-formed boards. The board comes back exactly as it was.
-std::size_t count_moves(const MoveGenerator& generator, Board& board);
+std::size_t count_moves(const MoveGenerator& generator, Position& position);
 
 }  // namespace vorel

@@ -10,7 +10,7 @@ namespace {
 // except onto own pieces.
 void get_k_moves(Bitboard bitboard, Bitboard self_mask,
                  const std::array<StepTargets, SQUARE_NB>& targets, MoveList& moves) {
-  for (const unsigned origin : get_bits(bitboard)) {
+  for (const Square origin : get_bits(bitboard)) {
     const StepTargets& steps = targets[origin];
     for (std::size_t i = 0; i < steps.count; ++i) {
       const unsigned target = steps.squares[i];
@@ -34,20 +34,20 @@ void push_promotions(unsigned from, unsigned to, MoveList& moves) {
 // `black` are the two sides' unions before the move.
 class TrialMove {
  public:
-  TrialMove(Board& board, ChessMove move, Bitboard white, Bitboard black)
-      : board_(board), pieces_(board.pieces) {
-    board.move_pieces(move, board.effect_of(move, white, black));
-    board.info ^= WHITE_TO_MOVE;
+  TrialMove(Position& position, ChessMove move, Bitboard white, Bitboard black)
+      : position_(position), pieces_(position.pieces) {
+    position.move_pieces(move, position.effect_of(move, white, black));
+    position.info ^= WHITE_TO_MOVE;
   }
   TrialMove(const TrialMove&) = delete;
   TrialMove& operator=(const TrialMove&) = delete;
   ~TrialMove() {
-    board_.info ^= WHITE_TO_MOVE;
-    board_.pieces = pieces_;
+    position_.info ^= WHITE_TO_MOVE;
+    position_.pieces = pieces_;
   }
 
  private:
-  Board& board_;
+  Position& position_;
   const Pieces pieces_;
 };
 
@@ -81,192 +81,147 @@ std::vector<Bitboard> populate_sliding_moves() {
 
 MoveGenerator::MoveGenerator() : sliding_moves(populate_sliding_moves()) {}
 
-// White: the square belongs to white and the attackers are black.
-template <bool White>
-inline bool MoveGenerator::attacked(const Pieces& pieces, unsigned square) const {
-  constexpr std::size_t offset = OPP<White>;
-  if (KNIGHT_ATTACKS[square] & pieces[offset + KNIGHT]) return true;
-  // An enemy pawn attacks the square from where an own pawn on it would capture.
-  if (PAWN_ATTACKS[White][square] & pieces[offset + PAWN]) return true;
-  const Bitboard blockers = occupancy(pieces);
-  const Bitboard queens = pieces[offset + QUEEN];
-  if (sliding_attacks(ROOK_KIND, square, blockers) & (pieces[offset + ROOK] | queens)) return true;
-  if (sliding_attacks(BISHOP_KIND, square, blockers) & (pieces[offset + BISHOP] | queens))
-    return true;
-  return KING_ATTACKS[square] & pieces[offset + KING];
+bool MoveGenerator::square_in_check(const Pieces& pieces, Square square, Color color) const {
+  const Bitboard occupied = occupancy(pieces);
+  return color == WHITE ? attacked<WHITE>(pieces, square, occupied)
+                        : attacked<BLACK>(pieces, square, occupied);
 }
 
-bool MoveGenerator::square_in_check(const Pieces& pieces, unsigned square,
-                                    std::uint64_t to_move) const {
-  return to_move == 1 ? attacked<true>(pieces, square) : attacked<false>(pieces, square);
+void MoveGenerator::pseudo_moves(const Position& position, MoveList& moves) const {
+  position.side_to_move() == WHITE ? generate<WHITE>(position, moves)
+                                   : generate<BLACK>(position, moves);
 }
 
-void MoveGenerator::pseudo_moves(const Board& board, MoveList& moves) const {
-  board.to_move() ? generate<true>(board, moves) : generate<false>(board, moves);
+template <Color Us>
+void MoveGenerator::generate(const Position& position, MoveList& moves) const {
+  const Bitboard self_mask = side_mask(position.pieces, Us);
+  const Bitboard opp_mask = side_mask(position.pieces, ~Us);
+  const Bitboard occupied = self_mask | opp_mask;
+  king_moves<Us>(position, self_mask, occupied, moves);
+  get_k_moves(position.pieces[make_piece(Us, KNIGHT)], self_mask, KNIGHT_TARGETS, moves);
+  pawn_moves<Us>(position, opp_mask, moves);
+  magic_moves<Us>(position, self_mask, occupied, ROOK, moves);
+  magic_moves<Us>(position, self_mask, occupied, BISHOP, moves);
 }
 
-template <bool White>
-void MoveGenerator::generate(const Board& board, MoveList& moves) const {
-  const Bitboard self_mask = side_mask(board.pieces, SELF<White>);
-  const Bitboard opp_mask = side_mask(board.pieces, OPP<White>);
-  king_moves<White>(board, self_mask, opp_mask, moves);
-  knight_moves<White>(board, self_mask, moves);
-  pawn_moves<White>(board, self_mask, opp_mask, moves);
-  magic_moves<White>(board, self_mask, opp_mask, ROOK, moves);
-  magic_moves<White>(board, self_mask, opp_mask, BISHOP, moves);
-}
-
-template <bool White>
-void MoveGenerator::king_moves(const Board& board, Bitboard self_mask, Bitboard opp_mask,
+template <Color Us>
+void MoveGenerator::king_moves(const Position& position, Bitboard self_mask, Bitboard occupied,
                                MoveList& moves) const {
-  get_k_moves(board.pieces[SELF<White> + KING], self_mask, KING_TARGETS, moves);
-  // Castling needs the king on its home square and not in check; the rights stand for the rooks.
-  constexpr unsigned home = White ? 0 : 56;
-  constexpr std::uint64_t king_side = White ? CASTLE_WHITE_KING : CASTLE_BLACK_KING;
-  constexpr std::uint64_t queen_side = White ? CASTLE_WHITE_QUEEN : CASTLE_BLACK_QUEEN;
-  if (!has_square(board.pieces[SELF<White> + KING], home + 4) ||
-      attacked<White>(board.pieces, home + 4)) {
-    return;
-  }
-  if ((board.info & king_side) &&
-      can_castle<White>(board, {home + 5, home + 6}, self_mask, opp_mask, std::nullopt)) {
-    moves.push_back(ChessMove::unchecked(home + 4, home + 6, CASTLING));
-  }
-  if ((board.info & queen_side) &&
-      can_castle<White>(board, {home + 2, home + 3}, self_mask, opp_mask, home + 1)) {
-    moves.push_back(ChessMove::unchecked(home + 4, home + 2, CASTLING));
-  }
+  get_k_moves(position.pieces[make_piece(Us, KING)], self_mask, KING_TARGETS, moves);
+  constexpr Square king = make_square(FILE_E, relative_rank(Us, RANK_1));
+  const unsigned castles_found = castles<Us>(position, occupied);
+  if (castles_found & KING_SIDE_CASTLE)
+    moves.push_back(ChessMove::unchecked(king, king + 2, CASTLING));
+  if (castles_found & QUEEN_SIDE_CASTLE)
+    moves.push_back(ChessMove::unchecked(king, king - 2, CASTLING));
 }
 
-template <bool White>
-bool MoveGenerator::can_castle(const Board& board, std::array<unsigned, 2> squares,
-                               Bitboard self_mask, Bitboard opp_mask,
-                               std::optional<unsigned> queen_side) const {
-  const Bitboard blockers = self_mask | opp_mask;
-  for (const unsigned square : squares) {
-    if (has_square(blockers, square) || attacked<White>(board.pieces, square)) return false;
-  }
-  // The square next to the queen-side rook must be empty but may be attacked.
-  return !(queen_side && has_square(blockers, *queen_side));
-}
-
-template <bool White>
-void MoveGenerator::knight_moves(const Board& board, Bitboard self_mask, MoveList& moves) const {
-  get_k_moves(board.pieces[SELF<White> + KNIGHT], self_mask, KNIGHT_TARGETS, moves);
-}
-
-template <bool White>
-void MoveGenerator::pawn_moves(const Board& board, Bitboard self_mask, Bitboard opp_mask,
+template <Color Us>
+void MoveGenerator::pawn_moves(const Position& position, Bitboard opp_mask,
                                MoveList& moves) const {
-  constexpr int direction = White ? 1 : -1;
-  constexpr unsigned start_rank = White ? 1 : 6;
-  constexpr unsigned end_rank = White ? 6 : 1;
-  constexpr unsigned enpass_rank = White ? 4 : 3;
-  constexpr unsigned enpass_offset = White ? EN_PASSANT_WHITE : EN_PASSANT_BLACK;
-  constexpr std::array<std::int16_t, 2> capture_steps = {7 * direction, 9 * direction};
   // A square holding pieces of both colours, which pushes of moves the generator would not list
   // can leave, counts as empty for pawn pushes: the sides' unions are combined by exclusive or.
-  const Bitboard occupied = self_mask ^ opp_mask;
+  const Bitboard push_blockers = side_mask(position.pieces, Us) ^ opp_mask;
+  const Bitboard en_passant = en_passant_targets<Us>(position.info);
 
-  for (const unsigned from : get_bits(board.pieces[SELF<White>])) {
-    const unsigned from_rank = from / 8;
-    for (const std::int16_t step : capture_steps) {
-      const auto to = validate_move(static_cast<std::uint16_t>(from), step, 1);
-      if (!to) continue;
-      if (has_square(opp_mask, *to)) {
-        if (from_rank == end_rank) {
-          push_promotions(from, *to, moves);
+  for (const Square from : get_bits(position.pieces[make_piece(Us, PAWN)])) {
+    const Bitboard pawn = square_bb(from);
+    // The diagonal of the step 7 first (+7 for white, -7 for black), then that of the step 9.
+    const Bitboard west = pawn_attacks_west<Us>(pawn), east = pawn_attacks_east<Us>(pawn);
+    for (const Bitboard target : {Us == WHITE ? west : east, Us == WHITE ? east : west}) {
+      if (target == 0) continue;
+      const auto to = static_cast<Square>(std::countr_zero(target));
+      if (target & opp_mask) {
+        if (target & PROMOTION_SQUARES<Us>) {
+          push_promotions(from, to, moves);
         } else {
-          moves.push_back(ChessMove::unchecked(from, *to, ORDINARY));
+          moves.push_back(ChessMove::unchecked(from, to, ORDINARY));
         }
       }
-      // The flag alone decides: neither the target nor the pawn to be taken is examined.
-      if (from_rank == enpass_rank && ((board.info >> (enpass_offset + file(*to))) & 1)) {
-        moves.push_back(ChessMove::unchecked(from, *to, EN_PASSANT));
-      }
+      if (target & en_passant) moves.push_back(ChessMove::unchecked(from, to, EN_PASSANT));
     }
 
-    const unsigned to = static_cast<std::uint16_t>(from + 8 * direction);
-    if (to > 63 || has_square(occupied, to)) continue;
-    if (from_rank == end_rank) {
+    const Bitboard push = pawn_pushes<Us>(pawn, push_blockers);
+    if (push == 0) continue;
+    const auto to = static_cast<Square>(std::countr_zero(push));
+    if (push & PROMOTION_SQUARES<Us>) {
       push_promotions(from, to, moves);
       continue;
     }
     moves.push_back(ChessMove::unchecked(from, to, ORDINARY));
-    const unsigned to2 = static_cast<std::uint16_t>(from + 16 * direction);
-    if (from_rank == start_rank && to2 <= 63 && !has_square(occupied, to2)) {
-      moves.push_back(ChessMove::unchecked(from, to2, DOUBLE_PUSH));
-    }
+    if (const Bitboard twice = pawn_double_pushes<Us>(pawn, push_blockers))
+      moves.push_back(
+          ChessMove::unchecked(from, static_cast<Square>(std::countr_zero(twice)), DOUBLE_PUSH));
   }
 }
 
-template <bool White>
-void MoveGenerator::magic_moves(const Board& board, Bitboard self_mask, Bitboard opp_mask,
+template <Color Us>
+void MoveGenerator::magic_moves(const Position& position, Bitboard self_mask, Bitboard occupied,
                                 std::size_t piece_type, MoveList& moves) const {
   const std::size_t kind = kind_of(piece_type);
   const Bitboard piece_mask =
-      board.pieces[SELF<White> + QUEEN] | board.pieces[SELF<White> + piece_type];
-  const Bitboard occupancy = self_mask | opp_mask;
-  for (const unsigned from : get_bits(piece_mask)) {
-    const Bitboard targets = sliding_attacks(kind, from, occupancy) & ~self_mask;
+      position.pieces[make_piece(Us, QUEEN)] | position.pieces[make_piece(Us, piece_type)];
+  for (const Square from : get_bits(piece_mask)) {
+    const Bitboard targets = sliding_attacks(kind, from, occupied) & ~self_mask;
     for (const unsigned to : get_bits(targets))
       moves.push_back(ChessMove::unchecked(from, to, ORDINARY));
   }
 }
 
-template <bool White>
-bool MoveGenerator::phantom_check(const Board& board) const {
+template <Color Us>
+bool MoveGenerator::phantom_check(const Position& position) const {
   // Only a move on a square holding pieces of both colours can take the mover's own king.
-  const Bitboard king = board.pieces[SELF<White> + KING];
+  const Bitboard king = position.pieces[make_piece(Us, KING)];
   if (king == 0) [[unlikely]]
     throw_king_lost();
-  return attacked<White>(board.pieces, static_cast<unsigned>(std::countr_zero(king)));
+  return attacked<Us>(position.pieces, static_cast<Square>(std::countr_zero(king)),
+                      occupancy(position.pieces));
 }
 
-template <bool White>
-void MoveGenerator::keep_legal(Board& board, MoveList& moves, std::size_t first) const {
+template <Color Us>
+void MoveGenerator::keep_legal(Position& position, MoveList& moves, std::size_t first) const {
   // Every trial starts from the same position, so the sides' unions hold for all of them.
-  const Bitboard white = side_mask(board.pieces, WHITE_OFFSET);
-  const Bitboard black = side_mask(board.pieces, BLACK_OFFSET);
+  const Bitboard white = side_mask(position.pieces, WHITE);
+  const Bitboard black = side_mask(position.pieces, BLACK);
   std::size_t kept = first;
   for (std::size_t i = first; i < moves.size(); ++i) {
     const ChessMove move = moves[i];
     bool valid_move = false;
     {
       // The trial is undone on leaving the scope, also when the test faults.
-      const TrialMove trial(board, move, white, black);
-      valid_move = !phantom_check<White>(board);
+      const TrialMove trial(position, move, white, black);
+      valid_move = !phantom_check<Us>(position);
     }
     if (valid_move) moves[kept++] = move;
   }
   moves.truncate(kept);
 }
 
-void MoveGenerator::moves(Board& board, MoveList& legal) const {
-  if (!well_formed(board.pieces)) {
-    moves_by_trial(board, legal);
+void MoveGenerator::moves(Position& position, MoveList& legal) const {
+  if (!well_formed(position.pieces)) {
+    moves_by_trial(position, legal);
     return;
   }
   const std::size_t first = legal.size();
-  pseudo_moves(board, legal);
-  keep_legal_by_pins(*this, board, legal, first);
+  pseudo_moves(position, legal);
+  keep_legal_by_pins(*this, position, legal, first);
 }
 
-void MoveGenerator::moves_by_trial(Board& board, MoveList& legal) const {
-  const bool white = board.to_move() == 1;
-  if (board.pieces[white ? WHITE_KING : BLACK_KING] == 0) {
+void MoveGenerator::moves_by_trial(Position& position, MoveList& legal) const {
+  const Color us = position.side_to_move();
+  if (position.pieces[make_piece(us, KING)] == 0) {
     throw Fault("The side to move has no king, so its legal moves are undefined");
   }
   const std::size_t first = legal.size();
-  pseudo_moves(board, legal);
-  white ? keep_legal<true>(board, legal, first) : keep_legal<false>(board, legal, first);
+  pseudo_moves(position, legal);
+  us == WHITE ? keep_legal<WHITE>(position, legal, first) : keep_legal<BLACK>(position, legal, first);
 }
 
-bool MoveGenerator::trial_keeps(Board& board, ChessMove move) const {
-  const bool white = board.to_move() == 1;
-  const TrialMove trial(board, move, side_mask(board.pieces, WHITE_OFFSET),
-                        side_mask(board.pieces, BLACK_OFFSET));
-  return white ? !phantom_check<true>(board) : !phantom_check<false>(board);
+bool MoveGenerator::trial_keeps(Position& position, ChessMove move) const {
+  const Color us = position.side_to_move();
+  const TrialMove trial(position, move, side_mask(position.pieces, WHITE),
+                        side_mask(position.pieces, BLACK));
+  return us == WHITE ? !phantom_check<WHITE>(position) : !phantom_check<BLACK>(position);
 }
 
 }  // namespace vorel

@@ -61,6 +61,18 @@ std::vector<Bitboard> rook_bishop_moves(unsigned square, std::size_t piece_type)
 // Returns every attack set of every (square, kind), laid out as SLIDING_ENTRIES says.
 std::vector<Bitboard> populate_sliding_moves();
 
+// Returns the squares the side to move Us may take en passant onto, as the info word flags them:
+// one square on its sixth rank per flagged file. Neither the square nor the pawn to be taken is
+// examined.
+template <Color Us>
+constexpr Bitboard en_passant_targets(std::uint64_t info) {
+  const Bitboard files = (info >> en_passant_group(Us)) & EN_PASSANT_FILES;
+  return files << (8 * relative_rank(Us, RANK_6));
+}
+
+// The castles a side may make, as bits.
+enum Castles : unsigned { KING_SIDE_CASTLE = 1, QUEEN_SIDE_CASTLE = 2 };
+
 // Legal move generation. Holds the sliding attack tables, built once and read-only after.
 class MoveGenerator {
  public:
@@ -71,58 +83,101 @@ class MoveGenerator {
 
   // Returns the rook-kind or bishop-kind attack set of `square` under `occupancy`: each ray
   // includes its first occupied square, whatever stands there.
-  Bitboard sliding_attacks(std::size_t kind, unsigned square, Bitboard occupancy) const {
+  Bitboard sliding_attacks(std::size_t kind, Square square, Bitboard occupancy) const {
     const SlidingEntry& entry = SLIDING_ENTRIES[2 * square + kind];
     return sliding_moves[entry.offset + sliding_key(entry, occupancy)];
   }
 
-  // Returns true if a piece of the side opposing `to_move` (1 = white) attacks `square`.
-  bool square_in_check(const Board& board, unsigned square, std::uint64_t to_move) const {
-    return square_in_check(board.pieces, square, to_move);
-  }
-  bool square_in_check(const Pieces& pieces, unsigned square, std::uint64_t to_move) const;
+  // The attack test: returns true if a piece of the side opposing Us attacks `square`, rays
+  // being stopped by the squares of `occupied`.
+  template <Color Us>
+  bool attacked(const Pieces& pieces, Square square, Bitboard occupied) const;
+
+  // Returns true if a piece of the side opposing `color` attacks `square` on these pieces.
+  bool square_in_check(const Pieces& pieces, Square square, Color color) const;
+
+  // Returns the castles the side Us may make (Castles bits): its king on its home square and not
+  // attacked, the right held, the squares between king and rook empty, and the squares the king
+  // crosses and lands on not attacked. The rights stand for the rooks, which are not looked at.
+  // `occupied`: the occupied squares. With KingSafe the caller vouches that the king is not
+  // attacked, and that test is left out.
+  template <Color Us, bool KingSafe = false>
+  unsigned castles(const Position& position, Bitboard occupied) const;
 
   // Appends every pseudo-legal move of the side to move: king steps and castling, knights,
   // pawns, then rook-kind and bishop-kind slider moves.
-  void pseudo_moves(const Board& board, MoveList& moves) const;
+  void pseudo_moves(const Position& position, MoveList& moves) const;
 
   // Appends the legal moves of the side to move, in generation order: the candidates that
-  // making, testing and unmaking keep. A well-formed board (see legality.hpp) gets the same list
-  // from the pin-and-check test. The board comes back exactly as it was. A side to move without
-  // a king is an internal fault raised before any move is made.
-  void moves(Board& board, MoveList& legal) const;
+  // making, testing and unmaking keep. A well-formed position (see legality.hpp) gets the same
+  // list from the pin-and-check test. The position comes back exactly as it was. A side to move
+  // without a king is an internal fault raised before any move is made.
+  void moves(Position& position, MoveList& legal) const;
 
   // The same list as moves, always by making, testing and unmaking every candidate.
-  void moves_by_trial(Board& board, MoveList& legal) const;
+  void moves_by_trial(Position& position, MoveList& legal) const;
 
   // Returns true if making `move` leaves the king of the side that made it unattacked; the
-  // board comes back exactly as it was. The one-candidate step of the legality filter.
-  bool trial_keeps(Board& board, ChessMove move) const;
+  // position comes back exactly as it was. The one-candidate step of the legality filter.
+  bool trial_keeps(Position& position, ChessMove move) const;
 
  private:
-  // The same operations with the side to move fixed at compile time (White: white to move).
-  template <bool White>
-  bool attacked(const Pieces& pieces, unsigned square) const;
-  template <bool White>
-  void generate(const Board& board, MoveList& moves) const;
-  template <bool White>
-  void king_moves(const Board& board, Bitboard self_mask, Bitboard opp_mask, MoveList& moves) const;
-  template <bool White>
-  bool can_castle(const Board& board, std::array<unsigned, 2> squares, Bitboard self_mask,
-                  Bitboard opp_mask, std::optional<unsigned> queen_side) const;
-  template <bool White>
-  void knight_moves(const Board& board, Bitboard self_mask, MoveList& moves) const;
-  template <bool White>
-  void pawn_moves(const Board& board, Bitboard self_mask, Bitboard opp_mask, MoveList& moves) const;
-  template <bool White>
-  void magic_moves(const Board& board, Bitboard self_mask, Bitboard opp_mask,
+  // The same operations with the side to move fixed at compile time.
+  template <Color Us>
+  void generate(const Position& position, MoveList& moves) const;
+  template <Color Us>
+  void king_moves(const Position& position, Bitboard self_mask, Bitboard occupied,
+                  MoveList& moves) const;
+  template <Color Us>
+  void pawn_moves(const Position& position, Bitboard opp_mask, MoveList& moves) const;
+  template <Color Us>
+  void magic_moves(const Position& position, Bitboard self_mask, Bitboard occupied,
                    std::size_t piece_type, MoveList& moves) const;
-  // Returns true if, right after a move by the given side, that side's king is attacked.
-  template <bool White>
-  bool phantom_check(const Board& board) const;
-  template <bool White>
-  void keep_legal(Board& board, MoveList& moves, std::size_t first) const;
+  // Returns true if, right after a move by the side Us, that side's king is attacked.
+  template <Color Us>
+  bool phantom_check(const Position& position) const;
+  template <Color Us>
+  void keep_legal(Position& position, MoveList& moves, std::size_t first) const;
 };
+
+template <Color Us>
+inline bool MoveGenerator::attacked(const Pieces& pieces, Square square,
+                                    Bitboard occupied) const {
+  constexpr std::size_t them = piece_offset(~Us);
+  if (KNIGHT_ATTACKS[square] & pieces[them + KNIGHT]) return true;
+  // An enemy pawn attacks the square from where an own pawn on it would capture.
+  if (PAWN_ATTACKS[Us][square] & pieces[them + PAWN]) return true;
+  const Bitboard queens = pieces[them + QUEEN];
+  if (sliding_attacks(ROOK_KIND, square, occupied) & (pieces[them + ROOK] | queens)) return true;
+  if (sliding_attacks(BISHOP_KIND, square, occupied) & (pieces[them + BISHOP] | queens))
+    return true;
+  return KING_ATTACKS[square] & pieces[them + KING];
+}
+
+template <Color Us, bool KingSafe>
+[[gnu::always_inline]] inline unsigned MoveGenerator::castles(const Position& position, Bitboard occupied) const {
+  constexpr Square king = make_square(FILE_E, relative_rank(Us, RANK_1));
+  const Pieces& pieces = position.pieces;
+  // The squares between king and rook must be empty; the ones the king crosses and lands on must
+  // not be attacked either (on the queen side the square next to the rook may be).
+  const bool king_side = (position.info & king_side_right(Us)) &&
+                         !(occupied & (square_bb(king + 1) | square_bb(king + 2)));
+  const bool queen_side =
+      (position.info & queen_side_right(Us)) &&
+      !(occupied & (square_bb(king - 1) | square_bb(king - 2) | square_bb(king - 3)));
+  if (!(king_side || queen_side) || !has_square(pieces[make_piece(Us, KING)], king) ||
+      (!KingSafe && attacked<Us>(pieces, king, occupied))) {
+    return 0;
+  }
+  unsigned found = 0;
+  if (king_side && !attacked<Us>(pieces, king + 1, occupied) &&
+      !attacked<Us>(pieces, king + 2, occupied))
+    found |= KING_SIDE_CASTLE;
+  if (queen_side && !attacked<Us>(pieces, king - 1, occupied) &&
+      !attacked<Us>(pieces, king - 2, occupied))
+    found |= QUEEN_SIDE_CASTLE;
+  return found;
+}
 
 // Returns the number of leaf nodes of the legal-move tree of the given depth (>= 1; 0 counts
 // as 1); the last ply is counted as the length of the legal-move list would be. The board comes

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "board/bitboard.hpp"
+#include "common/types.hpp"
 
 namespace vorel {
 
@@ -130,17 +130,51 @@ inline constexpr auto KING_ATTACKS = attack_masks(KING_TARGETS);
 // Returns the up to eight squares around `square`.
 constexpr Bitboard get_king_circle(unsigned square) { return KING_ATTACKS[square]; }
 
-// PAWN_ATTACKS[white][s]: the squares a pawn of that colour on s attacks (white: +7 and +9,
-// black: -7 and -9, never wrapping across an edge).
+// The rules of pawn moves for the side Us, set-wise: each takes a set of pawns of Us and returns
+// the set of squares they reach.
+
+// One step forward, toward the opponent's side; squares beyond the last rank drop off the board.
+template <Color Us>
+constexpr Bitboard pawn_step(Bitboard pawns) {
+  return Us == WHITE ? pawns << 8 : pawns >> 8;
+}
+
+// The squares the pawns reach by one step forward onto a square not in `occupied`.
+template <Color Us>
+constexpr Bitboard pawn_pushes(Bitboard pawns, Bitboard occupied) {
+  return pawn_step<Us>(pawns) & ~occupied;
+}
+
+// The squares the pawns on their starting rank reach by two steps forward, over and onto squares
+// not in `occupied`.
+template <Color Us>
+constexpr Bitboard pawn_double_pushes(Bitboard pawns, Bitboard occupied) {
+  const Bitboard starting = pawns & rank_bb(relative_rank(Us, RANK_2));
+  return pawn_pushes<Us>(pawn_pushes<Us>(starting, occupied), occupied);
+}
+
+// The diagonal squares forward toward file a (west) and toward file h (east): what the pawns
+// attack, and where they capture. Never wrapping across an edge.
+template <Color Us>
+constexpr Bitboard pawn_attacks_west(Bitboard pawns) {
+  return pawn_step<Us>(pawns & ~file_bb(FILE_A)) >> 1;
+}
+template <Color Us>
+constexpr Bitboard pawn_attacks_east(Bitboard pawns) {
+  return pawn_step<Us>(pawns & ~file_bb(FILE_H)) << 1;
+}
+
+// The squares where a pawn of Us promotes: the opponent's back rank.
+template <Color Us>
+inline constexpr Bitboard PROMOTION_SQUARES = rank_bb(relative_rank(Us, RANK_8));
+
+// PAWN_ATTACKS[color][s]: the squares a pawn of that colour on s attacks.
 inline constexpr auto PAWN_ATTACKS = [] {
   std::array<std::array<Bitboard, SQUARE_NB>, 2> table{};
-  for (std::uint16_t square = 0; square < SQUARE_NB; ++square) {
-    for (const std::int16_t step : {7, 9}) {
-      if (const auto to = validate_move(square, step, 1)) table[1][square] |= square_bb(*to);
-      if (const auto to = validate_move(square, static_cast<std::int16_t>(-step), 1)) {
-        table[0][square] |= square_bb(*to);
-      }
-    }
+  for (Square square = 0; square < SQUARE_NB; ++square) {
+    const Bitboard pawn = square_bb(square);
+    table[WHITE][square] = pawn_attacks_west<WHITE>(pawn) | pawn_attacks_east<WHITE>(pawn);
+    table[BLACK][square] = pawn_attacks_west<BLACK>(pawn) | pawn_attacks_east<BLACK>(pawn);
   }
   return table;
 }();

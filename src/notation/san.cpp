@@ -7,22 +7,16 @@ namespace vorel {
 
 namespace {
 
-constexpr std::string_view PIECE_LETTERS = "PNBRQK";
+// The white piece letters: SAN names a piece by its type.
+constexpr std::string_view TYPE_LETTERS = PIECE_LETTERS.substr(0, PIECE_TYPE_NB);
 constexpr std::string_view PROMOTION_LETTERS = "NBRQ";
 
-constexpr Bitboard file_bb(unsigned file_index) { return FILE_A_SQUARES << file_index; }
-constexpr Bitboard rank_bb(unsigned rank_index) { return RANK_1_SQUARES << (8 * rank_index); }
 constexpr bool is_file(char c) { return c >= 'a' && c <= 'h'; }
 constexpr bool is_rank(char c) { return c >= '1' && c <= '8'; }
 
-// Returns the promotion code of a move word, 0 when it promotes nothing.
-constexpr std::uint16_t promotion_code(ChessMove move) {
-  return move.special() >= PROMOTE_KNIGHT ? move.special() : std::uint16_t{ORDINARY};
-}
-
 // True for two moves between the same squares with the same promotion piece.
 constexpr bool same_move(ChessMove a, ChessMove b) {
-  return a.from() == b.from() && a.to() == b.to() && promotion_code(a) == promotion_code(b);
+  return a.from() == b.from() && a.to() == b.to() && a.promotion() == b.promotion();
 }
 
 // A SAN text taken apart.
@@ -41,8 +35,8 @@ std::optional<SanText> read_san(std::string_view text) {
   if (text == "O-O" || text == "0-0") return SanText{.piece = KING, .castle = FILE_G};
   if (text == "O-O-O" || text == "0-0-0") return SanText{.piece = KING, .castle = FILE_C};
   SanText san;
-  if (!text.empty() && PIECE_LETTERS.contains(text.front())) {
-    san.piece = PIECE_LETTERS.find(text.front());  // "P" for a pawn is allowed too
+  if (!text.empty() && TYPE_LETTERS.contains(text.front())) {
+    san.piece = TYPE_LETTERS.find(text.front());  // "P" for a pawn is allowed too
     text.remove_prefix(1);
   }
   // A promotion letter follows the destination square, directly or after "=".
@@ -72,24 +66,24 @@ std::optional<SanText> read_san(std::string_view text) {
     // A pawn is named by its file: without one, the pawn moves straight ahead.
     if (san.from_file < 0 && san.from_rank >= 0) return std::nullopt;
     if (san.from_file < 0)
-      san.from_file = static_cast<int>(file(static_cast<std::uint16_t>(san.to)));
+      san.from_file = static_cast<int>(file_of(san.to));
   } else if (san.promotion != 0) {
     return std::nullopt;
   }
   return san;
 }
 
-// Returns the squares from which a piece of the kind the SAN names, of the side to move (its
-// pieces from `self`), reaches the SAN's destination by a move other than castling. Pawns push
-// when the SAN gives the destination's file, and capture (en passant too) from the file it gives.
-Bitboard origins(const MoveGenerator& generator, const Board& board, const SanText& san,
-                 std::size_t self) {
-  const Pieces& pieces = board.pieces;
-  const bool white = self == WHITE_OFFSET;
-  const Bitboard own = side_mask(pieces, self);
-  const Bitboard occupied = own | side_mask(pieces, white ? BLACK_OFFSET : WHITE_OFFSET);
-  const Bitboard mine = pieces[self + san.piece];
-  const auto to = static_cast<std::uint16_t>(san.to);
+// Returns the squares from which a piece of the type the SAN names, of the side to move Us,
+// reaches the SAN's destination by a move other than castling: the attack rules read backward
+// for the pieces; for pawns, pushes when the SAN gives the destination's file, and captures (en
+// passant too) from the file it gives, by the generator's pawn rules.
+template <Color Us>
+Bitboard origins(const MoveGenerator& generator, const Position& position, const SanText& san) {
+  const Pieces& pieces = position.pieces;
+  const Bitboard own = side_mask(pieces, Us);
+  const Bitboard occupied = own | side_mask(pieces, ~Us);
+  const Bitboard mine = pieces[make_piece(Us, san.piece)];
+  const Square to = san.to;
   if (has_square(own, to)) return 0;
   switch (san.piece) {
     case KNIGHT: return KNIGHT_ATTACKS[to] & mine;
@@ -102,32 +96,26 @@ Bitboard origins(const MoveGenerator& generator, const Board& board, const SanTe
     case KING: return KING_ATTACKS[to] & mine;
     default: break;
   }
-  if (static_cast<int>(file(to)) != san.from_file) {
+  const Bitboard target = square_bb(to);
+  if (static_cast<int>(file_of(to)) != san.from_file) {
     // Our pawns on the squares that a pawn of the other colour on `to` would attack.
-    const unsigned group = white ? EN_PASSANT_WHITE : EN_PASSANT_BLACK;
-    const bool en_passant = rank(to) == (white ? 5 : 2) && ((board.info >> (group + file(to))) & 1);
-    if (!has_square(occupied, to) && !en_passant) return 0;
-    return PAWN_ATTACKS[!white][to] & mine;
+    if (!(target & (occupied | en_passant_targets<Us>(position.info)))) return 0;
+    return PAWN_ATTACKS[~Us][to] & mine;
   }
-  // A push: from the square behind, or over it from the starting rank.
-  if (has_square(occupied, to) || rank(to) == (white ? 0 : 7)) return 0;
-  const unsigned behind = white ? to - 8u : to + 8u;
-  if (has_square(mine, behind)) return square_bb(behind);
-  const unsigned start = white ? behind - 8u : behind + 8u;
-  if (rank(to) == (white ? 3 : 4) && !has_square(occupied, behind) && has_square(mine, start))
-    return square_bb(start);
+  // A push: one step from the square behind, or two from the starting rank.
+  if (pawn_pushes<Us>(mine, occupied) & target) return pawn_step<~Us>(target);
+  if (pawn_double_pushes<Us>(mine, occupied) & target) return pawn_step<~Us>(pawn_step<~Us>(target));
   return 0;
 }
 
 // Returns the move word of a move that `origins` found, with the generator's special code.
-ChessMove san_move(const Board& board, const SanText& san, unsigned from) {
+ChessMove san_move(const Position& position, const SanText& san, Square from) {
   std::uint16_t code = ORDINARY;
   if (san.piece == PAWN) {
-    const unsigned to = san.to;
+    const Square to = san.to;
     if (san.promotion != 0) {
       code = san.promotion;
-    } else if (file(static_cast<std::uint16_t>(from)) != file(static_cast<std::uint16_t>(to)) &&
-               !has_square(occupancy(board.pieces), to)) {
+    } else if (file_of(from) != file_of(to) && !has_square(occupancy(position.pieces), to)) {
       code = EN_PASSANT;
     } else if (to == from + 16 || from == to + 16) {
       code = DOUBLE_PUSH;
@@ -136,28 +124,14 @@ ChessMove san_move(const Board& board, const SanText& san, unsigned from) {
   return ChessMove::unchecked(from, san.to, code);
 }
 
-// Returns the square of the king of the side `white` (1 = white), or nothing without one.
-std::optional<unsigned> king_square(const Board& board, std::uint64_t white) {
-  const Bitboard king = board.pieces[white ? WHITE_KING : BLACK_KING];
+// Returns the square of the king of `color`, or nothing without one.
+std::optional<Square> king_square(const Position& position, Color color) {
+  const Bitboard king = position.pieces[make_piece(color, KING)];
   if (king == 0) return std::nullopt;
-  return static_cast<unsigned>(std::countr_zero(king));
+  return static_cast<Square>(std::countr_zero(king));
 }
 
 }  // namespace
-
-std::optional<ChessMove> read_move_text(std::string_view text) {
-  if (text.size() != 4 && text.size() != 5) return std::nullopt;
-  if (!is_file(text[0]) || !is_rank(text[1]) || !is_file(text[2]) || !is_rank(text[3]))
-    return std::nullopt;
-  std::uint16_t code = ORDINARY;
-  if (text.size() == 5) {
-    const std::size_t letter = PROMOTION_LETTERS.find(static_cast<char>(text[4] & ~0x20));
-    if (letter == std::string_view::npos) return std::nullopt;
-    code = static_cast<std::uint16_t>(PROMOTE_KNIGHT + letter);
-  }
-  const auto square = [&](std::size_t i) { return (text[i + 1] - '1') * 8 + (text[i] - 'a'); };
-  return ChessMove::unchecked(square(0), square(2), code);
-}
 
 std::optional<ChessMove> find_legal(const MoveList& legal, ChessMove move) {
   const auto found =
@@ -166,19 +140,19 @@ std::optional<ChessMove> find_legal(const MoveList& legal, ChessMove move) {
   return *found;
 }
 
-std::size_t write_san(const MoveGenerator& generator, Board& board, const MoveList& legal,
-                      ChessMove move, char* out) {
+std::size_t write_san(const MoveGenerator& generator, const Position& position,
+                      const MoveList& legal, ChessMove move, char* out) {
   char* end = out;
-  const std::uint16_t from = move.from();
-  const std::uint16_t to = move.to();
-  const MoveEffect effect = board.effect_of(move);
-  const std::size_t type = piece_type_of(effect.mover);
+  const Square from = move.from();
+  const Square to = move.to();
+  const MoveEffect effect = position.effect_of(move);
+  const std::size_t type = type_of(effect.mover);
   const bool capture = effect.captured != NO_PIECE;
-  if (type == KING && is_castling(board, move)) {
-    end = std::ranges::copy(file(to) == FILE_G ? std::string_view("O-O") : "O-O-O", end).out;
+  if (type == KING && is_castling(position, move)) {
+    end = std::ranges::copy(file_of(to) == FILE_G ? std::string_view("O-O") : "O-O-O", end).out;
   } else if (type == PAWN) {
     if (capture) {
-      *end++ = static_cast<char>('a' + file(from));
+      *end++ = static_cast<char>('a' + file_of(from));
       *end++ = 'x';
     }
     write_square(end, to);
@@ -188,78 +162,93 @@ std::size_t write_san(const MoveGenerator& generator, Board& board, const MoveLi
       *end++ = PROMOTION_LETTERS[move.special() - PROMOTE_KNIGHT];
     }
   } else {
-    *end++ = PIECE_LETTERS[type];
+    *end++ = TYPE_LETTERS[type];
     // The other pieces of the kind that may go to the same square decide what names the origin.
     Bitboard others = 0;
     for (const ChessMove other : legal) {
       if (other.to() == to && other.from() != from &&
-          has_square(board.pieces[effect.mover], other.from()))
+          has_square(position.pieces[effect.mover], other.from()))
         others |= square_bb(other.from());
     }
     if (others != 0) {
-      const bool by_rank = (others & file_bb(file(from))) != 0;
-      const bool by_file = (others & rank_bb(rank(from))) != 0 || !by_rank;
-      if (by_file) *end++ = static_cast<char>('a' + file(from));
-      if (by_rank) *end++ = static_cast<char>('1' + rank(from));
+      const bool by_rank = (others & file_bb(file_of(from))) != 0;
+      const bool by_file = (others & rank_bb(rank_of(from))) != 0 || !by_rank;
+      if (by_file) *end++ = static_cast<char>('a' + file_of(from));
+      if (by_rank) *end++ = static_cast<char>('1' + rank_of(from));
     }
     if (capture) *end++ = 'x';
     write_square(end, to);
     end += 2;
   }
-  const PlayedMove played(board, move);
-  const std::uint64_t defender = board.to_move();
-  const std::optional<unsigned> king = king_square(board, defender);
-  if (king && generator.square_in_check(board, *king, defender)) {
+  Position after = position;
+  after.play(move);
+  const Color defender = after.side_to_move();
+  const std::optional<Square> king = king_square(after, defender);
+  if (king && generator.square_in_check(after.pieces, *king, defender)) {
     MoveList replies;
-    generator.moves(board, replies);
+    generator.moves(after, replies);
     *end++ = replies.empty() ? '#' : '+';
   }
   return static_cast<std::size_t>(end - out);
 }
 
-std::expected<ChessMove, SanFailure> parse_san(const MoveGenerator& generator, Board& board,
+namespace {
+
+// Returns the legal move the SAN denotes for the side to move Us, or nothing with `failure`
+// set to why.
+template <Color Us>
+std::optional<ChessMove> parse_san_for(const MoveGenerator& generator, Position& position,
+                                       const SanText& san, SanFailure& failure) {
+  failure = SanFailure{SanError::ILLEGAL};
+  if (san.castle != 0) {
+    // Castling as the generator lists it.
+    const unsigned side = san.castle == FILE_G ? KING_SIDE_CASTLE : QUEEN_SIDE_CASTLE;
+    const Square king = make_square(FILE_E, relative_rank(Us, RANK_1));
+    const ChessMove move =
+        ChessMove::unchecked(king, make_square(san.castle, rank_of(king)), CASTLING);
+    if (!(generator.castles<Us>(position, occupancy(position.pieces)) & side) ||
+        !generator.trial_keeps(position, move))
+      return std::nullopt;
+    return move;
+  }
+  // A pawn reaching the last rank names its promotion piece, and no other move names one.
+  const bool last_rank = has_square(PROMOTION_SQUARES<Us>, san.to);
+  if ((san.piece == PAWN && last_rank) != (san.promotion != 0)) return std::nullopt;
+  std::optional<ChessMove> found;
+  for (const Square from : get_bits(origins<Us>(generator, position, san))) {
+    if (san.from_file >= 0 && static_cast<int>(file_of(from)) != san.from_file) continue;
+    if (san.from_rank >= 0 && static_cast<int>(rank_of(from)) != san.from_rank) continue;
+    const ChessMove move = san_move(position, san, from);
+    if (!generator.trial_keeps(position, move)) continue;
+    if (found) {
+      failure = SanFailure{SanError::AMBIGUOUS, *found, move};
+      return std::nullopt;
+    }
+    found = move;
+  }
+  return found;
+}
+
+}  // namespace
+
+std::expected<ChessMove, SanFailure> parse_san(const MoveGenerator& generator, Position& position,
                                                std::string_view text) {
-  if (!king_square(board, board.to_move())) {
+  const Color us = position.side_to_move();
+  if (!king_square(position, us)) {
     throw Fault("The side to move has no king, so its legal moves are undefined");
   }
   const std::optional<SanText> san = read_san(text);
   if (!san) return std::unexpected(SanFailure{SanError::INVALID});
-  const bool white = board.to_move() == 1;
-  const std::size_t self = white ? WHITE_OFFSET : BLACK_OFFSET;
-  if (san->castle != 0) {
-    // Castling as the generator lists it, with the king's path checked there.
-    MoveList pseudo;
-    generator.pseudo_moves(board, pseudo);
-    for (const ChessMove move : pseudo) {
-      if (has_square(board.pieces[self + KING], move.from()) && is_castling(board, move) &&
-          file(move.to()) == san->castle && generator.trial_keeps(board, move))
-        return move;
-    }
-    return std::unexpected(SanFailure{SanError::ILLEGAL});
-  }
-  // A pawn reaching the last rank names its promotion piece, and no other move names one.
-  const bool last_rank = rank(static_cast<std::uint16_t>(san->to)) == (white ? 7 : 0);
-  if ((san->piece == PAWN && last_rank) != (san->promotion != 0))
-    return std::unexpected(SanFailure{SanError::ILLEGAL});
-  std::optional<ChessMove> found;
-  for (const unsigned from : get_bits(origins(generator, board, *san, self))) {
-    if (san->from_file >= 0 &&
-        static_cast<int>(file(static_cast<std::uint16_t>(from))) != san->from_file)
-      continue;
-    if (san->from_rank >= 0 &&
-        static_cast<int>(rank(static_cast<std::uint16_t>(from))) != san->from_rank)
-      continue;
-    const ChessMove move = san_move(board, *san, from);
-    if (!generator.trial_keeps(board, move)) continue;
-    if (found) return std::unexpected(SanFailure{SanError::AMBIGUOUS, *found, move});
-    found = move;
-  }
-  if (!found) return std::unexpected(SanFailure{SanError::ILLEGAL});
-  return *found;
+  SanFailure failure;
+  const std::optional<ChessMove> move =
+      us == WHITE ? parse_san_for<WHITE>(generator, position, *san, failure)
+                  : parse_san_for<BLACK>(generator, position, *san, failure);
+  if (!move) return std::unexpected(failure);
+  return *move;
 }
 
 std::string san_failure_message(const SanFailure& failure, std::string_view text,
-                                const Board& board) {
+                                const Position& board) {
   switch (failure.kind) {
     case SanError::INVALID:
       return joined({"Invalid SAN: '", text, "' is not a move in standard algebraic notation"});

@@ -1,19 +1,19 @@
 #pragma once
 
 // Standard algebraic notation (SAN): writing the SAN of a legal move and finding the legal move
-// that a SAN text denotes. Legality comes from the move generator; moves are tried on the board
-// with push_move/pop_move, which comes back exactly as it was.
+// that a SAN text denotes. Legality comes from the move generator: its list of legal moves, or
+// its trial of one candidate, which leaves the position exactly as it was.
 
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "board/board.hpp"
 #include "chess_move/chess_move.hpp"
+#include "common/text.hpp"
 #include "move_generator/move_generator.hpp"
 
 namespace vorel {
@@ -21,25 +21,13 @@ namespace vorel {
 // The longest SAN write_san produces: "Qa1xh8#" (a piece named by file and rank) or "exd8=Q#".
 inline constexpr std::size_t MAX_SAN = 7;
 
-// Returns the parts one after another (also a way round a false warning of GCC 12 about adding
-// a literal to a std::string).
-inline std::string joined(std::initializer_list<std::string_view> parts) {
-  std::string text;
-  for (const std::string_view part : parts) text += part;
-  return text;
-}
-
 // True for a king move from file e two files sideways: the way castling is written as a move.
-constexpr bool is_castling(const Board& board, ChessMove move) {
-  const std::uint16_t from = move.from();
-  const std::uint16_t to = move.to();
-  const Bitboard kings = board.pieces[WHITE_KING] | board.pieces[BLACK_KING];
-  return has_square(kings, from) && castling_files(from, to) && rank(from) == rank(to);
+constexpr bool is_castling(const Position& position, ChessMove move) {
+  const Square from = move.from();
+  const Square to = move.to();
+  const Bitboard kings = position.pieces[WHITE_KING] | position.pieces[BLACK_KING];
+  return has_square(kings, from) && castling_files(from, to) && rank_of(from) == rank_of(to);
 }
-
-// Returns the move of a move text: from-square, to-square and a promotion letter in either case
-// ("e2e4", "e7e8q"); nothing for any other text.
-std::optional<ChessMove> read_move_text(std::string_view text);
 
 // Returns the move of `legal` with the squares and promotion piece of `move`, whose special code
 // may be 0 for every move but a promotion (as a parsed move text gives it), or nothing.
@@ -50,8 +38,8 @@ std::optional<ChessMove> find_legal(const MoveList& legal, ChessMove move);
 // their destination ("e4", "exd5", en passant "exd6", "e8=Q"), other pieces by their letter,
 // then the file, the rank or both of the origin when another piece of the kind could go there
 // too (file first), "x" for a capture, the destination; then "#" for checkmate or "+" for check.
-std::size_t write_san(const MoveGenerator& generator, Board& board, const MoveList& legal,
-                      ChessMove move, char* out);
+std::size_t write_san(const MoveGenerator& generator, const Position& position,
+                      const MoveList& legal, ChessMove move, char* out);
 
 // Why a text names no move.
 enum class SanError : std::uint8_t {
@@ -70,12 +58,12 @@ struct SanFailure {
 // "?" marks; "0-0" and "0-0-0" for castling; "x", "-" or ":" before the destination, whether or
 // not the move captures; a promotion as "e8=Q", "e8Q" or with a lowercase letter; an origin
 // written in full ("Ng1f3", "e2e4"). A side to move without a king is an internal fault.
-std::expected<ChessMove, SanFailure> parse_san(const MoveGenerator& generator, Board& board,
+std::expected<ChessMove, SanFailure> parse_san(const MoveGenerator& generator, Position& position,
                                                std::string_view text);
 
 // Returns the message of a failed parse_san of `text` on `board`, naming the text and the
 // position: "Illegal SAN: 'Nf6' is not a legal move in <FEN>".
 std::string san_failure_message(const SanFailure& failure, std::string_view text,
-                                const Board& board);
+                                const Position& board);
 
 }  // namespace vorel

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "board/bitboard.hpp"
+#include "common/types.hpp"
 #include "common/fault.hpp"
 #include "random/rng.hpp"
 

@@ -58,9 +58,9 @@ unsigned pick(Bitboard set, std::mt19937_64& rng) {
 // Returns from and to squares of a move that no legal-move list holds but that making a move
 // accepts, or nothing when the chosen kind does not apply to the position.
 std::optional<std::pair<unsigned, unsigned>> quirky_move(const Board& board, std::mt19937_64& rng) {
-  const bool white = board.to_move() == 1;
-  const Bitboard own = side_mask(board.pieces, white ? WHITE_OFFSET : BLACK_OFFSET);
-  const Bitboard other = side_mask(board.pieces, white ? BLACK_OFFSET : WHITE_OFFSET);
+  const Color us = board.side_to_move();
+  const Bitboard own = side_mask(board.pieces, us);
+  const Bitboard other = side_mask(board.pieces, ~us);
   const auto square = [&] { return unsigned(rng() % 64); };
   if (own == 0) return std::nullopt;
   switch (rng() % 5) {
@@ -97,7 +97,7 @@ std::optional<std::pair<unsigned, unsigned>> quirky_move(const Board& board, std
 bool generatable(const Board& board) {
   int pieces = 0;
   for (const Bitboard b : board.pieces) pieces += std::popcount(b);
-  return board.pieces[board.to_move() ? WHITE_KING : BLACK_KING] != 0 &&
+  return board.pieces[make_piece(board.side_to_move(), KING)] != 0 &&
          pieces == std::popcount(occupancy(board.pieces));
 }
 

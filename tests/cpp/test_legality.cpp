@@ -160,7 +160,7 @@ Board random_board(std::mt19937_64& rng) {
     if (rng() % 4) place(white ? WHITE_PAWN : BLACK_PAWN, beside);
   }
   for (auto extra = rng() % 14; extra > 0; --extra) {
-    place(rng() % 5 + (rng() % 2 ? WHITE_OFFSET : BLACK_OFFSET), pick(~occupancy(pieces), rng));
+    place(make_piece(rng() % 2 ? WHITE : BLACK, rng() % 5), pick(~occupancy(pieces), rng));
   }
   return Board(pieces, info);
 }
