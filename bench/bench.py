@@ -25,7 +25,7 @@ import chess
 import vorel_chess
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path[:0] = [str(ROOT / "examples"), str(ROOT / "tests" / "python")]
+sys.path[:0] = [str(ROOT / "examples"), str(ROOT / "tests" / "python"), str(ROOT / "scripts")]
 from peers import PEERS, six_fields
 from perft import deepest, known_positions
 from perft import perft as our_perft

@@ -27,7 +27,7 @@ import vorel_chess
 import vorel_tools
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path[:0] = [str(ROOT / "examples"), str(ROOT / "tests" / "python")]
+sys.path[:0] = [str(ROOT / "examples"), str(ROOT / "tests" / "python"), str(ROOT / "scripts")]
 import planes_dataset
 from test_planes_dataset import reference_arrays
 

@@ -5,8 +5,11 @@ from pathlib import Path
 import pytest
 import vorel_chess
 
-# The examples are importable by name (perft, planes_dataset), for the tests and for the worker
-# processes the dataset example starts.
+# The development modules the tests share with the benchmark are importable by name: the known
+# perft positions (perft_table) and the UCI engine driver (uci_engine).
+SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
+sys.path.insert(0, str(SCRIPTS))
+# The dataset example is importable by name, for its test and the worker processes it starts.
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 sys.path.insert(0, str(EXAMPLES))
 

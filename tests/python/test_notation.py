@@ -18,7 +18,7 @@ import chess
 import chess.pgn
 import pytest
 import vorel_tools
-from perft import known_positions
+from perft_table import known_positions
 from vorel_chess import Board
 
 PERFT_FENS = [fen for _, fen, _ in known_positions()]
