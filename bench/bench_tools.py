@@ -29,7 +29,7 @@ import vorel_tools
 ROOT = Path(__file__).resolve().parent.parent
 sys.path[:0] = [str(ROOT / "examples"), str(ROOT / "tests" / "python"), str(ROOT / "scripts")]
 import planes_dataset
-from test_planes_dataset import reference_arrays
+from planes_reference import reference_arrays
 
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
 KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -"

@@ -6,12 +6,11 @@ import pytest
 import vorel_chess
 
 # The development modules the tests share with the benchmark are importable by name: the known
-# perft positions (perft_table) and the UCI engine driver (uci_engine).
+# perft positions (perft_table), the UCI engine driver (uci_engine) and the line-by-line build of
+# the dataset example's arrays (planes_reference). The examples are not: their tests run them as
+# commands.
 SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
 sys.path.insert(0, str(SCRIPTS))
-# The dataset example is importable by name, for its test and the worker processes it starts.
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
-sys.path.insert(0, str(EXAMPLES))
 
 
 def pytest_report_header():
