@@ -9,8 +9,8 @@ from typing import NamedTuple
 
 import numpy as np
 import vorel_tools
+from games import annotated_games
 from planes_reference import reference_arrays
-from test_notation import annotated_games
 from vorel_chess import Board
 
 EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "planes_dataset.py"
