@@ -10,52 +10,21 @@ the main line of every game as move texts.
 """
 
 import argparse
-import gc
-import os
-import platform
 import random
-import statistics
-import sys
 import tempfile
-import time
 from pathlib import Path
 
 import chess
 import chess.pgn
 import vorel_chess
 import vorel_tools
-
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "examples"))
-from perft import known_positions
+from harness import BATCH_SECONDS, Table, compare, print_header, print_missed
+from perft_table import known_positions
 
 # Positions for the SAN rows: the known perft positions and one full of checks and captures.
 SAN_POSITIONS = [(name, fen) for name, fen, _ in known_positions()] + [
     ("checks", "r1b1k2r/ppp2ppp/2n5/3qp3/1b1P4/2N1BN2/PP2QPPP/R3KB1R w KQkq -")
 ]
-
-
-def compare(functions, rounds):
-    """Times one call of each function per round, interleaving them; returns the medians."""
-    samples = [[] for _ in functions]
-    gc.disable()
-    try:
-        for _ in range(rounds):
-            for function, sample in zip(functions, samples, strict=True):
-                start = time.perf_counter()
-                function()
-                sample.append(time.perf_counter() - start)
-    finally:
-        gc.enable()
-    return [statistics.median(sample) for sample in samples]
-
-
-def repeated(function, times):
-    def run():
-        for _ in range(times):
-            function()
-
-    return run
 
 
 def seeded_games(count, annotated, seed=11):
@@ -103,32 +72,10 @@ def peer_read(path):
     return lines
 
 
-class Table:
-    def __init__(self):
-        self.rows, self.failures = [], []
-
-    def section(self, title):
-        self.rows.append((f"**{title}**", "", "", "", ""))
-
-    def row(self, name, ours, peer, ratio, target=None):
-        verdict = ""
-        if target is not None:
-            verdict = f"≥{target}× peer {'yes' if ratio >= target else 'NO'}"
-            if ratio < target:
-                self.failures.append(f"{name}: ≥{target}× peer")
-        self.rows.append((name, ours, peer, f"{ratio:.1f}×", verdict))
-
-    def print(self):
-        header = ("benchmark", "vorel_tools", "peer", "ratio", "target met")
-        widths = [max(len(str(row[i])) for row in [header, *self.rows]) for i in range(len(header))]
-
-        def line(cells):
-            return "| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths, strict=True)) + " |"
-
-        print(line(header))
-        print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
-        for row in self.rows:
-            print(line(row))
+def ratio_row(table, name, ours, peer, ratio, target=None):
+    """Adds a row whose ratio is the peer's time over ours; a target is that many times the peer."""
+    verdict = {} if target is None else {"target": f"≥{target}× peer", "met": ratio >= target}
+    table.row(name, ours, peer, f"{ratio:.1f}×", **verdict)
 
 
 def main():
@@ -136,19 +83,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=7, help="interleaved rounds per measurement")
     parser.add_argument("--games", type=int, default=200, help="games in each benchmark file")
     args = parser.parse_args()
-    cpu = next(
-        (
-            line.split(":", 1)[1].strip()
-            for line in Path("/proc/cpuinfo").read_text().splitlines()
-            if line.startswith("model name")
-        ),
-        platform.processor(),
-    )
-    print(
-        f"machine: {cpu}, {os.cpu_count()} cores; Python {platform.python_version()}; "
-        f"peer: chess {chess.__version__}; {args.rounds} interleaved rounds, medians\n"
-    )
-    table = Table()
+    print_header(["chess"], args.rounds)
+    table = Table("benchmark", "vorel_tools", "peer", "ratio", "target met")
     table.section("reading a PGN file to main-line move texts: k moves/s; peer = chess.pgn.read_game loop")
     with tempfile.TemporaryDirectory() as directory:
         for kind, annotated in (("plain", False), ("annotated", True)):
@@ -159,7 +95,8 @@ def main():
             moves = sum(map(len, expected))
             ours, peer = compare([lambda path=path: ours_read(path), lambda path=path: peer_read(path)], args.rounds)
             size = path.stat().st_size / 2**20
-            table.row(
+            ratio_row(
+                table,
                 f"{kind}: {args.games} games, {moves} moves, {size:.1f} MiB",
                 f"{moves / ours / 1e3:.0f}",
                 f"{moves / peer / 1e3:.1f}",
@@ -176,13 +113,15 @@ def main():
         assert vorel_tools.san(board, texts) == [peer_board.san(m) for m in peer_moves], name
         ours, peer = compare(
             [
-                repeated(lambda board=board, texts=texts: vorel_tools.san(board, texts), 100),
-                repeated(lambda b=peer_board, moves=peer_moves: [b.san(m) for m in moves], 10),
+                lambda board=board, texts=texts: vorel_tools.san(board, texts),
+                lambda b=peer_board, moves=peer_moves: [b.san(m) for m in moves],
             ],
             args.rounds,
+            BATCH_SECONDS,
         )
-        ours, peer = ours / 100, peer / 10
-        table.row(f"{name} ({len(texts)} moves)", f"{ours * 1e6:.2f} µs", f"{peer * 1e6:.1f} µs", peer / ours, 20)
+        ratio_row(
+            table, f"{name} ({len(texts)} moves)", f"{ours * 1e6:.2f} µs", f"{peer * 1e6:.1f} µs", peer / ours, 20
+        )
 
     table.section("parse_san(board, text) of every legal move's SAN vs Board.parse_san(): µs per position (no target)")
     for name, fen in SAN_POSITIONS:
@@ -191,17 +130,16 @@ def main():
         assert [vorel_tools.parse_san(board, s) for s in sans] == [peer_board.parse_san(s).uci() for s in sans]
         ours, peer = compare(
             [
-                repeated(lambda board=board, sans=sans: [vorel_tools.parse_san(board, s) for s in sans], 20),
-                repeated(lambda b=peer_board, sans=sans: [b.parse_san(s) for s in sans], 5),
+                lambda board=board, sans=sans: [vorel_tools.parse_san(board, s) for s in sans],
+                lambda b=peer_board, sans=sans: [b.parse_san(s) for s in sans],
             ],
             args.rounds,
+            BATCH_SECONDS,
         )
-        ours, peer = ours / 20, peer / 5
-        table.row(f"{name} ({len(sans)} moves)", f"{ours * 1e6:.1f} µs", f"{peer * 1e6:.1f} µs", peer / ours)
+        ratio_row(table, f"{name} ({len(sans)} moves)", f"{ours * 1e6:.1f} µs", f"{peer * 1e6:.1f} µs", peer / ours)
 
     table.print()
-    if table.failures:
-        print("\ntargets missed: " + "; ".join(table.failures))
+    print_missed(table)
 
 
 if __name__ == "__main__":

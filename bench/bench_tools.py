@@ -1,21 +1,19 @@
 """Benchmarks vorel_tools's batch functions against compiled chess libraries for Python measured in
-the same run, the dataset example against its line-by-line build, and the module's perft against
-a peer's native perft. Prints one table of medians of interleaved rounds; ratios are what count.
+the same run, and the dataset example against its line-by-line build. Prints one table of
+medians of interleaved rounds; ratios are what count. (vorel_tools.perft against a peer's native
+perft is in bench.py's last table, which measures every native perft once.)
 
     python bench/bench_tools.py [--rounds 5] [--positions 100000]
 """
 
 import argparse
 import io
-import os
-import platform
 import random
-import statistics
 import sys
 import tempfile
 import time
 from contextlib import redirect_stdout
-from importlib import metadata
+from functools import partial
 from pathlib import Path
 
 import bulletchess
@@ -25,14 +23,13 @@ import numpy as np
 import tensor_chess
 import vorel_chess
 import vorel_tools
+from harness import ROOT, Table, compare, interleave, print_header, print_missed
+from peers import six_fields
+from planes_reference import reference_arrays
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path[:0] = [str(ROOT / "examples"), str(ROOT / "tests" / "python")]
+# The benchmark runs the dataset example in this process, to swap its shard converter.
+sys.path.insert(0, str(ROOT / "examples"))
 import planes_dataset
-from test_planes_dataset import reference_arrays
-
-START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
-KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -"
 
 
 def game_positions(count, seed=2024):
@@ -49,46 +46,8 @@ def game_positions(count, seed=2024):
     return fens[:count]
 
 
-def interleaved(functions, rounds):
-    """Runs each function once a round, the functions in turn; returns the median seconds of each."""
-    samples = [[] for _ in functions]
-    for _ in range(rounds):
-        for function, sample in zip(functions, samples, strict=True):
-            start = time.perf_counter()
-            function()
-            sample.append(time.perf_counter() - start)
-    return [statistics.median(sample) for sample in samples]
-
-
-class Table:
-    def __init__(self):
-        self.rows, self.failures = [], []
-
-    def section(self, title):
-        self.rows.append((f"**{title}**", "", "", "", ""))
-
-    def row(self, name, ours, peer, ratio, target=None, met=None):
-        verdict = "" if target is None else f"{target} {'yes' if met else 'NO'}"
-        if target is not None and not met:
-            self.failures.append(f"{name}: {target}")
-        self.rows.append((name, ours, peer, ratio, verdict))
-
-    def print(self):
-        header = ("benchmark", "vorel_tools", "peer", "ratio", "target met")
-        widths = [max(len(str(row[i])) for row in [header, *self.rows]) for i in range(len(header))]
-        line = lambda cells: "| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths, strict=True)) + " |"
-        print(line(header))
-        print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
-        for row in self.rows:
-            print(line(row))
-
-
 def per(seconds, count, unit=1e9, suffix="ns"):
     return f"{seconds / count * unit:.1f} {suffix}"
-
-
-def six_fields(fen):
-    return fen + " 0 1"
 
 
 def peer_move_lists():
@@ -141,14 +100,8 @@ def main():
     parser.add_argument("--positions", type=int, default=100_000)
     args = parser.parse_args()
     rounds, n = args.rounds, args.positions
-    versions = ", ".join(
-        f"{name} {metadata.version(name)}" for name in ("tensor-chess", "bulletchess", "nchess", "fastchess", "numpy")
-    )
-    print(
-        f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores; Python "
-        f"{platform.python_version()}; peers: {versions}; {rounds} interleaved rounds, medians\n"
-    )
-    table = Table()
+    print_header(["tensor-chess", "bulletchess", "nchess", "fastchess", "numpy"], rounds)
+    table = Table("benchmark", "vorel_tools", "peer", "ratio", "target met")
     fens = game_positions(n)
     boards = [vorel_chess.Board(fen) for fen in fens]
     peer_positions = [tensor_chess.Position(six_fields(fen)) for fen in fens]
@@ -158,55 +111,70 @@ def main():
     out = np.empty((n, 12, 64), np.uint8)
     first = np.frombuffer(peer_positions[0].to_tensor(), np.uint8)[:768].reshape(12, 64)
     assert np.array_equal(vorel_tools.planes(boards[:1])[0], first)
-    fresh, into, peer = interleaved(
+    fresh, into, peer = compare(
         [
             lambda: vorel_tools.planes(boards),
             lambda: vorel_tools.planes(boards, out=out),
             lambda: [position.to_tensor() for position in peer_positions],
         ],
         rounds,
+        with_gc=True,
     )
     for name, ours in [("planes(boards), new array", fresh), ("planes(boards, out=array)", into)]:
-        table.row(f"{name} vs to_tensor()", per(ours, n), per(peer, n), f"{peer / ours:.1f}×", "≥5×", peer / ours >= 5)
-    ours, peer = interleaved(
+        table.row(
+            f"{name} vs to_tensor()",
+            per(ours, n),
+            per(peer, n),
+            f"{peer / ours:.1f}×",
+            target="≥5×",
+            met=peer / ours >= 5,
+        )
+    ours, peer = compare(
         [lambda: vorel_tools.planes(fens), lambda: [tensor_chess.Position(fen).to_tensor() for fen in peer_fens]],
         rounds,
+        with_gc=True,
     )
     table.row(
         "planes(FEN texts) vs Position(fen).to_tensor()",
         per(ours, n),
         per(peer, n),
         f"{peer / ours:.1f}×",
-        "≥2×",
-        peer / ours >= 2,
+        target="≥2×",
+        met=peer / ours >= 2,
     )
 
     table.section(f"legal_moves over {n} FEN texts: ns a position; peer = constructor + move list")
     words, offsets = vorel_tools.legal_moves(fens)
     assert vorel_tools.move_texts(words[offsets[7] : offsets[8]]) == GENERATOR(boards[7])
     peers = peer_move_lists()
-    timings = interleaved(
+    timings = compare(
         [
             lambda: vorel_tools.legal_moves(fens),
             lambda: vorel_tools.legal_moves(fens, threads=2),
             *[lambda peer=peer: peer(peer_fens) for peer in peers.values()],
         ],
         rounds,
+        with_gc=True,
     )
     one, two, *peer_times = timings
     for name, seconds in zip(peers, peer_times, strict=True):
         table.row(f"legal_moves vs {name}", per(one, n), per(seconds, n), f"{seconds / one:.1f}×")
     best = min(peer_times)
     table.row(
-        "legal_moves vs the fastest peer", per(one, n), per(best, n), f"{best / one:.1f}×", "≥3×", best / one >= 3
+        "legal_moves vs the fastest peer",
+        per(one, n),
+        per(best, n),
+        f"{best / one:.1f}×",
+        target="≥3×",
+        met=best / one >= 3,
     )
     table.row(
         "legal_moves threads=2 vs threads=1",
         per(two, n),
         per(one, n),
         f"{one / two:.2f}×",
-        "≥1.7× on 2 cores",
-        one / two >= 1.7,
+        target="≥1.7× on 2 cores",
+        met=one / two >= 1.7,
     )
 
     table.section(
@@ -219,9 +187,11 @@ def main():
         source.write_text("\n".join(fens) + "\n")
         default = planes_dataset.DEFAULT_COMPRESSION
         cases = [("baseline", 6, line_by_line), ("default", default, None), ("smallest", 6, None), ("stored", 0, None)]
-        seconds = interleaved(
-            [lambda case=case: run_example([source], directory / case[0], case[1], case[2]) for case in cases],
+        # run_example times itself: each is a measure as it is.
+        seconds = interleave(
+            [partial(run_example, [source], directory / name, level, convert) for name, level, convert in cases],
             max(1, rounds // 2),
+            with_gc=True,
         )
         assert all(same_shards(directory / "baseline", directory / case[0]) for case in cases[1:])
         baseline = seconds[0]
@@ -231,34 +201,16 @@ def main():
                 f"{n / ours / 1e3:.0f} k",
                 f"{n / baseline / 1e3:.1f} k",
                 f"{baseline / ours:.1f}×",
-                "≥10×",
-                baseline / ours >= 10,
+                target="≥10×",
+                met=baseline / ours >= 10,
             )
 
-    table.section("perft: M leaves/s; peer = nchess's native perft")
-    for name, fen, depth in [("start", START, 6), ("kiwipete", KIWIPETE, 5)]:
-        board, peer_board = vorel_chess.Board(fen), nchess.Board(six_fields(fen))
-        leaves = vorel_tools.perft(board, depth)
-        assert leaves == peer_board.perft(depth, no_print=True), name
-        ours, peer = interleaved(
-            [
-                lambda board=board, depth=depth: vorel_tools.perft(board, depth),
-                lambda peer_board=peer_board, depth=depth: peer_board.perft(depth, no_print=True),
-            ],
-            3,
-        )
-        table.row(
-            f"{name}, depth {depth} ({leaves} leaves)",
-            f"{leaves / ours / 1e6:.1f}",
-            f"{leaves / peer / 1e6:.1f}",
-            f"{peer / ours:.2f}",
-            "≥1.0 of the peer",
-            peer / ours >= 1,
-        )
-
     table.print()
-    if table.failures:
-        print("\ntargets missed: " + "; ".join(table.failures))
+    print(
+        "\nvorel_tools.perft against nchess's native perft: in the last table of bench.py, which measures "
+        "every native perft once."
+    )
+    print_missed(table)
 
 
 if __name__ == "__main__":

@@ -15,7 +15,6 @@ one, and `native_perft(board, depth)` counts them inside the library.
 from collections.abc import Callable
 from dataclasses import dataclass
 from functools import partial
-from importlib import metadata
 from typing import Any
 
 import bulletchess
@@ -49,10 +48,6 @@ class Peer:
     perft_counted: Callable[[Any, int], int] | None = None
     native_perft: Callable[[Any, int], int] | None = None
     note: str = ""
-
-    @property
-    def version(self):
-        return metadata.version(self.package)
 
 
 # --- bulletchess -------------------------------------------------------------------------------

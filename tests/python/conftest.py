@@ -5,10 +5,12 @@ from pathlib import Path
 import pytest
 import vorel_chess
 
-# The examples are importable by name (perft, planes_dataset), for the tests and for the worker
-# processes the dataset example starts.
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
-sys.path.insert(0, str(EXAMPLES))
+# The development modules the tests share with the benchmark are importable by name: the known
+# perft positions (perft_table), the UCI engine driver (uci_engine) and the line-by-line build of
+# the dataset example's arrays (planes_reference). The examples are not: their tests run them as
+# commands.
+SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
+sys.path.insert(0, str(SCRIPTS))
 
 
 def pytest_report_header():

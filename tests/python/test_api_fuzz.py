@@ -8,6 +8,7 @@ that the later fields and checks are reached, not only the first one.
 
 import re
 
+from boards import history
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from texts import WHITE_SPACE, Text
@@ -74,17 +75,6 @@ def outcome(call, panic):
         return call()
     except (TypeError, ValueError, panic) as error:  # UnicodeEncodeError is a ValueError
         return type(error)
-
-
-def history(board, panic):
-    """The FENs that taking back every move passes through, read on a copy."""
-    twin, fens = board.copy(), []
-    while True:
-        try:
-            twin.pop()
-        except panic:
-            return fens
-        fens.append(twin.fen())
 
 
 def state(board, panic):

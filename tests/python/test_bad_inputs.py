@@ -6,9 +6,8 @@ UTF-8 of the str itself. (The sub-interpreter import is in test_module.py.)
 """
 
 import pytest
-from test_api_fuzz import history
-from test_move_text import AFTER_E2E4, START
-from test_move_text import played_once as played
+from boards import AFTER_E2E4, START, history
+from boards import played_once as played
 from texts import WHITE_SPACE
 from vorel_chess import Board
 

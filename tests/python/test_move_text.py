@@ -1,16 +1,9 @@
 import pytest
+from boards import AFTER_E2E4, START, played_once
 from vorel_chess import Board
 
-START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
-AFTER_E2E4 = "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3"
 LENGTH = "Invalid chess move: Unsupported move notation. Must be 4 or 5 (promotion) characters. Found: "
 PROMOTION = "Invalid chess move: Unsupported promotion type for "
-
-
-def played_once():
-    board = Board()
-    board.push("e2e4")
-    return board
 
 
 def _assert_untouched(board):

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 import vorel_chess
-from perft import known_positions, perft
+from perft_table import known_positions, perft
 
 # Counts up to FAST_NODES run by default, up to SLOW_NODES with -m slow; deeper ones are left
 # to the native suite.
@@ -46,3 +46,16 @@ def test_example_refuses_a_position_it_cannot_count(fen):
     assert (run.returncode, run.stdout) == (2, "")
     assert run.stderr.startswith(f"perft.py: invalid FEN {fen!r}: ")
     assert run.stderr.count("\n") == 1
+
+
+def test_example_counts_and_divides_a_known_position():
+    # Kiwipete at depth 3 through the example's command line: one divide line per root move, adding
+    # up to the published count, which the total repeats.
+    _, fen, counts = known_positions()[1]
+    example = Path(__file__).parents[2] / "examples" / "perft.py"
+    command = [sys.executable, example, "--fen", fen, "--depth", "3", "--divide"]
+    run = subprocess.run(command, capture_output=True, text=True, check=True)
+    divide = [line.split(": ") for line in run.stdout.splitlines() if line.startswith("  ") and ": " in line]
+    assert len(divide) == counts[0]
+    assert sum(int(count) for _, count in divide) == counts[2]
+    assert f"\n  nodes {counts[2]}  " in run.stdout

@@ -1,50 +1,65 @@
-"""The planes-dataset example: shards checked against the module, both schedulers, bad lines, PGN games."""
+"""The planes-dataset example, run through its command line: shards checked against the module,
+both schedulers, bad lines, PGN games."""
 
 import gzip
-import itertools
+import subprocess
+import sys
 from pathlib import Path
+from typing import NamedTuple
 
 import numpy as np
-import planes_dataset
-import pytest
 import vorel_tools
-from test_notation import annotated_games
+from games import annotated_games
+from planes_reference import reference_arrays
 from vorel_chess import Board
 
-SAMPLE = Path(planes_dataset.__file__).parent / "data" / "sample.epd"
+EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "planes_dataset.py"
+SAMPLE = EXAMPLE.parent / "data" / "sample.epd"
 
 
-def reference_arrays(fens, generator):
-    """The arrays of a shard of valid positions as the example built them before vorel_tools, line
-    by line through vorel_chess (also the benchmark's baseline)."""
-    planes, white_to_move, texts, moves, counts = [], [], [], [], []
-    for fen in fens:
-        board = Board(fen)
-        legal = generator(board)
-        planes.append(bytes(itertools.chain.from_iterable(board.bitboard())))
-        white_to_move.append(board.turn() == "white")
-        texts.append(board.fen())
-        moves.extend(legal)
-        counts.append(len(legal))
-    return {
-        "planes": np.frombuffer(b"".join(planes), dtype=np.uint8).reshape(-1, 12, 64),
-        "white_to_move": np.array(white_to_move, dtype=bool),
-        "fen": np.array(texts, dtype=bytes),
-        "moves": np.array(moves, dtype="S5"),
-        "move_offsets": np.concatenate(([0], np.cumsum(counts, dtype=np.int64))),
-    }
+class Record(NamedTuple):
+    """One position of a shard, as the test reads it."""
+
+    fen: str
+    white_to_move: bool
+    planes: np.ndarray
+    moves: list[str]
+    move_played: str | None
+    result: int | None
 
 
 def _run(*arguments):
-    return planes_dataset.main([*map(str, arguments), "--no-progress"])
+    """Runs the example with the arguments; returns the finished process, its output as text."""
+    command = [sys.executable, EXAMPLE, *map(str, arguments), "--no-progress"]
+    return subprocess.run(command, capture_output=True, text=True, check=False)
+
+
+def _status(*arguments):
+    return _run(*arguments).returncode
 
 
 def _shards(directory):
     return sorted(directory.glob("shard-*.npz"))
 
 
+def _load(path):
+    """The positions of one shard, in order, read with NumPy (the played moves' texts through
+    vorel_tools.move_texts)."""
+    with np.load(path, allow_pickle=False) as shard:
+        arrays = {name: shard[name] for name in shard.files}
+    fens = [fen.decode("ascii") for fen in arrays["fen"].tolist()]
+    moves = [move.decode("ascii") for move in arrays["moves"].tolist()]
+    offsets = arrays["move_offsets"].tolist()
+    played = vorel_tools.move_texts(arrays["move_played"]) if "move_played" in arrays else [None] * len(fens)
+    results = arrays["result"].tolist() if "result" in arrays else [None] * len(fens)
+    return [
+        Record(fen, bool(arrays["white_to_move"][i]), arrays["planes"][i], moves[offsets[i] : offsets[i + 1]], *more)
+        for i, (fen, *more) in enumerate(zip(fens, played, results, strict=True))
+    ]
+
+
 def _records(directory):
-    return [record for path in _shards(directory) for record in planes_dataset.load_shard(path)]
+    return [record for path in _shards(directory) for record in _load(path)]
 
 
 def _assert_matches_module(record, fen, generator):
@@ -58,8 +73,8 @@ def _assert_matches_module(record, fen, generator):
 def test_sample_gives_the_same_shards_with_the_pool_and_with_dask(tmp_path, generator):
     # 456 positions in shards of 128: three full shards and a short last one. The sample holds
     # checkmates and stalemates, whose empty move lists the offsets must get right.
-    assert _run(SAMPLE, "--out", tmp_path / "pool", "--shard-size", 128, "--workers", 2) == 0
-    assert _run(SAMPLE, "--out", tmp_path / "dask", "--shard-size", 128, "--workers", 2, "--scheduler", "dask") == 0
+    assert _status(SAMPLE, "--out", tmp_path / "pool", "--shard-size", 128, "--workers", 2) == 0
+    assert _status(SAMPLE, "--out", tmp_path / "dask", "--shard-size", 128, "--workers", 2, "--scheduler", "dask") == 0
 
     pool, dask = _shards(tmp_path / "pool"), _shards(tmp_path / "dask")
     assert [p.name for p in pool] == [p.name for p in dask] == [f"shard-{i:05d}.npz" for i in range(4)]
@@ -73,7 +88,8 @@ def test_sample_gives_the_same_shards_with_the_pool_and_with_dask(tmp_path, gene
     fens = [" ".join(fields[:4]) for fields in lines if fields and not fields[0].startswith("#")]
     # The same arrays, dtypes included, as the line-by-line build, at every compression level.
     assert (
-        _run(SAMPLE, "--out", tmp_path / "stored", "--shard-size", 128, "--workers", 1, "--compression-level", 0) == 0
+        _status(SAMPLE, "--out", tmp_path / "stored", "--shard-size", 128, "--workers", 1, "--compression-level", 0)
+        == 0
     )
     for name in ("pool", "stored"):
         for i, path in enumerate(_shards(tmp_path / name)):
@@ -83,13 +99,13 @@ def test_sample_gives_the_same_shards_with_the_pool_and_with_dask(tmp_path, gene
                 for key, array in expected.items():
                     assert shard[key].dtype == array.dtype and shard[key].tobytes() == array.tobytes(), key
     records = _records(tmp_path / "pool")
-    assert [len(planes_dataset.load_shard(p)) for p in pool] == [128, 128, 128, len(fens) - 384]
+    assert [len(_load(p)) for p in pool] == [128, 128, 128, len(fens) - 384]
     assert sum(not record.moves for record in records) >= 2
     for record, fen in zip(records, fens, strict=True):
         _assert_matches_module(record, fen, generator)
 
 
-def test_bad_lines_are_reported_skipped_and_counted(tmp_path, capsys, generator):
+def test_bad_lines_are_reported_skipped_and_counted(tmp_path, generator):
     start = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"
     kiwipete = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -"
     endgame = "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -"
@@ -114,27 +130,29 @@ def test_bad_lines_are_reported_skipped_and_counted(tmp_path, capsys, generator)
     )
 
     # Shards of three position lines: 3-5 keep two positions, 6-8 none (not written), 9-11 two.
-    assert _run(source, "--out", tmp_path / "out", "--shard-size", 3, "--workers", 1) == 0
-    captured = capsys.readouterr()
-    reports = captured.err.splitlines()
+    captured = _run(source, "--out", tmp_path / "out", "--shard-size", 3, "--workers", 1)
+    assert captured.returncode == 0
+    reports = captured.stderr.splitlines()
     assert [line.split(": ", 1)[0] for line in reports] == [f"{source}:{n}" for n in (4, 6, 7, 8, 9)]
     assert "Invalid piece type" in reports[0] and "no king" in reports[1]
     assert reports[2].startswith(f"{source}:7: Invalid fen: ") and "found 2 fields" in reports[3]
-    assert "4 positions in 2 shards" in captured.out and "5 lines rejected" in captured.out
-    assert [len(planes_dataset.load_shard(p)) for p in _shards(tmp_path / "out")] == [2, 2]
+    assert "4 positions in 2 shards" in captured.stdout and "5 lines rejected" in captured.stdout
+    assert [len(_load(p)) for p in _shards(tmp_path / "out")] == [2, 2]
     for record, fen in zip(_records(tmp_path / "out"), [start, kiwipete, endgame, endgame], strict=True):
         _assert_matches_module(record, fen, generator)
 
     # The shards of an earlier run are neither mixed with new ones nor silently replaced.
-    with pytest.raises(SystemExit):
-        _run(source, "--out", tmp_path / "out", "--workers", 1)
-    assert "--overwrite" in capsys.readouterr().err
-    assert _run(source, "--out", tmp_path / "out", "--workers", 1, "--strict", "--overwrite") == 1
-    assert capsys.readouterr().err.splitlines()[0].startswith(f"{source}:4: ")
+    # (Status 2: the command line is refused.)
+    again = _run(source, "--out", tmp_path / "out", "--workers", 1)
+    assert again.returncode == 2
+    assert "--overwrite" in again.stderr
+    strict = _run(source, "--out", tmp_path / "out", "--workers", 1, "--strict", "--overwrite")
+    assert strict.returncode == 1
+    assert strict.stderr.splitlines()[0].startswith(f"{source}:4: ")
     assert _shards(tmp_path / "out") == []
 
 
-def test_pgn_games_give_a_record_per_position_of_each_main_line(tmp_path, capsys, generator):
+def test_pgn_games_give_a_record_per_position_of_each_main_line(tmp_path, generator):
 
     games = annotated_games(8, 12)
     games[3].headers["Result"] = "*"
@@ -144,12 +162,14 @@ def test_pgn_games_give_a_record_per_position_of_each_main_line(tmp_path, capsys
     with gzip.open(source, "wt", encoding="utf-8") as file:
         file.write(text)
 
-    assert _run(source, "--out", tmp_path / "out", "--shard-size", 50, "--workers", 1) == 0
-    captured = capsys.readouterr()
+    captured = _run(source, "--out", tmp_path / "out", "--shard-size", 50, "--workers", 1)
+    assert captured.returncode == 0
     broken_line = text[: text.index('[Event "broken"]')].count("\n") + 1
     after = "rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR w KQkq e6"
-    assert captured.err.splitlines() == [f"{source}:{broken_line}: Illegal SAN: 'Ke3' is not a legal move in {after}"]
-    assert "1 game rejected" in captured.out
+    assert captured.stderr.splitlines() == [
+        f"{source}:{broken_line}: Illegal SAN: 'Ke3' is not a legal move in {after}"
+    ]
+    assert "1 game rejected" in captured.stdout
 
     expected = []  # (fen, move, result) of every position before a move, as the oracle reads them
     codes = {"1-0": 1, "1/2-1/2": 0, "0-1": -1, "*": 2}
@@ -170,6 +190,5 @@ def test_pgn_games_give_a_record_per_position_of_each_main_line(tmp_path, capsys
         for i, word in enumerate(shard["move_played"].tolist()):
             assert word in moves[offsets[i] : offsets[i + 1]].tolist()
 
-    # Inputs of both kinds in one run are refused.
-    with pytest.raises(SystemExit):
-        _run(source, SAMPLE, "--out", tmp_path / "mixed")
+    # Inputs of both kinds in one run are refused (status 2: the command line is refused).
+    assert _status(source, SAMPLE, "--out", tmp_path / "mixed") == 2

@@ -12,7 +12,7 @@ import random
 import shutil
 
 import pytest
-from perft import known_positions, perft
+from perft_table import known_positions, perft
 from uci_engine import Engine
 from vorel_chess import Board
 

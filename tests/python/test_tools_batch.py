@@ -10,6 +10,7 @@ import chess
 import numpy as np
 import pytest
 import vorel_tools as vt
+from perft_table import known_positions
 from vorel_chess import Board
 
 SAMPLE = Path(__file__).resolve().parents[2] / "examples" / "data" / "sample.epd"
@@ -254,8 +255,6 @@ def test_a_board_in_a_batch_is_borrowed_for_the_call():
 
 
 def test_perft_counts_and_divides():
-    from perft import known_positions
-
     for name, fen, counts in known_positions():
         depth = max(d for d, count in enumerate(counts, 1) if count <= 200_000)
         assert vt.perft(fen, depth) == vt.perft(Board(fen), depth) == counts[depth - 1], name

@@ -1,5 +1,5 @@
 """A UCI engine driven over a pipe, for its perft command: the independent peer of the
-differential perft test and of the benchmark.
+differential perft test (tests/python/test_stockfish_perft.py) and of the benchmark.
 
 `uci` until `uciok` (taking the engine's name), `isready` until `readyok`; then for each count
 `position fen <fen> 0 1` (our FEN has four fields, the engine wants six), `isready`, and
