@@ -88,6 +88,54 @@ class WhiteSpaceFields {
   std::size_t pos_ = 0;
 };
 
+// Returns the longest start of text of at most `size` bytes that does not end inside a UTF-8
+// character (a cut through a malformed sequence may still land anywhere in it).
+constexpr std::string_view utf8_prefix(std::string_view text, std::size_t size) {
+  if (text.size() <= size) return text;
+  std::size_t end = size;
+  for (std::size_t back = 0; back < 3 && end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80;
+       ++back)
+    --end;
+  return text.substr(0, end);
+}
+
+// Returns true when `bytes` are well-formed UTF-8 (no overlong forms, surrogates or code points
+// beyond U+10FFFF).
+constexpr bool is_utf8(std::string_view bytes) {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    // The length of the sequence and the range of its second byte, which rules out overlong
+    // forms, surrogates and code points beyond U+10FFFF.
+    std::size_t size = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      size = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      size = 3;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      size = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (bytes.size() - i < size) return false;
+    for (std::size_t k = 1; k < size; ++k) {
+      const auto next = static_cast<unsigned char>(bytes[i + k]);
+      if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return false;
+    }
+    i += size;
+  }
+  return true;
+}
+
 // Returns text without its leading and trailing white space.
 constexpr std::string_view trim_white_space(std::string_view text) {
   WhiteSpaceFields fields(text);

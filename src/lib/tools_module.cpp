@@ -15,7 +15,7 @@ namespace {
 // The functions of every binding file of the module, then the sentinel.
 std::vector<PyMethodDef> method_table() {
   std::vector<PyMethodDef> table;
-  for (const std::span<const PyMethodDef> part : {batch_methods(), notation_methods()})
+  for (const std::span<const PyMethodDef> part : {batch_methods(), notation_methods(), game_methods()})
     table.insert(table.end(), part.begin(), part.end());
   table.push_back({nullptr, nullptr, 0, nullptr});
   return table;
@@ -41,6 +41,7 @@ void add_contents(PyObject* module) {
   chess_board_type();
   add_batch_constants(module);
   add_notation_types(module);
+  add_game_types(module);
   // The very class vorel_chess raises for internal faults.
   PyObject* panic = panic_exception();
   if (panic == nullptr || PyModule_AddObjectRef(module, "PanicException", panic) < 0)

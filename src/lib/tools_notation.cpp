@@ -11,15 +11,13 @@
 
 #include "lib/tools_board.hpp"
 #include "lib/tools_methods.hpp"
-#include "notation/pgn.hpp"
+#include "lib/game_source.hpp"
+#include "notation/game_replay.hpp"
 #include "notation/san.hpp"
 
 namespace vorel::python {
 
 namespace {
-
-// Bytes asked of the file object by each read() of read_pgn (characters for a text file).
-constexpr Py_ssize_t CHUNK_SIZE = 1 << 16;
 
 // Returns a str of ASCII text kept for the process (the four results, the standard start).
 PyObject* kept_text(std::string_view text) {
@@ -112,30 +110,18 @@ PyObject* parse_san_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 // --- read_pgn --------------------------------------------------------------------------------
 
-// One read_pgn() iteration: the file object read from, the chunk being read and the reader.
+// One read_pgn() iteration: the games of its source.
 struct PgnStream {
-  OwnedRef file;
-  bool owned;             // read_pgn() opened the file, and closes it at the end
-  OwnedRef chunk;         // the last chunk read (bytes or str), while its rest is unread
-  std::string_view rest;  // the unread part of chunk
-  bool at_end = false;    // read() returned nothing
-  bool closed = false;    // no more games: the input ended or close() was called
-  PgnReader reader;
+  GameSource source;
+  bool closed = false;  // no more games: the input ended or close() was called
 };
 
 using PgnReaderObject = Wrapped<PgnStream>;
 
 PyTypeObject* pgn_reader_type();
 
-// Returns a str of a tag, value or token: the bytes as UTF-8, or as Latin-1 when they are not.
-PyObject* decoded(std::string_view bytes) {
-  const auto size = static_cast<Py_ssize_t>(bytes.size());
-  return created(is_utf8(bytes) ? PyUnicode_DecodeUTF8(bytes.data(), size, nullptr)
-                                : PyUnicode_DecodeLatin1(bytes.data(), size, nullptr));
-}
-
-PyObject* optional_text(std::string_view bytes) {
-  return bytes.empty() ? Py_NewRef(Py_None) : decoded(bytes);
+OwnedRef optional_text(std::string_view bytes) {
+  return bytes.empty() ? OwnedRef(Py_NewRef(Py_None)) : decoded(bytes);
 }
 
 PyStructSequence_Field GAME_FIELDS[] = {
@@ -166,69 +152,49 @@ PyTypeObject* game_type() {
   return type;
 }
 
-// Returns the record of the reader's complete game.
-PyObject* game_record(const PgnGame& game) {
+// Keeps the moves of a game.
+struct MoveList final : ReplaySink {
+  std::vector<ChessMove> moves;
+  void move(const Position&, const MoveCounters&, ChessMove move) override {
+    moves.push_back(move);
+  }
+  void comment(std::string_view) override {}
+};
+
+// Returns the record of a game.
+PyObject* game_record(const GameText& game) {
   static PyObject* const start = kept_text(DEFAULT_FEN);
+  MoveList sink;
+  const Replay replay = replay_game(generator(), game, sink);
   OwnedRef record(created(PyStructSequence_New(game_type())));
   OwnedRef tags(created(PyDict_New()));
   for (const auto& [name, value] : game.tags) {
-    const OwnedRef key(decoded(name));
-    const OwnedRef text(decoded(value));
+    const OwnedRef key = decoded(name);
+    const OwnedRef text = decoded(value);
     if (PyDict_SetItem(tags.get(), key.get(), text.get()) < 0) throw PythonError{};
   }
-  OwnedRef moves(created(PyList_New(static_cast<Py_ssize_t>(game.moves.size()))));
-  for (std::size_t i = 0; i < game.moves.size(); ++i)
-    PyList_SET_ITEM(moves.get(), static_cast<Py_ssize_t>(i), move_text(game.moves[i]));
+  OwnedRef moves(created(PyList_New(static_cast<Py_ssize_t>(sink.moves.size()))));
+  for (std::size_t i = 0; i < sink.moves.size(); ++i)
+    PyList_SET_ITEM(moves.get(), static_cast<Py_ssize_t>(i), move_text(sink.moves[i]));
   const std::array<OwnedRef, 7> items = {
       std::move(tags),
-      OwnedRef(game.fen == DEFAULT_FEN ? Py_NewRef(start) : decoded(game.fen)),
+      replay.fen == DEFAULT_FEN ? OwnedRef(Py_NewRef(start)) : decoded(replay.fen),
       std::move(moves),
-      OwnedRef(decoded(game.result)),
+      decoded(result_text(replay.result)),
       OwnedRef(created(PyLong_FromUnsignedLongLong(game.line))),
-      OwnedRef(optional_text(game.error)),
-      OwnedRef(optional_text(game.token)),
+      optional_text(replay.error),
+      optional_text(replay.token),
   };
   for (std::size_t i = 0; i < items.size(); ++i)
     PyStructSequence_SetItem(record.get(), static_cast<Py_ssize_t>(i), Py_NewRef(items[i].get()));
   return record.release();
 }
 
-// Ends the iteration: closes the file if read_pgn() opened it, and drops the chunk.
+// Ends the iteration: closes the file if read_pgn() opened it.
 void close_stream(PgnStream& stream) {
   if (stream.closed) return;
   stream.closed = true;
-  stream.rest = {};
-  stream.chunk = OwnedRef();
-  if (!stream.owned) return;
-  const OwnedRef file = std::move(stream.file);
-  const OwnedRef done(PyObject_CallMethod(file.get(), "close", nullptr));
-  if (!done) throw PythonError{};
-}
-
-// Reads the next chunk from the file object; an empty one means the input is over.
-void read_chunk(PgnStream& stream) {
-  static PyObject* const read_name = kept_text("read");
-  const OwnedRef size(created(PyLong_FromSsize_t(CHUNK_SIZE)));
-  OwnedRef chunk(PyObject_CallMethodOneArg(stream.file.get(), read_name, size.get()));
-  if (!chunk) throw PythonError{};
-  if (PyByteArray_Check(chunk.get()) || PyMemoryView_Check(chunk.get())) {
-    chunk = OwnedRef(PyBytes_FromObject(chunk.get()));
-    if (!chunk) throw PythonError{};
-  }
-  std::string_view bytes;
-  if (PyBytes_Check(chunk.get())) {
-    bytes = {PyBytes_AS_STRING(chunk.get()),
-             static_cast<std::size_t>(PyBytes_GET_SIZE(chunk.get()))};
-  } else if (PyUnicode_Check(chunk.get())) {
-    bytes = text_argument(chunk.get(), "read()");
-  } else {
-    raise_format(PyExc_TypeError,
-                 "read_pgn(): the file's read() returned '%s', expected bytes or str",
-                 Py_TYPE(chunk.get())->tp_name);
-  }
-  stream.at_end = bytes.empty();
-  stream.chunk = std::move(chunk);
-  stream.rest = bytes;
+  stream.source.close();
 }
 
 PyObject* pgn_next(PyObject* self) {
@@ -236,20 +202,27 @@ PyObject* pgn_next(PyObject* self) {
     PgnReaderObject* object = receiver<PgnStream>(self, pgn_reader_type(), "PgnReader");
     const ExclusiveBorrow access = borrow<true>(object->borrow);
     PgnStream& stream = object->value;
-    PgnReader& reader = stream.reader;
-    while (!stream.closed && !reader.ready()) {
-      if (!stream.rest.empty()) {
-        stream.rest.remove_prefix(reader.feed(stream.rest));
-      } else if (!stream.at_end) {
-        read_chunk(stream);
-      } else if (!reader.finish()) {
+    if (stream.closed) return nullptr;
+    std::optional<GameText> game;
+    try {
+      game = stream.source.next();
+    } catch (const PythonError&) {
+      // The source failed: that error is raised, and the iteration ends.
+      PyObject* error = PyErr_GetRaisedException();
+      PyObject* closed = guarded([&] {
         close_stream(stream);
-      }
+        return Py_NewRef(Py_None);
+      });
+      Py_XDECREF(closed);
+      PyErr_Clear();
+      PyErr_SetRaisedException(error);
+      throw;
     }
-    if (stream.closed) return nullptr;  // the end of the iteration
-    OwnedRef record(game_record(reader.game()));
-    reader.next();
-    return record.release();
+    if (!game) {
+      close_stream(stream);
+      return nullptr;  // the end of the iteration
+    }
+    return game_record(*game);
   });
 }
 
@@ -279,26 +252,21 @@ int pgn_reader_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   auto* object = reinterpret_cast<PgnReaderObject*>(self);
   if (!object->constructed) return 0;
-  Py_VISIT(object->value.file.get());
-  Py_VISIT(object->value.chunk.get());
-  return 0;
+  return object->value.source.traverse(visit, arg);
 }
 
 int pgn_reader_clear(PyObject* self) {
   auto* object = reinterpret_cast<PgnReaderObject*>(self);
   if (!object->constructed) return 0;
-  PgnStream& stream = object->value;
-  stream.closed = true;
-  stream.rest = {};
-  OwnedRef file = std::move(stream.file);
-  OwnedRef chunk = std::move(stream.chunk);
+  object->value.closed = true;
+  object->value.source.clear();
   return 0;
 }
 
 void pgn_reader_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   auto* object = reinterpret_cast<PgnReaderObject*>(self);
-  if (object->constructed && object->value.owned && !object->value.closed) {
+  if (object->constructed && !object->value.closed) {
     // A reader dropped before its end still closes the file it opened.
     PyObject* pending = PyErr_GetRaisedException();
     PyObject* done = guarded([&] {
@@ -369,51 +337,11 @@ PyTypeObject* pgn_reader_type() {
   return type;
 }
 
-// Returns the opener of a path by its suffix: gzip.open, bz2.open, lzma.open or io.open.
-OwnedRef opener(PyObject* path) {
-  OwnedRef encoded(PyBytes_Check(path) ? Py_NewRef(path) : PyUnicode_EncodeFSDefault(path));
-  if (!encoded) throw PythonError{};
-  std::string name(PyBytes_AS_STRING(encoded.get()),
-                   static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-  std::ranges::transform(name, name.begin(), [](unsigned char c) { return std::tolower(c); });
-  const char* module = "io";
-  if (name.ends_with(".gz")) {
-    module = "gzip";
-  } else if (name.ends_with(".bz2")) {
-    module = "bz2";
-  } else if (name.ends_with(".xz") || name.ends_with(".lzma")) {
-    module = "lzma";
-  }
-  const OwnedRef imported(PyImport_ImportModule(module));
-  if (!imported) throw PythonError{};
-  OwnedRef open(PyObject_GetAttrString(imported.get(), "open"));
-  if (!open) throw PythonError{};
-  return open;
-}
-
 PyObject* read_pgn_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     static constexpr Signature<1> signature{"read_pgn()", {"source"}, 1};
     const auto [source] = parse(signature, args, nargs, kwnames);
-    OwnedRef file;
-    bool owned = false;
-    if (PyObject_HasAttrString(source, "read")) {
-      file = OwnedRef(Py_NewRef(source));
-    } else {
-      const OwnedRef path(PyOS_FSPath(source));
-      if (!path) {
-        PyErr_Clear();
-        raise_format(PyExc_TypeError,
-                     "argument 'source': expected a path or a file object, got '%s'",
-                     Py_TYPE(source)->tp_name);
-      }
-      const OwnedRef open = opener(path.get());
-      file = OwnedRef(PyObject_CallFunction(open.get(), "Os", path.get(), "rb"));
-      if (!file) throw PythonError{};
-      owned = true;
-    }
-    return new_reader(
-        PgnStream{std::move(file), owned, OwnedRef(), {}, false, false, PgnReader(generator())});
+    return new_reader(PgnStream{GameSource(source, false)});
   });
 }
 

@@ -178,6 +178,9 @@ bool MoveGenerator::phantom_check(const Position& position) const {
                       occupancy(position.pieces));
 }
 
+template bool MoveGenerator::phantom_check<WHITE>(const Position&) const;
+template bool MoveGenerator::phantom_check<BLACK>(const Position&) const;
+
 template <Color Us>
 void MoveGenerator::keep_legal(Position& position, MoveList& moves, std::size_t first) const {
   // Every trial starts from the same position, so the sides' unions hold for all of them.
@@ -218,10 +221,9 @@ void MoveGenerator::moves_by_trial(Position& position, MoveList& legal) const {
 }
 
 bool MoveGenerator::trial_keeps(Position& position, ChessMove move) const {
-  const Color us = position.side_to_move();
   const TrialMove trial(position, move, side_mask(position.pieces, WHITE),
                         side_mask(position.pieces, BLACK));
-  return us == WHITE ? !phantom_check<WHITE>(position) : !phantom_check<BLACK>(position);
+  return !mover_in_check(position);
 }
 
 }  // namespace vorel

@@ -121,6 +121,12 @@ class MoveGenerator {
   // position comes back exactly as it was. The one-candidate step of the legality filter.
   bool trial_keeps(Position& position, ChessMove move) const;
 
+  // The test of that step: returns true if, in the position right after a move, the king of the
+  // side that made it is attacked. A side without a king there is an internal fault.
+  bool mover_in_check(const Position& after) const {
+    return after.side_to_move() == WHITE ? phantom_check<BLACK>(after) : phantom_check<WHITE>(after);
+  }
+
  private:
   // The same operations with the side to move fixed at compile time.
   template <Color Us>

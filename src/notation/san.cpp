@@ -29,30 +29,51 @@ struct SanText {
   std::uint16_t promotion = 0;  // PROMOTE_KNIGHT ... PROMOTE_QUEEN, or 0
 };
 
+constexpr bool is_mark(char c) { return c == '+' || c == '#' || c == '!' || c == '?'; }
+
+// Returns the piece type a letter names in SAN ("P" for a pawn too), or nothing.
+constexpr std::optional<std::size_t> type_letter(char c) {
+  switch (c) {
+    case 'P': return PAWN;
+    case 'N': return KNIGHT;
+    case 'B': return BISHOP;
+    case 'R': return ROOK;
+    case 'Q': return QUEEN;
+    case 'K': return KING;
+    default: return std::nullopt;
+  }
+}
+
 // Returns the parts of a SAN text, or nothing when it is not one.
 std::optional<SanText> read_san(std::string_view text) {
-  while (!text.empty() && std::string_view("+#!?").contains(text.back())) text.remove_suffix(1);
-  if (text == "O-O" || text == "0-0") return SanText{.piece = KING, .castle = FILE_G};
-  if (text == "O-O-O" || text == "0-0-0") return SanText{.piece = KING, .castle = FILE_C};
+  while (!text.empty() && is_mark(text.back())) text.remove_suffix(1);
+  if (!text.empty() && (text.front() == 'O' || text.front() == '0')) {
+    if (text == "O-O" || text == "0-0") return SanText{.piece = KING, .castle = FILE_G};
+    if (text == "O-O-O" || text == "0-0-0") return SanText{.piece = KING, .castle = FILE_C};
+  }
   SanText san;
-  if (!text.empty() && TYPE_LETTERS.contains(text.front())) {
-    san.piece = TYPE_LETTERS.find(text.front());  // "P" for a pawn is allowed too
-    text.remove_prefix(1);
+  if (!text.empty()) {
+    if (const std::optional<std::size_t> type = type_letter(text.front())) {
+      san.piece = *type;
+      text.remove_prefix(1);
+    }
   }
   // A promotion letter follows the destination square, directly or after "=".
   if (text.size() >= 3) {
-    const char letter = static_cast<char>(text.back() & ~0x20);  // either case
     const char before = text[text.size() - 2];
-    if (PROMOTION_LETTERS.contains(letter) && (before == '=' || is_rank(before))) {
-      san.promotion = static_cast<std::uint16_t>(PROMOTE_KNIGHT + PROMOTION_LETTERS.find(letter));
+    const std::optional<std::size_t> type = type_letter(static_cast<char>(text.back() & ~0x20));
+    if (type && *type >= KNIGHT && *type <= QUEEN && (before == '=' || is_rank(before))) {
+      san.promotion = static_cast<std::uint16_t>(PROMOTE_KNIGHT + (*type - KNIGHT));
       text.remove_suffix(before == '=' ? 2 : 1);
     }
   }
   if (text.size() < 2 || !is_file(text[text.size() - 2]) || !is_rank(text.back()))
     return std::nullopt;
-  san.to = static_cast<unsigned>((text.back() - '1') * 8 + (text[text.size() - 2] - 'a'));
+  san.to = make_square(static_cast<unsigned>(text[text.size() - 2] - 'a'),
+                       static_cast<unsigned>(text.back() - '1'));
   text.remove_suffix(2);
-  if (!text.empty() && std::string_view("x:-").contains(text.back())) text.remove_suffix(1);
+  if (!text.empty() && (text.back() == 'x' || text.back() == ':' || text.back() == '-'))
+    text.remove_suffix(1);
   if (!text.empty() && is_file(text.front())) {
     san.from_file = text.front() - 'a';
     text.remove_prefix(1);
@@ -65,8 +86,7 @@ std::optional<SanText> read_san(std::string_view text) {
   if (san.piece == PAWN) {
     // A pawn is named by its file: without one, the pawn moves straight ahead.
     if (san.from_file < 0 && san.from_rank >= 0) return std::nullopt;
-    if (san.from_file < 0)
-      san.from_file = static_cast<int>(file_of(san.to));
+    if (san.from_file < 0) san.from_file = static_cast<int>(file_of(san.to));
   } else if (san.promotion != 0) {
     return std::nullopt;
   }
@@ -194,57 +214,79 @@ std::size_t write_san(const MoveGenerator& generator, const Position& position,
 
 namespace {
 
-// Returns the legal move the SAN denotes for the side to move Us, or nothing with `failure`
-// set to why.
+// The move word no legal move has (a1 to a1), which play_san_for returns for none.
+constexpr ChessMove NO_MOVE = ChessMove::unchecked(0, 0, 0);
+
+// Plays the legal move the SAN denotes for the side to move Us and returns it, or returns
+// NO_MOVE with `failure` set to why and the position as it was. A single candidate is played
+// and tested; among several, each is tried and the one that is legal played.
 template <Color Us>
-std::optional<ChessMove> parse_san_for(const MoveGenerator& generator, Position& position,
-                                       const SanText& san, SanFailure& failure) {
-  failure = SanFailure{SanError::ILLEGAL};
+PlayedSan play_san_for(const MoveGenerator& generator, Position& position, const SanText& san,
+                       SanFailure& failure) {
+  const PlayedSan none{NO_MOVE, {}};
+  ChessMove move = NO_MOVE;
   if (san.castle != 0) {
     // Castling as the generator lists it.
     const unsigned side = san.castle == FILE_G ? KING_SIDE_CASTLE : QUEEN_SIDE_CASTLE;
     const Square king = make_square(FILE_E, relative_rank(Us, RANK_1));
-    const ChessMove move =
-        ChessMove::unchecked(king, make_square(san.castle, rank_of(king)), CASTLING);
-    if (!(generator.castles<Us>(position, occupancy(position.pieces)) & side) ||
-        !generator.trial_keeps(position, move))
-      return std::nullopt;
-    return move;
-  }
-  // A pawn reaching the last rank names its promotion piece, and no other move names one.
-  const bool last_rank = has_square(PROMOTION_SQUARES<Us>, san.to);
-  if ((san.piece == PAWN && last_rank) != (san.promotion != 0)) return std::nullopt;
-  std::optional<ChessMove> found;
-  for (const Square from : get_bits(origins<Us>(generator, position, san))) {
-    if (san.from_file >= 0 && static_cast<int>(file_of(from)) != san.from_file) continue;
-    if (san.from_rank >= 0 && static_cast<int>(rank_of(from)) != san.from_rank) continue;
-    const ChessMove move = san_move(position, san, from);
-    if (!generator.trial_keeps(position, move)) continue;
-    if (found) {
-      failure = SanFailure{SanError::AMBIGUOUS, *found, move};
-      return std::nullopt;
+    move = ChessMove::unchecked(king, make_square(san.castle, rank_of(king)), CASTLING);
+    if (!(generator.castles<Us>(position, occupancy(position.pieces)) & side)) return none;
+  } else {
+    // A pawn reaching the last rank names its promotion piece, and no other move names one.
+    const bool last_rank = has_square(PROMOTION_SQUARES<Us>, san.to);
+    if ((san.piece == PAWN && last_rank) != (san.promotion != 0)) return none;
+    Bitboard from_squares = origins<Us>(generator, position, san);
+    if (san.from_file >= 0) from_squares &= file_bb(static_cast<unsigned>(san.from_file));
+    if (san.from_rank >= 0) from_squares &= rank_bb(static_cast<unsigned>(san.from_rank));
+    if (from_squares == 0) return none;
+    if ((from_squares & (from_squares - 1)) == 0) {
+      move = san_move(position, san, static_cast<Square>(std::countr_zero(from_squares)));
+    } else {
+      unsigned found = 0;
+      for (const Square from : get_bits(from_squares)) {
+        const ChessMove candidate = san_move(position, san, from);
+        if (!generator.trial_keeps(position, candidate)) continue;
+        if (found++ > 0) {
+          failure = SanFailure{SanError::AMBIGUOUS, move, candidate};
+          return none;
+        }
+        move = candidate;
+      }
+      if (found == 0) return none;
     }
-    found = move;
   }
-  return found;
+  const Position before = position;
+  const MoveEffect effect = position.play(move);
+  if (generator.mover_in_check(position)) {
+    position = before;
+    return none;
+  }
+  return {move, effect};
 }
 
 }  // namespace
 
-std::expected<ChessMove, SanFailure> parse_san(const MoveGenerator& generator, Position& position,
-                                               std::string_view text) {
+std::expected<PlayedSan, SanFailure> play_san(const MoveGenerator& generator, Position& position,
+                                              std::string_view text) {
   const Color us = position.side_to_move();
   if (!king_square(position, us)) {
     throw Fault("The side to move has no king, so its legal moves are undefined");
   }
   const std::optional<SanText> san = read_san(text);
   if (!san) return std::unexpected(SanFailure{SanError::INVALID});
-  SanFailure failure;
-  const std::optional<ChessMove> move =
-      us == WHITE ? parse_san_for<WHITE>(generator, position, *san, failure)
-                  : parse_san_for<BLACK>(generator, position, *san, failure);
-  if (!move) return std::unexpected(failure);
-  return *move;
+  SanFailure failure{SanError::ILLEGAL};
+  const PlayedSan played = us == WHITE ? play_san_for<WHITE>(generator, position, *san, failure)
+                                       : play_san_for<BLACK>(generator, position, *san, failure);
+  if (played.move == NO_MOVE) return std::unexpected(failure);
+  return played;
+}
+
+std::expected<ChessMove, SanFailure> parse_san(const MoveGenerator& generator,
+                                               const Position& position, std::string_view text) {
+  Position after = position;
+  const std::expected<PlayedSan, SanFailure> played = play_san(generator, after, text);
+  if (!played) return std::unexpected(played.error());
+  return played->move;
 }
 
 std::string san_failure_message(const SanFailure& failure, std::string_view text,

@@ -58,8 +58,19 @@ struct SanFailure {
 // "?" marks; "0-0" and "0-0-0" for castling; "x", "-" or ":" before the destination, whether or
 // not the move captures; a promotion as "e8=Q", "e8Q" or with a lowercase letter; an origin
 // written in full ("Ng1f3", "e2e4"). A side to move without a king is an internal fault.
-std::expected<ChessMove, SanFailure> parse_san(const MoveGenerator& generator, Position& position,
-                                               std::string_view text);
+std::expected<ChessMove, SanFailure> parse_san(const MoveGenerator& generator,
+                                               const Position& position, std::string_view text);
+
+// A move played from its SAN: the move and what it did.
+struct PlayedSan {
+  ChessMove move;
+  MoveEffect effect;
+};
+
+// Plays on `position` the legal move that `text` denotes, as parse_san reads it, and returns it;
+// when there is none, returns why and leaves the position as it was.
+std::expected<PlayedSan, SanFailure> play_san(const MoveGenerator& generator, Position& position,
+                                              std::string_view text);
 
 // Returns the message of a failed parse_san of `text` on `board`, naming the text and the
 // position: "Illegal SAN: 'Nf6' is not a legal move in <FEN>".

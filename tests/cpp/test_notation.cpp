@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "move_generator/move_generator.hpp"
-#include "notation/pgn.hpp"
+#include "common/text.hpp"
+#include "common/unicode.hpp"
+#include "notation/game_replay.hpp"
 #include "notation/san.hpp"
 #include "test_support.hpp"
 
@@ -58,27 +60,28 @@ TEST(Notation, EveryLegalMoveComesBackFromItsSan) {
   EXPECT_GT(tried, 2000u);
 }
 
+// Keeps the moves of a game.
+struct Moves : ReplaySink {
+  std::vector<ChessMove> moves;
+  void move(const Position&, const MoveCounters&, ChessMove move) override {
+    moves.push_back(move);
+  }
+  void comment(std::string_view) override {}
+};
+
 // Returns every game of `text` as the reader gives it when fed chunks of `step` bytes.
 std::vector<std::string> games_in_chunks(std::string_view text, std::size_t step) {
-  PgnReader reader(generator());
   std::vector<std::string> games;
-  const auto take = [&] {
-    PgnGame& game = reader.game();
-    std::string summary = joined({std::to_string(game.line), " ", game.fen, " ", game.result, " ",
-                                  game.error, "|", game.token});
+  testing::split_games(text, step, [&](const GameText& game) {
+    Moves sink;
+    const Replay replay = replay_game(generator(), game, sink);
+    std::string summary = joined({std::to_string(game.line), " ", replay.fen, " ",
+                                  result_text(replay.result), " ", replay.error, "|",
+                                  replay.token});
     for (const auto& [name, value] : game.tags) summary += joined({" ", name, "=", value});
-    for (const ChessMove move : game.moves) summary += joined({" ", move.to_string()});
+    for (const ChessMove move : sink.moves) summary += joined({" ", move.to_string()});
     games.push_back(summary);
-    reader.next();
-  };
-  for (std::size_t at = 0; at < text.size(); at += step) {
-    std::string_view chunk = text.substr(at, step);
-    while (!chunk.empty()) {
-      chunk.remove_prefix(reader.feed(chunk));
-      if (reader.ready()) take();
-    }
-  }
-  while (reader.finish()) take();
+  });
   return games;
 }
 

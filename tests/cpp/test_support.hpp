@@ -1,9 +1,12 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -11,6 +14,7 @@
 #include <vector>
 
 #include "board/board.hpp"
+#include "notation/pgn_game.hpp"
 
 namespace vorel::testing {
 
@@ -65,5 +69,26 @@ struct Snapshot {
   }
   bool operator==(const Snapshot&) const = default;
 };
+
+// Cuts `text` into games, fed to the splitter `step` bytes at a time, and calls take(game) for
+// each.
+template <class Take>
+void split_games(std::string_view text, std::size_t step, Take&& take) {
+  GameSplitter splitter;
+  std::size_t at = 0;
+  while (true) {
+    while (std::optional<GameText> game = splitter.next()) take(*game);
+    if (splitter.finished()) return;
+    if (at == text.size()) {
+      splitter.finish();
+      continue;
+    }
+    const std::span<char> space = splitter.space();
+    const std::size_t size = std::min({step, space.size(), text.size() - at});
+    std::copy_n(text.data() + at, size, space.data());
+    splitter.commit(size);
+    at += size;
+  }
+}
 
 }  // namespace vorel::testing

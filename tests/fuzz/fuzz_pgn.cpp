@@ -10,27 +10,39 @@
 #include <string_view>
 
 #include "fuzz_support.hpp"
-#include "notation/pgn.hpp"
+#include "notation/game_replay.hpp"
+#include "test_support.hpp"
 #include "notation/san.hpp"
 
 using namespace vorel;
 
 namespace {
 
-void check_game(const PgnGame& game) {
-  const auto start = game_start(fuzz::generator(), game.fen);
-  if (!start) {
-    fuzz::require(!game.error.empty(), "a game without an error starts from a refused position");
-    return;
-  }
-  Board board = *start;
-  for (const ChessMove move : game.moves) {
+// Checks every move a game hands over against the legal moves where it is played, and plays it.
+struct LegalMoves : ReplaySink {
+  Position position{};
+  bool started = false;
+  void move(const Position& before, const MoveCounters&, ChessMove move) override {
+    fuzz::require(!started || (before.pieces == position.pieces && before.info == position.info),
+                  "a move is handed over from another position than the last one reached");
+    started = true;
+    position = before;
     MoveList legal;
-    fuzz::generator().moves(board, legal);
+    fuzz::generator().moves(position, legal);
     fuzz::require(find_legal(legal, move).has_value(), "a game hands over an illegal move");
-    board.push_move(move);
+    position.play(move);
   }
-  fuzz::require(game.error.empty() == game.token.empty(), "an error without its token");
+  void comment(std::string_view) override {}
+};
+
+void check_game(const GameText& game) {
+  LegalMoves sink;
+  const Replay replay = replay_game(fuzz::generator(), game, sink);
+  fuzz::require(replay.error.empty() == replay.token.empty(), "an error without its token");
+  if (replay.moves > 0) {
+    const auto start = game_start(fuzz::generator(), replay.fen);
+    fuzz::require(start.has_value(), "moves from a refused position");
+  }
 }
 
 void check_san(Board& board, std::string_view word) {
@@ -51,20 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::size_t step = data[0] % 16 + 1;
   const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
-  PgnReader reader(fuzz::generator());
-  for (std::size_t at = 0; at < text.size(); at += step) {
-    std::string_view chunk = text.substr(at, step);
-    while (!chunk.empty()) {
-      chunk.remove_prefix(reader.feed(chunk));
-      if (!reader.ready()) continue;
-      check_game(reader.game());
-      reader.next();
-    }
-  }
-  while (reader.finish()) {
-    check_game(reader.game());
-    reader.next();
-  }
+  testing::split_games(text, step, check_game);
   Board start = *Board::from_fen(DEFAULT_FEN);
   Board kiwipete =
       *Board::from_fen("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -");

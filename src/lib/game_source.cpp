@@ -1,0 +1,244 @@
+#include "lib/game_source.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <string>
+
+#include "common/unicode.hpp"
+#include "lib/numpy_buffer.hpp"
+#include "notation/game_replay.hpp"
+
+namespace vorel::python {
+
+namespace {
+
+// Characters asked of a text file by each read() (bytes of a binary file): a UTF-8 character
+// takes at most 4 bytes, and every chunk fits the splitter's room at least once over.
+constexpr Py_ssize_t CHUNK_SIZE = GameSplitter::MIN_READ / 4;
+
+// Returns the opener of a path by its suffix: gzip.open, bz2.open, lzma.open, the zstd reader's
+// open (the standard library's from Python 3.14, else the zstandard package's) or io.open.
+OwnedRef opener(PyObject* path) {
+  OwnedRef encoded(PyBytes_Check(path) ? Py_NewRef(path) : PyUnicode_EncodeFSDefault(path));
+  if (!encoded) throw PythonError{};
+  std::string name(PyBytes_AS_STRING(encoded.get()),
+                   static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  std::ranges::transform(name, name.begin(), [](unsigned char c) { return std::tolower(c); });
+  const char* module = "io";
+  if (name.ends_with(".gz")) {
+    module = "gzip";
+  } else if (name.ends_with(".bz2")) {
+    module = "bz2";
+  } else if (name.ends_with(".xz") || name.ends_with(".lzma")) {
+    module = "lzma";
+  } else if (name.ends_with(".zst") || name.ends_with(".zstd")) {
+    module = "compression.zstd";
+  }
+  OwnedRef imported(PyImport_ImportModule(module));
+  if (!imported && std::string_view(module) == "compression.zstd" &&
+      PyErr_ExceptionMatches(PyExc_ImportError)) {
+    PyErr_Clear();
+    imported = OwnedRef(PyImport_ImportModule("zstandard"));
+  }
+  if (!imported) throw PythonError{};
+  OwnedRef open(PyObject_GetAttrString(imported.get(), "open"));
+  if (!open) throw PythonError{};
+  return open;
+}
+
+// The bytes of a chunk a file's read() returned, or of an item of a sequence: bytes-like objects
+// as they are, str as UTF-8. Holds the view it reads through.
+class TextBytes {
+ public:
+  // Returns false (with no error set) for an object that is neither str nor bytes-like; raises
+  // the interpreter's error for a str without a UTF-8 form.
+  bool read(PyObject* object) {
+    if (PyUnicode_Check(object)) {
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+      if (text == nullptr) throw PythonError{};
+      bytes_ = {text, static_cast<std::size_t>(size)};
+      return true;
+    }
+    if (!PyObject_CheckBuffer(object)) return false;
+    if (!buffer_.acquire(object, PyBUF_SIMPLE)) throw PythonError{};
+    bytes_ = {static_cast<const char*>(buffer_.view.buf),
+              static_cast<std::size_t>(std::max<Py_ssize_t>(buffer_.view.len, 0))};
+    return true;
+  }
+
+  std::string_view bytes() const { return bytes_; }
+
+ private:
+  Buffer buffer_;
+  std::string_view bytes_;
+};
+
+// Returns true when the object has the attribute; raises what looking it up raises but
+// AttributeError.
+bool has_attribute(PyObject* object, const char* name) {
+  const OwnedRef attribute(PyObject_GetAttrString(object, name));
+  if (attribute) return true;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+  PyErr_Clear();
+  return false;
+}
+
+}  // namespace
+
+OwnedRef decoded(std::string_view bytes) {
+  const auto size = static_cast<Py_ssize_t>(bytes.size());
+  return OwnedRef(created(is_utf8(bytes) ? PyUnicode_DecodeUTF8(bytes.data(), size, nullptr)
+                                         : PyUnicode_DecodeLatin1(bytes.data(), size, nullptr)));
+}
+
+GameSource::GameSource(PyObject* source, bool sequences) {
+  if (has_attribute(source, "read")) {
+    file_ = OwnedRef(Py_NewRef(source));
+    return;
+  }
+  const bool path_like = PyUnicode_Check(source) || PyBytes_Check(source) ||
+                         has_attribute(reinterpret_cast<PyObject*>(Py_TYPE(source)), "__fspath__");
+  if (path_like || !sequences) {
+    const OwnedRef path(PyOS_FSPath(source));
+    if (!path) {
+      PyErr_Clear();
+      raise_format(PyExc_TypeError,
+                   sequences ? "argument 'source': expected a path, a file object or a sequence "
+                               "of game texts, got '%s'"
+                             : "argument 'source': expected a path or a file object, got '%s'",
+                   Py_TYPE(source)->tp_name);
+    }
+    const OwnedRef open = opener(path.get());
+    file_ = OwnedRef(PyObject_CallFunction(open.get(), "Os", path.get(), "rb"));
+    if (!file_) throw PythonError{};
+    owned_ = true;
+    return;
+  }
+  iterator_ = OwnedRef(PyObject_GetIter(source));
+  if (!iterator_) {
+    PyErr_Clear();
+    raise_format(PyExc_TypeError,
+                 "argument 'source': expected a path, a file object or a sequence of game "
+                 "texts, got '%s'",
+                 Py_TYPE(source)->tp_name);
+  }
+}
+
+std::optional<GameText> GameSource::next() {
+  if (finished_) return std::nullopt;
+  try {
+    if (iterator_) return next_item();
+    while (true) {
+      if (std::optional<GameText> game = splitter_.next()) return game;
+      if (splitter_.finished()) {
+        finished_ = true;
+        return std::nullopt;
+      }
+      read_chunk();
+    }
+  } catch (...) {
+    // What was read stays read; what would come after an error is not read at all.
+    finished_ = true;
+    throw;
+  }
+}
+
+void GameSource::read_chunk() {
+  static PyObject* const read_name = PyUnicode_InternFromString("read");
+  if (read_name == nullptr) throw PythonError{};
+  const OwnedRef wanted(PyLong_FromSsize_t(CHUNK_SIZE));
+  if (!wanted) throw PythonError{};
+  const OwnedRef chunk(PyObject_CallMethodOneArg(file_.get(), read_name, wanted.get()));
+  if (!chunk) throw PythonError{};
+  TextBytes text;
+  if (!text.read(chunk.get())) {
+    raise_format(PyExc_TypeError, "the file's read() returned '%s', expected bytes or str",
+                 Py_TYPE(chunk.get())->tp_name);
+  }
+  std::string_view bytes = text.bytes();
+  if (bytes.empty()) {
+    splitter_.finish();
+    return;
+  }
+  while (!bytes.empty()) {
+    const std::span<char> space = splitter_.space();
+    const std::size_t size = std::min(space.size(), bytes.size());
+    std::memcpy(space.data(), bytes.data(), size);
+    splitter_.commit(size);
+    bytes.remove_prefix(size);
+  }
+}
+
+std::optional<GameText> GameSource::next_item() {
+  OwnedRef item(PyIter_Next(iterator_.get()));
+  if (!item) {
+    if (PyErr_Occurred()) throw PythonError{};
+    finished_ = true;
+    return std::nullopt;
+  }
+  // A scalar of an Arrow array gives its value with as_py().
+  if (!PyUnicode_Check(item.get()) && !PyObject_CheckBuffer(item.get()) && item.get() != Py_None) {
+    if (has_attribute(item.get(), "as_py")) {
+      item = OwnedRef(PyObject_CallMethod(item.get(), "as_py", nullptr));
+      if (!item) throw PythonError{};
+    }
+  }
+  GameText game;
+  if (item.get() == Py_None) {
+    game.failure = "No game text: the item is None";
+    game.failure_token = "None";
+    return game;
+  }
+  TextBytes text;
+  bool readable = false;
+  try {
+    readable = text.read(item.get());
+  } catch (const PythonError&) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw;
+    // A str without a UTF-8 form (a lone surrogate) is that game's fault, not the source's.
+    const OwnedRef error(PyErr_GetRaisedException());
+    const OwnedRef message(PyObject_Str(error.get()));
+    const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
+    if (utf8 == nullptr) throw PythonError{};
+    game.failure = std::string("Unreadable text: ") + utf8;
+    game.failure_token = utf8_prefix(utf8, MAX_TOKEN);
+    return game;
+  }
+  if (!readable) {
+    raise_format(PyExc_TypeError, "the source's item is '%s', expected a game text (str or bytes)",
+                 Py_TYPE(item.get())->tp_name);
+  }
+  std::string_view rest;
+  game = whole_game(items_.copy(text.bytes()), &rest);
+  game.storage = items_.block();
+  if (!rest.empty()) {
+    game.failure = "More than one game in one text: each item is one game";
+    game.failure_token = utf8_prefix(trim_white_space(rest), MAX_TOKEN);
+  }
+  return game;
+}
+
+void GameSource::close() {
+  finished_ = true;
+  iterator_ = OwnedRef();
+  if (!owned_ || !file_) return;
+  const OwnedRef file = std::move(file_);
+  const OwnedRef done(PyObject_CallMethod(file.get(), "close", nullptr));
+  if (!done) throw PythonError{};
+}
+
+int GameSource::traverse(visitproc visit, void* arg) const {
+  Py_VISIT(file_.get());
+  Py_VISIT(iterator_.get());
+  return 0;
+}
+
+void GameSource::clear() {
+  finished_ = true;
+  OwnedRef file = std::move(file_);
+  OwnedRef iterator = std::move(iterator_);
+}
+
+}  // namespace vorel::python

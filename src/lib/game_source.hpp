@@ -1,0 +1,53 @@
+#pragma once
+
+// Where read_pgn() and read_games() read games from: a path (decompressed as its suffix says), a
+// file object opened in binary or text mode, or (read_games) a sequence of game texts, one game
+// each.
+
+#include <optional>
+
+#include "lib/python_support.hpp"
+#include "notation/pgn_game.hpp"
+
+namespace vorel::python {
+
+// Returns a str of a tag, value, token or message of a game file: the bytes as UTF-8, or as
+// Latin-1 when they are not (as game files used to be written).
+OwnedRef decoded(std::string_view bytes);
+
+class GameSource {
+ public:
+  // Opens `source`, the argument `name` of `function`: a path (str, bytes, path-like), a file
+  // object (anything with read()), or, when `sequences` allows, any other iterable of texts.
+  // Raises TypeError for anything else, and the opener's error when a path cannot be opened.
+  GameSource(PyObject* source, bool sequences);
+
+  // Returns the next game, or nothing once the input is over (or close() was called). An error
+  // of the source (read() raising or returning no bytes or str, an item of a sequence that is no
+  // text) is raised; the game in progress is dropped, and the source is finished: later calls
+  // return nothing.
+  std::optional<GameText> next();
+
+  // Ends the reading: closes a file the source opened itself. Closing twice does nothing.
+  void close();
+
+  // For the garbage collector: the Python objects held.
+  int traverse(visitproc visit, void* arg) const;
+  void clear();
+
+ private:
+  // Reads the next chunk of the file into the splitter; at the end of the file, finishes it.
+  void read_chunk();
+  // Reads the next item of a sequence as one game.
+  std::optional<GameText> next_item();
+
+  OwnedRef file_;         // the file object, or null for a sequence
+  OwnedRef iterator_;     // the sequence's iterator, or null for a file
+  bool owned_ = false;    // the file was opened here, and is closed here
+  bool readinto_ = false; // the file reads into a buffer of ours (binary files do)
+  bool finished_ = false;
+  GameSplitter splitter_;
+  TextStore items_;
+};
+
+}  // namespace vorel::python

@@ -1,0 +1,93 @@
+#pragma once
+
+// NumPy arrays as vorel_tools makes and reads them, through NumPy's Python API only
+// (numpy.empty, the buffer protocol), so that the module builds without NumPy's headers.
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "lib/python_support.hpp"
+
+namespace vorel::python {
+
+// Returns a new tuple of the sizes.
+OwnedRef shape_tuple(const std::vector<std::size_t>& shape);
+
+// Returns a new uninitialised array from numpy.empty; `dtype` is a NumPy type name such as
+// "uint8". NumPy is imported on first use.
+OwnedRef new_array(const std::vector<std::size_t>& shape, const char* dtype);
+
+// A buffer view of an object, released when the owner goes out of scope or by release().
+class Buffer {
+ public:
+  Buffer() = default;
+  // Takes a view with the given flags or raises.
+  Buffer(PyObject* object, int flags) {
+    if (!acquire(object, flags)) throw PythonError{};
+  }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() { release(); }
+
+  // Takes a view with the given flags, releasing any held before; false with the exporter's
+  // error set when it refuses.
+  bool acquire(PyObject* object, int flags) {
+    release();
+    acquired_ = PyObject_GetBuffer(object, &view, flags) == 0;
+    return acquired_;
+  }
+  void release() {
+    if (acquired_) PyBuffer_Release(&view);
+    acquired_ = false;
+  }
+
+  explicit operator bool() const { return acquired_; }
+  template <class T>
+  T* data() const {
+    return static_cast<T*>(view.buf);
+  }
+  std::string_view format() const { return view.format == nullptr ? "B" : view.format; }
+  // True when the view holds exactly `bytes` bytes, at an address when there are any.
+  bool holds(std::size_t bytes) const {
+    return view.len >= 0 && static_cast<std::size_t>(view.len) == bytes &&
+           (bytes == 0 || view.buf != nullptr);
+  }
+
+  Py_buffer view{};
+
+ private:
+  bool acquired_ = false;
+};
+
+// Takes into `buffer` the one view through which a new array from numpy.empty is written, and
+// checks on that very view that it is writable, C-contiguous and exactly `bytes` long; raises
+// TypeError otherwise (numpy.empty replaced by something else, say).
+void take_new_array_view(Buffer& buffer, PyObject* array, std::size_t bytes);
+
+// A new array and the one view its bytes are written through, held until the writing is done
+// (worker threads write there without the interpreter lock).
+struct NewArray {
+  OwnedRef array;
+  std::unique_ptr<Buffer> view;
+
+  void* data() const { return view->view.buf; }
+};
+NewArray make_array(const std::vector<std::size_t>& shape, const char* dtype,
+                    std::size_t item_size);
+
+// Returns a new one-dimensional array holding a copy of the values.
+template <class T>
+OwnedRef array_of(const std::vector<T>& values, const char* dtype) {
+  NewArray made = make_array({values.size()}, dtype, sizeof(T));
+  if (!values.empty()) std::memcpy(made.data(), values.data(), values.size() * sizeof(T));
+  return std::move(made.array);
+}
+
+// Cuts an array that the call made down to its first `rows` rows, in place; `shape` is the shape
+// it was made with.
+void cut_rows(PyObject* array, std::size_t rows, const std::vector<std::size_t>& shape);
+
+}  // namespace vorel::python
