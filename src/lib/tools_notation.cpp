@@ -37,18 +37,15 @@ ChessMove move_item(PyObject* item, Py_ssize_t index) {
           joined({"Invalid move text: '", text, "' (moves[", std::to_string(index),
                   "]) is not a move such as e2e4 or e7e8q"}));
   }
-  if (PyIndex_Check(item) && !PyBool_Check(item)) {
-    const OwnedRef number(PyNumber_Index(item));
-    if (!number) throw PythonError{};
-    const long long word = PyLong_AsLongLong(number.get());
-    if (word == -1 && PyErr_Occurred()) PyErr_Clear();  // too large: refused below
-    if (word < 0 || word > 0xFFFF || (word >> 12) > PROMOTE_QUEEN) {
+  if (is_index(item)) {
+    const IndexArgument word = index_argument(item, "moves", index);
+    if (!word.within(0, 0xFFFF) || (*word.value >> 12) > PROMOTE_QUEEN) {
       raise_format(PyExc_ValueError,
                    "Invalid move word: %R (moves[%zd]) is not a 16-bit move word with a special "
                    "code up to 7",
-                   item, index);
+                   word.number.get(), index);
     }
-    const auto data = static_cast<unsigned>(word);
+    const auto data = static_cast<unsigned>(*word.value);
     return ChessMove::unchecked(data & 63, (data >> 6) & 63, data >> 12);
   }
   raise_format(
@@ -65,13 +62,7 @@ PyObject* san_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (PyUnicode_Check(moves_argument)) {
       raise(PyExc_TypeError, "argument 'moves': expected a list of moves, got a single 'str'");
     }
-    if (Py_TYPE(moves_argument)->tp_iter == nullptr && !PySequence_Check(moves_argument)) {
-      raise_format(PyExc_TypeError, "argument 'moves': expected a list of moves, got '%s'",
-                   Py_TYPE(moves_argument)->tp_name);
-    }
-    // A tuple of its own, which no __index__ of an item can change while it is read.
-    const OwnedRef sequence(PySequence_Tuple(moves_argument));
-    if (!sequence) throw PythonError{};
+    const OwnedRef sequence = items_argument(moves_argument, "moves", "a list of moves");
     const Py_ssize_t count = PyTuple_GET_SIZE(sequence.get());
     std::vector<ChessMove> moves;
     moves.reserve(static_cast<std::size_t>(count));
