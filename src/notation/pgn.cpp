@@ -6,6 +6,7 @@
 #include <cctype>
 #include <utility>
 
+#include "common/unicode.hpp"
 #include "move_generator/game_state.hpp"
 #include "notation/san.hpp"
 
@@ -22,9 +23,30 @@ constexpr std::array<std::string_view, 4> STANDARD_VARIANTS = {"", "standard", "
                                                                "from position"};
 
 constexpr std::string_view UNREADABLE_TAG = "Unreadable tag: a tag is [Name \"value\"] on one line";
+constexpr std::string_view NEXT_TAGS = "the next game's tags";
+constexpr std::string_view END_OF_INPUT = "the end of the input";
+// "e.p." after an en-passant capture, standing alone or glued to it ("exd6e.p."), with or
+// without its last dot.
+constexpr std::array<std::string_view, 2> EN_PASSANT_MARKS = {"e.p.", "e.p"};
 
 // White space and control bytes separate tokens and mean nothing else.
 constexpr bool is_blank(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+constexpr bool is_line_end(char c) { return c == '\n' || c == '\r'; }
+
+// The bytes that may follow the "[" of a tag: the first of its name.
+constexpr bool is_tag_name_start(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// True while a token may be "e.p." or end in it: a dot then goes on with the token.
+bool may_become_en_passant_mark(std::string_view token) {
+  return token.ends_with('e') || token.ends_with("e.p");
+}
+
+// Returns a token or tag text as kept in a game: at most MAX_TOKEN bytes, cut at a character
+// boundary.
+std::string_view kept(std::string_view text) { return utf8_prefix(text, PgnReader::MAX_TOKEN); }
 
 // Bytes that end a token.
 constexpr bool ends_token(char c) {
@@ -116,38 +138,43 @@ std::expected<Board, std::string> game_start(const MoveGenerator& generator, std
 
 PgnReader::PgnReader(const MoveGenerator& generator)
     : generator_(generator), board_(*Board::from_fen(DEFAULT_FEN)), start_(board_) {
-  token_.reserve(MAX_TOKEN);
+  token_.reserve(MAX_TOKEN + 3);
 }
 
 std::size_t PgnReader::feed(std::string_view input) {
   std::size_t i = 0;
   while (i < input.size() && !ready_) {
     const char c = input[i];
-    switch (state_) {
-      case State::BOM:
-        if (c == BYTE_ORDER_MARK[bom_]) {
-          if (++bom_ == BYTE_ORDER_MARK.size()) state_ = State::TEXT;
-          ++i;
-        } else {
-          state_ = State::TEXT;
-        }
+    if (after_cr_) {
+      after_cr_ = false;
+      if (c == '\n') {  // the LF of a CR LF: the CR ended the line
+        ++i;
         continue;
+      }
+    }
+    switch (state_) {
       case State::TEXT:
         if (!text_byte(c)) return i;
         break;
       case State::TOKEN:
-        // "e.p." after an en-passant capture is read as one token, and read past.
-        if (ends_token(c) && !(c == '.' && (token_ == "e" || token_ == "e.p"))) {
+        if (c == BYTE_ORDER_MARK[2] && token_.ends_with(BYTE_ORDER_MARK.substr(0, 2))) {
+          // A byte-order mark glued to a token (files joined without a line end) ends it.
+          token_.resize(token_.size() - 2);
+          end_token();
+          break;
+        }
+        if (ends_token(c) && !(c == '.' && may_become_en_passant_mark(token_))) {
           end_token();  // the byte is read again as move text
           continue;
         }
-        if (token_.size() < MAX_TOKEN) token_.push_back(c);
+        // Room for a character that straddles the limit, cut off at the end of the token.
+        if (token_.size() < MAX_TOKEN + 3) token_.push_back(c);
         break;
       case State::TAG:
-        if (c == '\n' || tag_.size() == MAX_TAG) {
-          fail(UNREADABLE_TAG, std::string_view(joined({"[", tag_})).substr(0, MAX_TOKEN));
-          state_ = c == '\n' ? State::TEXT : State::LINE_COMMENT;
-          continue;
+        if (is_line_end(c)) {
+          fail(UNREADABLE_TAG, kept(joined({"[", tag_})));
+          state_ = State::TEXT;
+          continue;  // the line end is read as move text, which counts it
         }
         if (in_string_) {
           if (escaped_) {
@@ -167,17 +194,34 @@ std::size_t PgnReader::feed(std::string_view input) {
         tag_.push_back(c);
         break;
       case State::BRACE_COMMENT: {
-        const std::string_view rest = input.substr(i);
-        const std::size_t close = std::min(rest.find('}'), rest.size());
-        line_ += static_cast<std::uint64_t>(std::ranges::count(rest.substr(0, close), '\n'));
-        i += close;
-        if (close == rest.size()) continue;
-        state_ = State::TEXT;
-        break;
+        if (c == '}') {
+          state_ = State::TEXT;
+          break;
+        }
+        if (is_line_end(c)) {
+          end_line(c);
+          break;
+        }
+        if (line_start_ && !is_blank(c)) {
+          // What starts a line in a comment: a tag ends the comment; a byte-order mark is
+          // read past.
+          if (c == '[' || c == BYTE_ORDER_MARK[0]) {
+            resume_ = state_;
+            state_ = c == '[' ? State::BRACKET : State::BOM;
+            bom_ = 1;
+            break;
+          }
+          line_start_ = false;
+        }
+        if (line_start_) break;
+        // The rest of the line's comment, up to its end or the closing brace.
+        const std::size_t stop = input.find_first_of("}\r\n", i + 1);
+        i = stop == std::string_view::npos ? input.size() : stop;
+        continue;
       }
       case State::LINE_COMMENT: {
-        // The line feed itself is read as move text, which counts it.
-        const std::size_t end = input.find('\n', i);
+        // The line end itself is read as move text, which counts it.
+        const std::size_t end = input.find_first_of("\r\n", i);
         i = end == std::string_view::npos ? input.size() : end;
         if (end != std::string_view::npos) state_ = State::TEXT;
         continue;
@@ -188,35 +232,64 @@ std::size_t PgnReader::feed(std::string_view input) {
           continue;
         }
         break;
+      case State::BOM:
+        if (c == BYTE_ORDER_MARK[bom_]) {
+          if (++bom_ == BYTE_ORDER_MARK.size()) state_ = resume_;
+          break;
+        }
+        // No byte-order mark: the bytes matched were the start of a token or of comment text.
+        line_start_ = false;
+        state_ = resume_;
+        if (resume_ == State::TEXT) {
+          token_.assign(BYTE_ORDER_MARK.substr(0, bom_));
+          state_ = State::TOKEN;
+        }
+        continue;
+      case State::BRACKET:
+        if (!bracket_byte(c)) return i;
+        continue;
     }
     ++i;
   }
   return i;
 }
 
+void PgnReader::end_line(char c) {
+  ++line_;
+  line_start_ = true;
+  after_cr_ = c == '\r';
+}
+
 bool PgnReader::text_byte(char c) {
-  if (c == '\n') {
-    ++line_;
-    line_start_ = true;
+  if (is_line_end(c)) {
+    end_line(c);
     return true;
   }
   if (is_blank(c)) return true;
+  if (c == BYTE_ORDER_MARK[0]) {
+    // Perhaps a byte-order mark (files joined together), which leaves a line start as it is.
+    resume_ = State::TEXT;
+    state_ = State::BOM;
+    bom_ = 1;
+    return true;
+  }
   const bool at_line_start = std::exchange(line_start_, false);
   switch (c) {
     case '[':
-      // A tag after move text starts the next game; in an unclosed variation only at the start
-      // of a line.
-      if (movetext_ && (depth_ == 0 || at_line_start)) {
+      if (depth_ > 0) {
+        // In an unclosed variation, a tag at the start of a line ends the game.
+        if (at_line_start) {
+          resume_ = State::TEXT;
+          state_ = State::BRACKET;
+        }
+        return true;
+      }
+      if (movetext_) {  // a tag after move text starts the next game
         complete();
         line_start_ = at_line_start;
         return false;
       }
-      if (depth_ == 0) {
-        open();
-        tag_.clear();
-        in_string_ = escaped_ = false;
-        state_ = State::TAG;
-      }
+      start_tag();
       return true;
     case '{': state_ = State::BRACE_COMMENT; return true;
     case ';': state_ = State::LINE_COMMENT; return true;
@@ -224,7 +297,13 @@ bool PgnReader::text_byte(char c) {
       if (!at_line_start) break;
       state_ = State::LINE_COMMENT;  // an escape line
       return true;
-    case '(': ++depth_; return true;
+    case '(':
+      if (depth_ == 0) {  // a variation is move text: a tag after it starts the next game
+        open();
+        movetext_ = true;
+      }
+      ++depth_;
+      return true;
     case ')':
       if (depth_ > 0) --depth_;
       return true;
@@ -250,10 +329,52 @@ bool PgnReader::text_byte(char c) {
   return true;
 }
 
+bool PgnReader::bracket_byte(char c) {
+  const bool comment = resume_ == State::BRACE_COMMENT;
+  if (!is_tag_name_start(c)) {
+    // Not a tag: the "[" was part of the comment or read past in the variation.
+    state_ = resume_;
+    line_start_ = false;
+    return true;
+  }
+  if (!open_) {
+    // A comment before anything of a game: the tag is the game's first.
+    start_tag();
+    return true;
+  }
+  fail_unclosed(comment, NEXT_TAGS);
+  complete();
+  tag_pending_ = true;
+  return false;
+}
+
+void PgnReader::fail_unclosed(bool comment, std::string_view before) {
+  start_moves();
+  if (comment) {
+    fail(joined({"Unclosed comment: a '{' is not closed before ", before}), "{");
+  } else {
+    fail(joined({"Unclosed variation: a '(' is not closed before ", before}), "(");
+  }
+}
+
+void PgnReader::start_tag() {
+  open();
+  tag_.clear();
+  in_string_ = escaped_ = false;
+  state_ = State::TAG;
+}
+
 void PgnReader::end_token() {
   state_ = State::TEXT;
   if (depth_ > 0) return;
-  const std::string_view token = token_;
+  std::string_view token = kept(token_);
+  for (const std::string_view mark : EN_PASSANT_MARKS) {
+    if (token.ends_with(mark)) {
+      token.remove_suffix(mark.size());
+      break;
+    }
+  }
+  if (token.empty()) return;
   if (all_of(token, "0123456789")) {  // a move number
     open();
     movetext_ = true;
@@ -267,8 +388,8 @@ void PgnReader::end_token() {
     return;
   }
   const bool null_move = std::ranges::find(NULL_MOVES, token) != NULL_MOVES.end();
-  // Annotation glyphs standing alone ("!?", "+-", "="), and "e.p.".
-  if ((!null_move && all_of(token, "!?+-=/~")) || token == "e.p.") return;
+  // Annotation glyphs standing alone ("!?", "+-", "=").
+  if (!null_move && all_of(token, "!?+-=/~")) return;
   open();
   movetext_ = true;
   if (skipping_) return;
@@ -305,7 +426,7 @@ void PgnReader::end_tag() {
   const std::string_view name = text.substr(0, name_end);
   const std::string_view quoted = trim(text.substr(name_end));
   if (name.empty() || quoted.size() < 2 || quoted.front() != '"' || quoted.back() != '"') {
-    fail(UNREADABLE_TAG, std::string_view(joined({"[", tag_, "]"})).substr(0, MAX_TOKEN));
+    fail(UNREADABLE_TAG, kept(joined({"[", tag_, "]"})));
     return;
   }
   std::string value;
@@ -338,7 +459,8 @@ void PgnReader::start_moves() {
   }
   const std::expected<Board, std::string> start = game_start(generator_, *fen);
   if (!start) {
-    fail(joined({"Invalid FEN tag: ", start.error()}), *fen);
+    // The token is never empty: an empty value stands as the tag it was written in.
+    fail(joined({"Invalid FEN tag: ", start.error()}), fen->empty() ? "[FEN \"\"]" : *fen);
     return;
   }
   board_.set_position({start->pieces, start->info});
@@ -373,12 +495,21 @@ void PgnReader::complete() {
 
 bool PgnReader::finish() {
   if (ready_) return true;
-  if (state_ == State::TOKEN) end_token();
-  if (state_ == State::TAG) {
-    fail(UNREADABLE_TAG, std::string_view(joined({"[", tag_})).substr(0, MAX_TOKEN));
+  if (state_ == State::BOM) {
+    state_ = resume_;
+    if (resume_ == State::TEXT) {
+      token_.assign(BYTE_ORDER_MARK.substr(0, bom_));
+      state_ = State::TOKEN;
+    }
   }
+  if (state_ == State::BRACKET) state_ = resume_;
+  if (state_ == State::TOKEN) end_token();
+  if (ready_) return true;  // the token was a result
+  if (state_ == State::TAG) fail(UNREADABLE_TAG, kept(joined({"[", tag_})));
+  if (open_ && (state_ == State::BRACE_COMMENT || depth_ > 0))
+    fail_unclosed(state_ == State::BRACE_COMMENT, END_OF_INPUT);
   state_ = State::TEXT;
-  if (!ready_ && open_) complete();
+  if (open_) complete();
   return ready_;
 }
 
@@ -392,6 +523,7 @@ void PgnReader::next() {
   game_.token.clear();
   depth_ = 0;
   open_ = movetext_ = started_ = skipping_ = result_seen_ = ready_ = false;
+  if (std::exchange(tag_pending_, false)) start_tag();
 }
 
 }  // namespace vorel

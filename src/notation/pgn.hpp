@@ -45,12 +45,16 @@ struct PgnGame {
   std::string token;             // the token (or tag) that stopped an unreadable game
 };
 
+// Line ends are CR, LF or CR LF alike. A "[" at the start of a line (after white space or a
+// byte-order mark) followed by a letter, a digit or "_" is a tag wherever it stands: inside a
+// comment or a variation that was never closed, it ends the game in progress, which is marked
+// with an error ("Unclosed comment ..." with the token "{", "Unclosed variation ..." with "(")
+// and keeps its moves; the end of the input inside one is marked the same way.
 class PgnReader {
  public:
-  // The longest token kept; the rest of a longer one is dropped (it is no move anyway).
+  // The longest token kept, cut at a character boundary; the rest of a longer one is dropped
+  // (it is no move anyway). Tags have no limit but the line they are on.
   static constexpr std::size_t MAX_TOKEN = 64;
-  // The longest tag kept; a longer one makes the game unreadable.
-  static constexpr std::size_t MAX_TAG = 1 << 16;
 
   explicit PgnReader(const MoveGenerator& generator);
 
@@ -70,13 +74,31 @@ class PgnReader {
   void next();
 
  private:
-  enum class State : std::uint8_t { TEXT, TOKEN, TAG, BRACE_COMMENT, LINE_COMMENT, NAG, BOM };
+  enum class State : std::uint8_t {
+    TEXT,
+    TOKEN,
+    TAG,
+    BRACE_COMMENT,
+    LINE_COMMENT,
+    NAG,
+    BOM,      // inside a byte-order mark; resume_ is the state it stands in
+    BRACKET,  // after a "[" at the start of a line in resume_ (a comment or a variation)
+  };
 
   // Handles one byte of move text outside tokens; false when the game ends before it.
   bool text_byte(char c);
+  // Counts a line end (CR or LF; the LF of a CR LF is skipped before it gets here).
+  void end_line(char c);
   void end_token();
   void play(std::string_view token);
+  void start_tag();
   void end_tag();
+  // Reads the byte after a "[" at the start of a line in a comment or a variation; false when it
+  // ends the game in progress (the byte is read again for the next game).
+  bool bracket_byte(char c);
+  // Marks the game as left inside a comment or a variation that was never closed, `before`
+  // saying what came first ("the next game's tags", "the end of the input").
+  void fail_unclosed(bool comment, std::string_view before);
   // Sets up the board from the tags once, before the first move or at the end of the game.
   void start_moves();
   void fail(std::string_view error, std::string_view token);
@@ -88,20 +110,23 @@ class PgnReader {
   Board board_;  // the position of the game being read
   Board start_;  // the standard starting position
   PgnGame game_;
-  State state_ = State::BOM;
+  State state_ = State::TEXT;
+  State resume_ = State::TEXT;  // BOM, BRACKET: the state they interrupt
   std::string token_;
   std::string tag_;
   std::uint64_t line_ = 1;
-  std::size_t bom_ = 0;       // bytes of the byte-order mark matched at the start
+  std::size_t bom_ = 0;       // BOM: bytes of the byte-order mark matched
   unsigned depth_ = 0;        // variations open
-  bool line_start_ = true;    // nothing but white space since the last line feed
-  bool open_ = false;         // the game has a tag or move text
-  bool movetext_ = false;     // the game has move text: a "[" now starts the next game
+  bool line_start_ = true;    // nothing but white space since the last line end
+  bool after_cr_ = false;     // the last byte read was a CR: a LF now ends no other line
+  bool open_ = false;         // the game has a tag, move text or a variation
+  bool movetext_ = false;     // the game has move text or a variation: a "[" starts the next game
   bool started_ = false;      // the board is set up from the tags
   bool skipping_ = false;     // the game failed: its rest is read past
   bool in_string_ = false;    // TAG: inside the quoted value
   bool escaped_ = false;      // TAG: the last byte was a backslash in the value
   bool result_seen_ = false;  // the game text ended with a result
+  bool tag_pending_ = false;  // the next game starts inside a tag whose "[" is read
   bool ready_ = false;
 };
 

@@ -222,6 +222,12 @@ std::expected<ChessMove, SanFailure> parse_san(const MoveGenerator& generator, B
   if (!king_square(board, board.to_move())) {
     throw Fault("The side to move has no king, so its legal moves are undefined");
   }
+  if (const std::optional<ChessMove> coordinates = read_move_text(text)) {
+    // Coordinate notation, as some tools write move text: the legal move between the squares.
+    MoveList legal;
+    generator.moves(board, legal);
+    if (const std::optional<ChessMove> move = find_legal(legal, *coordinates)) return *move;
+  }
   const std::optional<SanText> san = read_san(text);
   if (!san) return std::unexpected(SanFailure{SanError::INVALID});
   const bool white = board.to_move() == 1;
