@@ -222,6 +222,19 @@ void read_chunk(PgnStream& stream) {
   stream.rest = bytes;
 }
 
+// Ends the iteration after an error of the source (its read() raised, returned neither bytes nor
+// str, or a str with no UTF-8 form), leaving that error set: the game in progress is dropped, so
+// that no game is built across what could not be read, and later next() calls stop at once.
+void fail_stream(PgnStream& stream) {
+  PyObject* error = PyErr_GetRaisedException();
+  try {
+    close_stream(stream);
+  } catch (const PythonError&) {
+    PyErr_WriteUnraisable(nullptr);  // closing the file it opened failed too
+  }
+  PyErr_SetRaisedException(error);
+}
+
 PyObject* pgn_next(PyObject* self) {
   return guarded([&]() -> PyObject* {
     PgnReaderObject* object = receiver<PgnStream>(self, pgn_reader_type(), "PgnReader");
@@ -232,7 +245,12 @@ PyObject* pgn_next(PyObject* self) {
       if (!stream.rest.empty()) {
         stream.rest.remove_prefix(reader.feed(stream.rest));
       } else if (!stream.at_end) {
-        read_chunk(stream);
+        try {
+          read_chunk(stream);
+        } catch (const PythonError&) {
+          fail_stream(stream);
+          throw;
+        }
       } else if (!reader.finish()) {
         close_stream(stream);
       }
