@@ -464,8 +464,8 @@ struct Output {
 // answer, if any. With errors="skip" the rows that read are moved to the front and the array is
 // cut down to them.
 template <class Fill>
-PyObject* fixed_rows(const Batch& batch, const Options& options, Output& output,
-                     std::size_t width, Fill&& fill) {
+PyObject* fixed_rows(const Batch& batch, const Options& options, Output& output, std::size_t width,
+                     Fill&& fill) {
   std::vector<std::uint8_t> valid;
   auto* data = output.buffer.data<std::uint8_t>();
   run_rows(batch, options, valid, [&](Worker& worker, std::size_t i, const Position& position) {
@@ -757,8 +757,7 @@ bool is_word_vector(const Buffer& buffer) {
   const Py_buffer& view = buffer.view;
   const std::string_view format = buffer.format();
   return view.ndim == 1 && view.shape != nullptr && view.shape[0] >= 0 && view.itemsize == 2 &&
-         (format == "H" || format == "=H" || format == "<H") &&
-         PyBuffer_IsContiguous(&view, 'C') &&
+         (format == "H" || format == "=H" || format == "<H") && PyBuffer_IsContiguous(&view, 'C') &&
          buffer.holds(static_cast<std::size_t>(view.shape[0]) * 2);
 }
 

@@ -135,8 +135,8 @@ TEST(Notation, LineEndsAreAlike) {
 TEST(Notation, TagLinesEndWhatWasLeftOpen) {
   constexpr std::string_view TEXT =
       "[Event \"a\"]\n1. e4 {open\n[%clk 0:01]\n [ no tag\n \xEF\xBB\xBF[Event \"b\"]\n"
-      "1. d4 (1. c4\n  [Event \"c\"]\n1. Nf3 d5 2. e4 dxe4 3. d4 exd3e.p. *\xEF\xBB\xBF[Event \"d\"]\n"
-      "1. g1f3 e7e5 (1... d5\n";
+      "1. d4 (1. c4\n  [Event \"c\"]\n1. Nf3 d5 2. e4 dxe4 3. d4 exd3e.p. *"
+      "\xEF\xBB\xBF[Event \"d\"]\n1. g1f3 e7e5 (1... d5\n";
   const std::vector<std::string> whole = games_in_chunks(TEXT, TEXT.size());
   const std::string start(DEFAULT_FEN);
   ASSERT_EQ(whole.size(), 4u);
@@ -163,7 +163,8 @@ TEST(Notation, Utf8PrefixCutsBetweenCharacters) {
     for (std::size_t longer = cut.size() + 1; longer <= size; ++longer)
       EXPECT_FALSE(is_utf8(TEXT.substr(0, longer))) << size;
   }
-  EXPECT_EQ(utf8_prefix("Z\xFC" "rich", 2), "Z\xFC");  // Latin-1: every byte is a character
+  // Latin-1: every byte is a character.
+  EXPECT_EQ(utf8_prefix("Z\xFCrich", 2), "Z\xFC");
 }
 
 // Positions a game cannot start from, and what a starting position gives up.
