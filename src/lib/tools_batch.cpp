@@ -767,7 +767,15 @@ PyObject* tools_move_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     // A one-dimensional buffer of uint16 words is read directly, through the view checked;
     // anything else item by item, from a tuple of the call's own.
     if (PyObject_CheckBuffer(moves)) {
-      const Buffer buffer(moves, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS, std::nothrow);
+      Buffer buffer;
+      if (!buffer.acquire(moves, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
+        // A buffer that is not one contiguous piece is read item by item; any other error of
+        // the exporter stands.
+        if (!PyErr_ExceptionMatches(PyExc_BufferError) &&
+            !PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError))
+          throw PythonError{};
+        PyErr_Clear();
+      }
       if (buffer && buffer.view.ndim == 0) {
         raise_format(PyExc_TypeError,
                      "argument 'moves': expected a sequence of move words, got a single '%s'",

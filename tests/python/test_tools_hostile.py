@@ -68,6 +68,13 @@ def test_move_texts_reads_only_one_dimensional_word_buffers():
     with pytest.raises(TypeError, match="argument 'moves': item 0: expected int, got 'numpy.ndarray'"):
         vt.move_texts(words.reshape(2, -1))
 
+    class Refusing(list):  # an exporter's own error is passed on
+        def __buffer__(self, flags):
+            raise KeyError("no view")
+
+    with pytest.raises(KeyError, match="no view"):
+        vt.move_texts(Refusing([796]))
+
 
 class Exporter:
     """A buffer exporter that hands out the next of its views each time it is asked."""
