@@ -249,3 +249,20 @@ def test_a_source_error_ends_the_reading_and_drops_the_game_in_progress(failure,
         assert full(yielded) == whole[: sum(end <= read_before for end in ends)], fail_at
         assert list(reader) == [] and next(reader, None) is None
         assert source.calls == fail_at  # nothing is read after the failure
+
+
+def test_messy_files_read_alike_in_chunks_of_every_size():
+    # Every case above in one file, handed over a few bytes at a time: a CR LF, a byte-order
+    # mark, a "[" and the byte after it, a token at the 64-byte cut, each split anywhere.
+    text = "".join(
+        [
+            '\ufeff[Event "a"]\r\n1. e4 {open\r\n[%clk 0:01]\r\n \ufeff[Event "b"]\r1. d4 (1. c4\r',
+            '  [Event "c"]\n1. Nf3 d5 2. e4 dxe4 3. d4 exd3e.p 4. g1f3 *\ufeff[FEN ""]\n*\n',
+            '[Site "' + "é" * 40 + '"]\n1. N' + "é" * 40 + " *\r\n",
+            '[Event "d"]\n1. e4 ; comment\r% escape\r\n1... e5 (1... c5\n[Event "e"]\n1. e7e8 *\n(',
+        ]
+    )
+    whole = full(read(text))
+    assert [g[0].get("Event") for g in whole] == ["a", "b", "c", None, None, "d", "e", None]
+    for step in range(1, 20):
+        assert full(read(text, step)) == whole, step
