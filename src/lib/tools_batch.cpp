@@ -546,12 +546,12 @@ void given_output(Output& output, PyObject* out, std::size_t rows) {
   if (!output.buffer.acquire(out, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
     // Refused (read-only or not contiguous, say): a read-only look, never written through, says
     // why in the words of the checks below; else the exporter's own error stands.
-    const OwnedRef refusal(PyErr_GetRaisedException());
+    OwnedRef refusal(PyErr_GetRaisedException());
     const Buffer look(out, PyBUF_RECORDS_RO, std::nothrow);
     if (look) {
       if (const auto problem = out_problem(look, rows)) raise(problem->first, problem->second);
     }
-    PyErr_SetRaisedException(Py_NewRef(refusal.get()));
+    PyErr_SetRaisedException(refusal.release());
     throw PythonError{};
   }
   if (const auto problem = out_problem(output.buffer, rows)) raise(problem->first, problem->second);
