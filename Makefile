@@ -60,13 +60,17 @@ perft: install
 # are preloaded, Python objects use the system allocator, and a plugin runs the leak check once
 # the tests are done, failing on any leaked block allocated through the module. The leak test
 # runs again with full stack unwinding, so that leaks allocated inside interpreter calls made by
-# the module are traced back to it too.
-# $(call sanitized_pytest,EXTRA): pytest against the sanitized module, EXTRA appended to ASAN_OPTIONS.
-sanitized_pytest = PYTHONPATH=build/sanitize:tests/sanitize PYTHONMALLOC=malloc \
+# the module are traced back to it too. Before valgrind, a seeded fuzz loop
+# (tests/sanitize/hostile_tools.py) calls every vorel_tools function with hostile objects for
+# every argument and reads games from file objects that chunk their reads and fail between them.
+# $(call sanitized_python,EXTRA): the interpreter against the sanitized module, EXTRA appended to
+# ASAN_OPTIONS; $(call sanitized_pytest,EXTRA): pytest so, with the leak check.
+sanitized_python = PYTHONPATH=build/sanitize:tests/sanitize PYTHONMALLOC=malloc \
   ASAN_OPTIONS=detect_leaks=1:leak_check_at_exit=0$(1) \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-  $(PYTHON) -m pytest -q -p no:cacheprovider -p leak_check
+  $(PYTHON)
+sanitized_pytest = $(call sanitized_python,$(1)) -m pytest -q -p no:cacheprovider -p leak_check
 test-sanitize: install
 	cmake -S . -B build/sanitize $(CMAKE_FLAGS) -DVOREL_SANITIZE=ON -DVOREL_BUILD_TESTS=ON \
 	  -DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) >/dev/null
@@ -74,6 +78,7 @@ test-sanitize: install
 	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/sanitize --output-on-failure -E DeepPerft
 	$(call sanitized_pytest)
 	$(call sanitized_pytest,:fast_unwind_on_malloc=0) tests/python/test_leaks.py
+	$(call sanitized_python) tests/sanitize/hostile_tools.py
 	$(MAKE) --no-print-directory valgrind
 
 # Every method on its success and failure paths under valgrind's memcheck, against the

@@ -39,6 +39,19 @@ constexpr Utf8Char decode_utf8(std::string_view text, std::size_t pos) {
   return {code, size};
 }
 
+// Returns the longest start of `text` of at most `size` bytes that does not end inside a
+// character, so that a text cut there is still well-formed UTF-8 when it was. A byte that starts
+// no well-formed sequence counts as a character of its own: Latin-1 text is cut at `size` bytes.
+constexpr std::string_view utf8_prefix(std::string_view text, std::size_t size) {
+  if (text.size() <= size) return text;
+  std::size_t end = 0;
+  while (true) {
+    const std::size_t next = end + decode_utf8(text, end).size;
+    if (next > size) return text.substr(0, end);
+    end = next;
+  }
+}
+
 // True for the characters with the Unicode White_Space property.
 constexpr bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
@@ -87,17 +100,6 @@ class WhiteSpaceFields {
   std::string_view text_;
   std::size_t pos_ = 0;
 };
-
-// Returns the longest start of text of at most `size` bytes that does not end inside a UTF-8
-// character (a cut through a malformed sequence may still land anywhere in it).
-constexpr std::string_view utf8_prefix(std::string_view text, std::size_t size) {
-  if (text.size() <= size) return text;
-  std::size_t end = size;
-  for (std::size_t back = 0; back < 3 && end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80;
-       ++back)
-    --end;
-  return text.substr(0, end);
-}
 
 // Returns true when `bytes` are well-formed UTF-8 (no overlong forms, surrogates or code points
 // beyond U+10FFFF).

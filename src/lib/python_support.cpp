@@ -30,6 +30,18 @@ void raise_format(PyObject* type, const char* format, ...) {
   throw PythonError{};
 }
 
+void raise_from_current(PyObject* type, const char* format, ...) {
+  PyObject* cause = PyErr_GetRaisedException();
+  va_list args;
+  va_start(args, format);
+  PyErr_FormatV(type, format, args);
+  va_end(args);
+  PyObject* error = PyErr_GetRaisedException();
+  if (cause != nullptr) PyException_SetCause(error, cause);  // steals the cause
+  PyErr_SetRaisedException(error);
+  throw PythonError{};
+}
+
 PyObject* panic_exception() {
   static PyObject* panic = nullptr;
   if (panic == nullptr) {
@@ -136,6 +148,45 @@ std::string_view text_argument(PyObject* argument, const char* name) {
   const char* text = PyUnicode_AsUTF8AndSize(argument, &size);
   if (text == nullptr) throw PythonError{};
   return {text, static_cast<std::size_t>(size)};
+}
+
+IndexArgument index_argument(PyObject* object, const char* name, Py_ssize_t item) {
+  if (!is_index(object)) {
+    if (item >= 0) {
+      raise_format(PyExc_TypeError, "argument '%s': item %zd: expected int, got '%s'", name, item,
+                   Py_TYPE(object)->tp_name);
+    }
+    raise_format(PyExc_TypeError, "argument '%s': expected int, got '%s'", name,
+                 Py_TYPE(object)->tp_name);
+  }
+  IndexArgument argument{OwnedRef(PyNumber_Index(object)), std::nullopt};
+  if (!argument.number) {
+    // An __index__ that refuses (NumPy's for an array of several items) is named; any other
+    // error of it is passed on as it is.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+    if (item >= 0) {
+      raise_from_current(PyExc_TypeError, "argument '%s': item %zd: expected int, got '%s'", name,
+                         item, Py_TYPE(object)->tp_name);
+    }
+    raise_from_current(PyExc_TypeError, "argument '%s': expected int, got '%s'", name,
+                       Py_TYPE(object)->tp_name);
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(argument.number.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) throw PythonError{};
+  if (overflow == 0) argument.value = value;
+  return argument;
+}
+
+OwnedRef items_argument(PyObject* object, const char* name, const char* what) {
+  if (PyTuple_CheckExact(object)) return OwnedRef(Py_NewRef(object));
+  if (Py_TYPE(object)->tp_iter == nullptr && !PySequence_Check(object)) {
+    raise_format(PyExc_TypeError, "argument '%s': expected %s, got '%s'", name, what,
+                 Py_TYPE(object)->tp_name);
+  }
+  OwnedRef items(PySequence_Tuple(object));
+  if (!items) throw PythonError{};
+  return items;
 }
 
 PyObject* new_ascii(const char* text, std::size_t size) {

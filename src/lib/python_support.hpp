@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -65,6 +66,8 @@ inline PyObject* created(PyObject* object) {
 // The same with a message of UTF-8 text (which may hold any character, NUL included).
 [[noreturn]] void raise(PyObject* type, std::string_view message);
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+// The same with the exception set now as the new one's __cause__.
+[[noreturn]] void raise_from_current(PyObject* type, const char* format, ...);
 
 // Returns the exception class of internal faults, PanicException. It lives in the module
 // vorel_chess_runtime, imported on first use and kept for the process, so that every module of
@@ -161,6 +164,33 @@ std::array<PyObject*, N> parse(const Signature<N>& signature, PyObject* args, Py
 
 // Returns the UTF-8 text of a str argument, or raises TypeError naming the parameter.
 std::string_view text_argument(PyObject* argument, const char* name);
+
+// True for the objects that operator.index() reads as an integer, bool excepted: ints, their
+// subclasses and everything with __index__, NumPy's integer scalars included.
+inline bool is_index(PyObject* object) { return PyIndex_Check(object) && !PyBool_Check(object); }
+
+// An integer argument: the int that __index__ gave (for messages) and its value when it fits a
+// long long, so that a range check refuses a huge value as it refuses any other.
+struct IndexArgument {
+  OwnedRef number;
+  std::optional<long long> value;
+
+  // True when the value is from low to high.
+  bool within(long long low, long long high) const {
+    return value && *value >= low && *value <= high;
+  }
+};
+
+// Reads an integer argument as operator.index() does, refusing bool: TypeError "argument 'depth':
+// expected int, got 'float'" for an object that is_index() refuses, and whatever its __index__
+// raises. With an item index, the message names the item: "argument 'moves': item 3: ...".
+IndexArgument index_argument(PyObject* object, const char* name, Py_ssize_t item = -1);
+
+// Returns the items of an iterable argument as a tuple of the call's own, taken before any item
+// is looked at, so that no callback of an item (__index__, __eq__, __del__) can change what the
+// call reads; a tuple is returned as it is. Raises TypeError "argument 'moves': expected <what>,
+// got 'int'" for an object that is not iterable, and whatever its iteration raises.
+OwnedRef items_argument(PyObject* object, const char* name, const char* what);
 
 // Returns a new str holding ASCII text.
 PyObject* new_ascii(const char* text, std::size_t size);

@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <initializer_list>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "lib/tools_board.hpp"
@@ -31,7 +31,7 @@ namespace {
 
 // Batches of at least this many positions give up the interpreter lock while the core works.
 constexpr std::size_t RELEASE_ROWS = 1000;
-constexpr long MAX_THREADS = 256;
+constexpr long long MAX_THREADS = 256;
 
 // --- NumPy ------------------------------------------------------------------------------------
 
@@ -48,7 +48,7 @@ PyObject* numpy_empty() {
 }
 
 // Returns a new tuple of the sizes.
-OwnedRef shape_tuple(std::initializer_list<std::size_t> shape) {
+OwnedRef shape_tuple(const std::vector<std::size_t>& shape) {
   OwnedRef tuple(created(PyTuple_New(static_cast<Py_ssize_t>(shape.size()))));
   Py_ssize_t i = 0;
   for (const std::size_t size : shape)
@@ -57,7 +57,7 @@ OwnedRef shape_tuple(std::initializer_list<std::size_t> shape) {
 }
 
 // Returns a new uninitialised array; `dtype` is a NumPy type name such as "uint8".
-OwnedRef new_array(std::initializer_list<std::size_t> shape, const char* dtype) {
+OwnedRef new_array(const std::vector<std::size_t>& shape, const char* dtype) {
   const OwnedRef dimensions = shape_tuple(shape);
   const OwnedRef type(created(PyUnicode_FromString(dtype)));
   PyObject* arguments[] = {dimensions.get(), type.get()};
@@ -66,20 +66,32 @@ OwnedRef new_array(std::initializer_list<std::size_t> shape, const char* dtype) 
   return array;
 }
 
-// A buffer view of an object, released when the owner goes out of scope.
+// A buffer view of an object, released when the owner goes out of scope or by release().
 class Buffer {
  public:
+  Buffer() = default;
   // Takes a view with the given flags or raises.
-  Buffer(PyObject* object, int flags) : Buffer(object, flags, std::nothrow) {
-    if (!acquired_) throw PythonError{};
+  Buffer(PyObject* object, int flags) {
+    if (!acquire(object, flags)) throw PythonError{};
   }
   // Takes a view if the object offers one with these flags; no error is left set otherwise.
-  Buffer(PyObject* object, int flags, std::nothrow_t)
-      : acquired_(PyObject_GetBuffer(object, &view, flags) == 0) {}
+  Buffer(PyObject* object, int flags, std::nothrow_t) {
+    if (!acquire(object, flags)) PyErr_Clear();
+  }
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() {
+  ~Buffer() { release(); }
+
+  // Takes a view with the given flags, releasing any held before; false with the exporter's
+  // error set when it refuses.
+  bool acquire(PyObject* object, int flags) {
+    release();
+    acquired_ = PyObject_GetBuffer(object, &view, flags) == 0;
+    return acquired_;
+  }
+  void release() {
     if (acquired_) PyBuffer_Release(&view);
+    acquired_ = false;
   }
 
   explicit operator bool() const { return acquired_; }
@@ -88,18 +100,41 @@ class Buffer {
     return static_cast<T*>(view.buf);
   }
   std::string_view format() const { return view.format == nullptr ? "B" : view.format; }
+  // True when the view holds exactly `bytes` bytes, at an address when there are any.
+  bool holds(std::size_t bytes) const {
+    return view.len >= 0 && static_cast<std::size_t>(view.len) == bytes &&
+           (bytes == 0 || view.buf != nullptr);
+  }
 
-  Py_buffer view;
+  Py_buffer view{};
 
  private:
-  bool acquired_;
+  bool acquired_ = false;
 };
+
+// Takes into `buffer` the one view through which a new array from numpy.empty is written, and
+// checks on that very view that it is writable, C-contiguous and exactly `bytes` long; raises
+// TypeError otherwise (numpy.empty replaced by something else, say).
+void take_new_array_view(Buffer& buffer, PyObject* array, std::size_t bytes) {
+  if (!buffer.acquire(array, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) {
+    raise_from_current(PyExc_TypeError,
+                       "numpy.empty() returned a '%s' that offers no writable C-contiguous view",
+                       Py_TYPE(array)->tp_name);
+  }
+  if (buffer.view.readonly || !PyBuffer_IsContiguous(&buffer.view, 'C') || !buffer.holds(bytes)) {
+    raise_format(PyExc_TypeError,
+                 "numpy.empty() returned a '%s' of %zd bytes, not a writable C-contiguous array "
+                 "of %zu bytes",
+                 Py_TYPE(array)->tp_name, buffer.view.len, bytes);
+  }
+}
 
 // Returns a new one-dimensional array holding a copy of the values.
 template <class T>
 OwnedRef array_of(const std::vector<T>& values, const char* dtype) {
   OwnedRef array = new_array({values.size()}, dtype);
-  const Buffer buffer(array.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+  Buffer buffer;
+  take_new_array_view(buffer, array.get(), values.size() * sizeof(T));
   if (!values.empty()) std::memcpy(buffer.view.buf, values.data(), values.size() * sizeof(T));
   return array;
 }
@@ -122,16 +157,12 @@ Options options_of(PyObject* errors, PyObject* threads) {
     }
   }
   if (threads != nullptr) {
-    if (!PyLong_Check(threads)) {
-      raise_format(PyExc_TypeError, "argument 'threads': expected int, got '%s'",
-                   Py_TYPE(threads)->tp_name);
+    const IndexArgument count = index_argument(threads, "threads");
+    if (!count.within(1, MAX_THREADS)) {
+      raise_format(PyExc_ValueError, "threads must be from 1 to %lld, not %R", MAX_THREADS,
+                   count.number.get());
     }
-    const long count = PyLong_AsLong(threads);
-    if (count == -1 && PyErr_Occurred()) PyErr_Clear();
-    if (count < 1 || count > MAX_THREADS) {
-      raise_format(PyExc_ValueError, "threads must be from 1 to %ld, not %R", MAX_THREADS, threads);
-    }
-    options.threads = static_cast<std::size_t>(count);
+    options.threads = static_cast<std::size_t>(*count.value);
   }
   return options;
 }
@@ -191,23 +222,7 @@ class Batch {
                    : Py_TYPE(positions) == chess_board_type() ? "Board"
                                                               : Py_TYPE(positions)->tp_name);
     }
-    if (PyTuple_CheckExact(positions)) {
-      items_ = OwnedRef(Py_NewRef(positions));
-    } else if (PyList_Check(positions)) {
-      items_ = OwnedRef(PyList_AsTuple(positions));
-      if (!items_) throw PythonError{};
-    } else {
-      const OwnedRef iterator(PyObject_GetIter(positions));
-      if (!iterator) {
-        PyErr_Clear();
-        raise_format(PyExc_TypeError,
-                     "argument 'positions': expected a sequence of Board objects or FEN texts, "
-                     "got '%s'",
-                     Py_TYPE(positions)->tp_name);
-      }
-      items_ = OwnedRef(PySequence_Tuple(iterator.get()));
-      if (!items_) throw PythonError{};
-    }
+    items_ = items_argument(positions, "positions", "a sequence of Board objects or FEN texts");
     const auto size = static_cast<std::size_t>(PyTuple_GET_SIZE(items_.get()));
     PyObject* const* items = &PyTuple_GET_ITEM(items_.get(), 0);
     sources_.reserve(size);
@@ -403,23 +418,20 @@ std::size_t compact(std::uint8_t* data, std::size_t width, const std::vector<std
   return kept;
 }
 
-// Returns the first `rows` rows of an array: a view of an array the caller gave, or the array
-// itself cut down when the call made it.
-OwnedRef first_rows(OwnedRef array, std::size_t rows, bool given) {
-  const OwnedRef shape(PyObject_GetAttrString(array.get(), "shape"));
-  if (!shape) throw PythonError{};
-  if (PyTuple_GET_SIZE(shape.get()) > 0 &&
-      PyLong_AsSize_t(PyTuple_GET_ITEM(shape.get(), 0)) == rows) {
-    return array;
-  }
+// Returns the first `rows` rows of an array whose first dimension is shape[0]: a view of an
+// array the caller gave, or the array itself cut down when the call made it. The shape is the
+// one the array was checked to have, never read back from the object.
+OwnedRef first_rows(OwnedRef array, std::size_t rows, bool given,
+                    const std::vector<std::size_t>& shape) {
+  if (rows == shape.front()) return array;
   if (given) {
     OwnedRef view(PySequence_GetSlice(array.get(), 0, static_cast<Py_ssize_t>(rows)));
     if (!view) throw PythonError{};
     return view;
   }
-  OwnedRef new_shape(PySequence_List(shape.get()));
-  if (!new_shape) throw PythonError{};
-  if (PyList_SetItem(new_shape.get(), 0, created(PyLong_FromSize_t(rows))) < 0) throw PythonError{};
+  std::vector<std::size_t> cut = shape;
+  cut.front() = rows;
+  const OwnedRef new_shape = shape_tuple(cut);
   const OwnedRef method(created(PyUnicode_FromString("resize")));
   const OwnedRef keywords(Py_BuildValue("(s)", "refcheck"));
   if (!keywords) throw PythonError{};
@@ -438,25 +450,39 @@ PyObject* with_mask(OwnedRef result, const Options& options,
   return created(PyTuple_Pack(2, result.get(), mask.get()));
 }
 
-// Runs a question with a fixed-width answer: row i's `width` bytes at offset i * width of
-// `array` (C-contiguous, one row per position), written by fill(worker, position, out), which
-// returns the reason a row has no answer, if any. With errors="skip" the rows that read are
-// moved to the front and the array is cut down to them.
+// The array a question with a fixed-width answer writes into: its shape (one row per position
+// first) and the one view it is written through, taken and checked before anything is written.
+struct Output {
+  OwnedRef array;
+  std::vector<std::size_t> shape;
+  bool given = false;  // the caller's `out`
+  Buffer buffer;
+};
+
+// Runs a question with a fixed-width answer: row i's `width` bytes at offset i * width of the
+// output's view, written by fill(worker, position, out), which returns the reason a row has no
+// answer, if any. With errors="skip" the rows that read are moved to the front and the array is
+// cut down to them.
 template <class Fill>
-PyObject* fixed_rows(const Batch& batch, const Options& options, OwnedRef array, bool given,
-                     std::size_t width, Fill&& fill) {
+PyObject* fixed_rows(const Batch& batch, const Options& options, Output& output, std::size_t width,
+                     Fill&& fill) {
   std::vector<std::uint8_t> valid;
-  std::size_t kept = 0;
-  {
-    const Buffer buffer(array.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
-    auto* data = buffer.data<std::uint8_t>();
-    run_rows(batch, options, valid, [&](Worker& worker, std::size_t i, const Position& position) {
-      return fill(worker, position, data + i * width);
-    });
-    if (options.skip) kept = compact(data, width, valid);
-  }
-  if (options.skip) array = first_rows(std::move(array), kept, given);
+  auto* data = output.buffer.data<std::uint8_t>();
+  run_rows(batch, options, valid, [&](Worker& worker, std::size_t i, const Position& position) {
+    return fill(worker, position, data + i * width);
+  });
+  const std::size_t kept = options.skip ? compact(data, width, valid) : batch.size();
+  output.buffer.release();  // before the array is cut down: a resize refuses exported arrays
+  OwnedRef array = first_rows(std::move(output.array), kept, output.given, output.shape);
   return with_mask(std::move(array), options, valid);
+}
+
+// Fills `output` with a new array of the shape from numpy.empty, `width` bytes a row.
+void new_output(Output& output, std::vector<std::size_t> shape, const char* dtype,
+                std::size_t width) {
+  output.array = new_array(shape, dtype);
+  take_new_array_view(output.buffer, output.array.get(), shape.front() * width);
+  output.shape = std::move(shape);
 }
 
 // --- The functions ----------------------------------------------------------------------------
@@ -466,34 +492,72 @@ constexpr std::size_t PLANE_BYTES = PIECE_NB * SQUARE_NB;
 constexpr Signature<4> PLANES_SIGNATURE{
     "planes()", {"positions", "out", "errors", "threads"}, 1, 1};
 
-// Returns `out` once it is checked to be a writable C-contiguous array of uint8 (or bool) of
-// shape (rows, 12, 64).
-OwnedRef checked_out(PyObject* out, std::size_t rows) {
+// Returns why a view is not one planes() may write `rows` positions into, as the exception
+// class and message, or nothing when it is: an item format other than uint8 or bool (TypeError),
+// a shape other than (rows, 12, 64), a read-only or not C-contiguous array, or a length that is
+// not the bytes of that shape (ValueError).
+std::optional<std::pair<PyObject*, std::string>> out_problem(const Buffer& buffer,
+                                                             std::size_t rows) {
+  const Py_buffer& view = buffer.view;
+  const std::string_view format = buffer.format();
+  if (view.itemsize != 1 || (format != "B" && format != "?")) {
+    std::string message = "argument 'out': expected an array of uint8 or bool, got format '";
+    message += format;
+    message += "'";
+    return std::pair{PyExc_TypeError, std::move(message)};
+  }
+  const std::size_t dimensions[] = {rows, PIECE_NB, SQUARE_NB};
+  bool shape_ok = view.ndim == 3 && view.shape != nullptr;
+  for (int k = 0; shape_ok && k < 3; ++k)
+    shape_ok = view.shape[k] >= 0 && static_cast<std::size_t>(view.shape[k]) == dimensions[k];
+  if (!shape_ok) {
+    std::string message = "argument 'out': expected shape (" + std::to_string(rows);
+    message += ", 12, 64), got (";
+    for (int k = 0; view.shape != nullptr && k < view.ndim; ++k) {
+      if (k > 0) message += ", ";
+      message += std::to_string(view.shape[k]);
+    }
+    message += view.ndim == 1 ? ",)" : ")";
+    return std::pair{PyExc_ValueError, std::move(message)};
+  }
+  if (view.readonly) {
+    return std::pair{PyExc_ValueError, std::string("argument 'out': the array is read-only")};
+  }
+  if (!PyBuffer_IsContiguous(&view, 'C')) {
+    return std::pair{PyExc_ValueError,
+                     std::string("argument 'out': the array is not C-contiguous")};
+  }
+  if (!buffer.holds(rows * PLANE_BYTES)) {
+    std::string message = "argument 'out': its buffer holds " + std::to_string(view.len);
+    message += " bytes, not the " + std::to_string(rows * PLANE_BYTES);
+    message += " of its shape";
+    return std::pair{PyExc_ValueError, std::move(message)};
+  }
+  return std::nullopt;
+}
+
+// Fills `output` with the caller's `out` and the one view it is checked and written through:
+// a writable C-contiguous array of uint8 (or bool) of shape (rows, 12, 64), exactly that long.
+void given_output(Output& output, PyObject* out, std::size_t rows) {
   if (!PyObject_CheckBuffer(out)) {
     raise_format(PyExc_TypeError, "argument 'out': expected a NumPy array of uint8, got '%s'",
                  Py_TYPE(out)->tp_name);
   }
-  const Buffer buffer(out, PyBUF_STRIDES | PyBUF_FORMAT);
-  const Py_buffer& view = buffer.view;
-  const std::string_view format = buffer.format();
-  if (view.itemsize != 1 || (format != "B" && format != "?")) {
-    raise_format(PyExc_TypeError,
-                 "argument 'out': expected an array of uint8 or bool, got format '%s'",
-                 view.format == nullptr ? "B" : view.format);
+  if (!output.buffer.acquire(out, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
+    // Refused (read-only or not contiguous, say): a read-only look, never written through, says
+    // why in the words of the checks below; else the exporter's own error stands.
+    OwnedRef refusal(PyErr_GetRaisedException());
+    const Buffer look(out, PyBUF_RECORDS_RO, std::nothrow);
+    if (look) {
+      if (const auto problem = out_problem(look, rows)) raise(problem->first, problem->second);
+    }
+    PyErr_SetRaisedException(refusal.release());
+    throw PythonError{};
   }
-  const bool shape_ok = view.ndim == 3 && static_cast<std::size_t>(view.shape[0]) == rows &&
-                        view.shape[1] == static_cast<Py_ssize_t>(PIECE_NB) &&
-                        view.shape[2] == static_cast<Py_ssize_t>(SQUARE_NB);
-  if (!shape_ok) {
-    const OwnedRef shape(PyObject_GetAttrString(out, "shape"));
-    if (!shape) PyErr_Clear();
-    raise_format(PyExc_ValueError, "argument 'out': expected shape (%zu, 12, 64), got %R", rows,
-                 shape ? shape.get() : Py_None);
-  }
-  if (view.readonly) raise(PyExc_ValueError, "argument 'out': the array is read-only");
-  if (!PyBuffer_IsContiguous(&view, 'C'))
-    raise(PyExc_ValueError, "argument 'out': the array is not C-contiguous");
-  return OwnedRef(Py_NewRef(out));
+  if (const auto problem = out_problem(output.buffer, rows)) raise(problem->first, problem->second);
+  output.array = OwnedRef(Py_NewRef(out));
+  output.shape = {rows, PIECE_NB, SQUARE_NB};
+  output.given = true;
 }
 
 PyObject* tools_planes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -501,10 +565,13 @@ PyObject* tools_planes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     const auto [positions, out, errors, threads] = parse(PLANES_SIGNATURE, args, nargs, kwnames);
     const Options options = options_of(errors, threads);
     const Batch batch(positions);
-    const bool given = out != nullptr && out != Py_None;
-    OwnedRef array = given ? checked_out(out, batch.size())
-                           : new_array({batch.size(), PIECE_NB, SQUARE_NB}, "uint8");
-    return fixed_rows(batch, options, std::move(array), given, PLANE_BYTES,
+    Output output;
+    if (out != nullptr && out != Py_None) {
+      given_output(output, out, batch.size());
+    } else {
+      new_output(output, {batch.size(), PIECE_NB, SQUARE_NB}, "uint8", PLANE_BYTES);
+    }
+    return fixed_rows(batch, options, output, PLANE_BYTES,
                       [](Worker&, const Position& position, std::uint8_t* row) {
                         write_planes(position.pieces, row);
                         return std::optional<std::string>();
@@ -535,9 +602,12 @@ PyObject* fixed_function(const Signature<3>& signature, PyObject* const* args, P
     const auto [positions, errors, threads] = parse(signature, args, nargs, kwnames);
     const Options options = options_of(errors, threads);
     const Batch batch(positions);
-    OwnedRef array =
-        extent > 0 ? new_array({batch.size(), extent}, dtype) : new_array({batch.size()}, dtype);
-    return fixed_rows(batch, options, std::move(array), false, width, fill);
+    Output output;
+    new_output(output,
+               extent > 0 ? std::vector<std::size_t>{batch.size(), extent}
+                          : std::vector<std::size_t>{batch.size()},
+               dtype, width);
+    return fixed_rows(batch, options, output, width, fill);
   });
 }
 
@@ -611,7 +681,8 @@ PyObject* tools_fens(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     std::snprintf(dtype, sizeof dtype, "S%zu", width);
     OwnedRef array = new_array({rows}, dtype);
     {
-      const Buffer buffer(array.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+      Buffer buffer;
+      take_new_array_view(buffer, array.get(), rows * width);
       char* out = buffer.data<char>();
       for (std::size_t i = 0; i < valid.size(); ++i) {
         if (!valid[i]) continue;
@@ -648,8 +719,10 @@ PyObject* tools_legal_moves(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     OwnedRef moves = new_array({total}, "uint16");
     OwnedRef offsets = new_array({rows + 1}, "int64");
     {
-      const Buffer move_buffer(moves.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
-      const Buffer offset_buffer(offsets.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+      Buffer move_buffer;
+      Buffer offset_buffer;
+      take_new_array_view(move_buffer, moves.get(), total * sizeof(std::uint16_t));
+      take_new_array_view(offset_buffer, offsets.get(), (rows + 1) * sizeof(std::int64_t));
       auto* move_out = move_buffer.data<std::uint16_t>();
       auto* offset_out = offset_buffer.data<std::int64_t>();
       std::int64_t offset = 0;
@@ -678,17 +751,38 @@ PyObject* indexed_move_text(std::uint16_t word, std::size_t index) {
   return move_text(move);
 }
 
+// True for a view of move words that can be read as it is: one-dimensional, C-contiguous, of
+// uint16 items, and exactly as long as its shape says.
+bool is_word_vector(const Buffer& buffer) {
+  const Py_buffer& view = buffer.view;
+  const std::string_view format = buffer.format();
+  return view.ndim == 1 && view.shape != nullptr && view.shape[0] >= 0 && view.itemsize == 2 &&
+         (format == "H" || format == "=H" || format == "<H") && PyBuffer_IsContiguous(&view, 'C') &&
+         buffer.holds(static_cast<std::size_t>(view.shape[0]) * 2);
+}
+
 PyObject* tools_move_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     const auto [moves] = parse(MOVE_TEXTS_SIGNATURE, args, nargs, kwnames);
-    // A contiguous buffer of uint16 words is read directly; anything else item by item.
+    // A one-dimensional buffer of uint16 words is read directly, through the view checked;
+    // anything else item by item, from a tuple of the call's own.
     if (PyObject_CheckBuffer(moves)) {
-      const Buffer buffer(moves, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS, std::nothrow);
-      if (!buffer) PyErr_Clear();
-      const std::string_view format = buffer ? buffer.format() : "";
-      if (buffer && buffer.view.itemsize == 2 &&
-          (format == "H" || format == "=H" || format == "<H")) {
-        const std::size_t count = static_cast<std::size_t>(buffer.view.len) / 2;
+      Buffer buffer;
+      if (!buffer.acquire(moves, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
+        // A buffer that is not one contiguous piece is read item by item; any other error of
+        // the exporter stands.
+        if (!PyErr_ExceptionMatches(PyExc_BufferError) &&
+            !PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError))
+          throw PythonError{};
+        PyErr_Clear();
+      }
+      if (buffer && buffer.view.ndim == 0) {
+        raise_format(PyExc_TypeError,
+                     "argument 'moves': expected a sequence of move words, got a single '%s'",
+                     Py_TYPE(moves)->tp_name);
+      }
+      if (buffer && is_word_vector(buffer)) {
+        const auto count = static_cast<std::size_t>(buffer.view.shape[0]);
         const auto* words = buffer.data<const std::uint16_t>();
         OwnedRef result(created(PyList_New(static_cast<Py_ssize_t>(count))));
         for (std::size_t i = 0; i < count; ++i)
@@ -696,22 +790,18 @@ PyObject* tools_move_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         return result.release();
       }
     }
-    const OwnedRef items(
-        PySequence_Fast(moves, "argument 'moves': expected a sequence of move words"));
-    if (!items) throw PythonError{};
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    const OwnedRef items = items_argument(moves, "moves", "a sequence of move words");
+    const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
     OwnedRef result(created(PyList_New(count)));
     for (Py_ssize_t i = 0; i < count; ++i) {
-      const OwnedRef number(PyNumber_Index(PySequence_Fast_GET_ITEM(items.get(), i)));
-      if (!number) throw PythonError{};
-      const long word = PyLong_AsLong(number.get());
-      if (word == -1 && PyErr_Occurred()) PyErr_Clear();
-      if (word < 0 || word > 0xFFFF) {
-        raise_format(PyExc_ValueError, "move %zd: %R is not a 16-bit move word", i, number.get());
+      const IndexArgument word = index_argument(PyTuple_GET_ITEM(items.get(), i), "moves", i);
+      if (!word.within(0, 0xFFFF)) {
+        raise_format(PyExc_ValueError, "move %zd: %R is not a 16-bit move word", i,
+                     word.number.get());
       }
       PyList_SET_ITEM(
           result.get(), i,
-          indexed_move_text(static_cast<std::uint16_t>(word), static_cast<std::size_t>(i)));
+          indexed_move_text(static_cast<std::uint16_t>(*word.value), static_cast<std::size_t>(i)));
     }
     return result.release();
   });
@@ -724,16 +814,14 @@ PyObject* tools_perft(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     const auto [board_argument, depth_argument, divide_argument] =
         parse(PERFT_SIGNATURE, args, nargs, kwnames);
     const Position position = position_argument(board_argument, "board");
-    if (!PyLong_Check(depth_argument)) {
-      raise_format(PyExc_TypeError, "argument 'depth': expected int, got '%s'",
-                   Py_TYPE(depth_argument)->tp_name);
-    }
-    const long depth = PyLong_AsLong(depth_argument);
-    if (depth == -1 && PyErr_Occurred()) throw PythonError{};
+    const IndexArgument depth_number = index_argument(depth_argument, "depth");
     const int divide = divide_argument == nullptr ? 0 : PyObject_IsTrue(divide_argument);
     if (divide < 0) throw PythonError{};
-    if (depth < 0 || depth > 64)
-      raise_format(PyExc_ValueError, "depth must be from 0 to 64, not %ld", depth);
+    if (!depth_number.within(0, 64)) {
+      raise_format(PyExc_ValueError, "depth must be from 0 to 64, not %R",
+                   depth_number.number.get());
+    }
+    const long long depth = *depth_number.value;
     if (divide && depth < 1) raise(PyExc_ValueError, "divide needs a depth of at least 1");
     const std::uint32_t flags = status(generator(), position);
     const std::uint32_t other_king =

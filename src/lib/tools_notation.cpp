@@ -35,18 +35,15 @@ ChessMove move_item(PyObject* item, Py_ssize_t index) {
           joined({"Invalid move text: '", text, "' (moves[", std::to_string(index),
                   "]) is not a move such as e2e4 or e7e8q"}));
   }
-  if (PyIndex_Check(item) && !PyBool_Check(item)) {
-    const OwnedRef number(PyNumber_Index(item));
-    if (!number) throw PythonError{};
-    const long long word = PyLong_AsLongLong(number.get());
-    if (word == -1 && PyErr_Occurred()) PyErr_Clear();  // too large: refused below
-    if (word < 0 || word > 0xFFFF || (word >> 12) > PROMOTE_QUEEN) {
+  if (is_index(item)) {
+    const IndexArgument word = index_argument(item, "moves", index);
+    if (!word.within(0, 0xFFFF) || (*word.value >> 12) > PROMOTE_QUEEN) {
       raise_format(PyExc_ValueError,
                    "Invalid move word: %R (moves[%zd]) is not a 16-bit move word with a special "
                    "code up to 7",
-                   item, index);
+                   word.number.get(), index);
     }
-    const auto data = static_cast<unsigned>(word);
+    const auto data = static_cast<unsigned>(*word.value);
     return ChessMove::unchecked(data & 63, (data >> 6) & 63, data >> 12);
   }
   raise_format(
@@ -63,13 +60,7 @@ PyObject* san_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (PyUnicode_Check(moves_argument)) {
       raise(PyExc_TypeError, "argument 'moves': expected a list of moves, got a single 'str'");
     }
-    if (Py_TYPE(moves_argument)->tp_iter == nullptr && !PySequence_Check(moves_argument)) {
-      raise_format(PyExc_TypeError, "argument 'moves': expected a list of moves, got '%s'",
-                   Py_TYPE(moves_argument)->tp_name);
-    }
-    // A tuple of its own, which no __index__ of an item can change while it is read.
-    const OwnedRef sequence(PySequence_Tuple(moves_argument));
-    if (!sequence) throw PythonError{};
+    const OwnedRef sequence = items_argument(moves_argument, "moves", "a list of moves");
     const Py_ssize_t count = PyTuple_GET_SIZE(sequence.get());
     std::vector<ChessMove> moves;
     moves.reserve(static_cast<std::size_t>(count));
@@ -197,6 +188,19 @@ void close_stream(PgnStream& stream) {
   stream.source.close();
 }
 
+// Ends the iteration after an error of the source (its read() raised, returned neither bytes nor
+// str, or a str with no UTF-8 form), leaving that error set: the game in progress is dropped, so
+// that no game is built across what could not be read, and later next() calls stop at once.
+void fail_stream(PgnStream& stream) {
+  PyObject* error = PyErr_GetRaisedException();
+  try {
+    close_stream(stream);
+  } catch (const PythonError&) {
+    PyErr_WriteUnraisable(nullptr);  // closing the file it opened failed too
+  }
+  PyErr_SetRaisedException(error);
+}
+
 PyObject* pgn_next(PyObject* self) {
   return guarded([&]() -> PyObject* {
     PgnReaderObject* object = receiver<PgnStream>(self, pgn_reader_type(), "PgnReader");
@@ -207,15 +211,7 @@ PyObject* pgn_next(PyObject* self) {
     try {
       game = stream.source.next();
     } catch (const PythonError&) {
-      // The source failed: that error is raised, and the iteration ends.
-      PyObject* error = PyErr_GetRaisedException();
-      PyObject* closed = guarded([&] {
-        close_stream(stream);
-        return Py_NewRef(Py_None);
-      });
-      Py_XDECREF(closed);
-      PyErr_Clear();
-      PyErr_SetRaisedException(error);
+      fail_stream(stream);
       throw;
     }
     if (!game) {

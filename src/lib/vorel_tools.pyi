@@ -18,13 +18,21 @@ Every function that takes ``positions`` also takes, by keyword only:
   ranges. Batches of 1,000 positions or more, and any with ``threads`` above 1, release the
   interpreter lock while the core works.
 
+Every integer argument (``threads``, ``perft``'s ``depth``, the move words of ``move_texts`` and
+``san``) is read as ``operator.index`` reads it: ints, their subclasses, NumPy integer scalars and
+anything with ``__index__``, but not ``bool`` (TypeError naming the argument). A value outside the
+documented range, however large, is a ValueError.
+
+A sequence argument is read from a tuple taken before any item is looked at, so that an item's
+``__index__`` or ``__eq__`` that changes the sequence does not change what the call reads.
+
 A position that is neither a Board nor a str raises TypeError naming it, whatever ``errors`` says.
 """
 
 import os
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator
 from types import TracebackType
-from typing import IO, Any, Final, Literal, final, overload
+from typing import IO, Any, Final, Literal, SupportsIndex, final, overload
 
 import numpy as np
 from _typeshed import structseq
@@ -65,7 +73,7 @@ def planes(
     *,
     out: NDArray[np.uint8] | NDArray[np.bool_] | None = None,
     errors: Literal["raise"] = "raise",
-    threads: int = 1,
+    threads: SupportsIndex = 1,
 ) -> NDArray[np.uint8]: ...
 @overload
 def planes(
@@ -73,34 +81,37 @@ def planes(
     *,
     out: NDArray[np.uint8] | NDArray[np.bool_] | None = None,
     errors: Literal["skip"],
-    threads: int = 1,
+    threads: SupportsIndex = 1,
 ) -> tuple[NDArray[np.uint8], NDArray[np.bool_]]:
     """The piece planes: uint8 of shape (n, 12, 64), ``planes[i, k, s]`` = 1 when piece index k
     stands on square s of position i; the layout of ``Board.bitboard()``.
 
     ``out``, a C-contiguous writable array of uint8 (or bool) of shape (n, 12, 64), is filled and
     returned instead of a new array (with errors="skip", its first rows: ``out[:valid.sum()]``).
+    Its buffer is asked for once; that one view is checked and written through.
 
     :raises TypeError: if ``out`` is not such an array; ValueError if its shape is not (n, 12, 64),
-        it is read-only or not C-contiguous.
+        it is read-only, not C-contiguous, or its buffer is not exactly n * 768 bytes long.
     """
 
 @overload
-def bitboards(positions: _Positions, *, errors: Literal["raise"] = "raise", threads: int = 1) -> NDArray[np.uint64]: ...
+def bitboards(
+    positions: _Positions, *, errors: Literal["raise"] = "raise", threads: SupportsIndex = 1
+) -> NDArray[np.uint64]: ...
 @overload
 def bitboards(
-    positions: _Positions, *, errors: Literal["skip"], threads: int = 1
+    positions: _Positions, *, errors: Literal["skip"], threads: SupportsIndex = 1
 ) -> tuple[NDArray[np.uint64], NDArray[np.bool_]]:
     """The 12 piece bitboards: uint64 of shape (n, 12), bit s of ``bitboards[i, k]`` set when piece
     index k stands on square s."""
 
 @overload
 def legal_moves(
-    positions: _Positions, *, errors: Literal["raise"] = "raise", threads: int = 1
+    positions: _Positions, *, errors: Literal["raise"] = "raise", threads: SupportsIndex = 1
 ) -> tuple[NDArray[np.uint16], NDArray[np.int64]]: ...
 @overload
 def legal_moves(
-    positions: _Positions, *, errors: Literal["skip"], threads: int = 1
+    positions: _Positions, *, errors: Literal["skip"], threads: SupportsIndex = 1
 ) -> tuple[NDArray[np.uint16], NDArray[np.int64], NDArray[np.bool_]]:
     """The legal moves: ``(moves, offsets)``, position i's at ``moves[offsets[i]:offsets[i + 1]]``, in
     exactly the order of ``MoveGenerator()(board)``. ``moves`` is uint16 move words (origin square in
@@ -113,76 +124,87 @@ def legal_moves(
     or a row left out with errors="skip".
     """
 
-def move_texts(moves: NDArray[np.integer] | Sequence[int]) -> list[str]:
-    """The coordinate notation of each move word ("e2e4", "e7e8q"), in order. Reads a uint16
-    array directly, and any sequence of integers item by item.
+def move_texts(moves: NDArray[np.integer] | Iterable[SupportsIndex]) -> list[str]:
+    """The coordinate notation of each move word ("e2e4", "e7e8q"), in order. Reads a
+    one-dimensional uint16 array directly, and any other iterable of integers item by item.
 
     :raises ValueError: for a value that is not a 16-bit word or whose special code (8-15) has no
         text form, naming its index.
+    :raises TypeError: for an item that is no integer (a bool included), or a single value (an
+        int, a NumPy scalar or 0-d array) instead of a sequence.
     """
 
 @overload
-def in_check(positions: _Positions, *, errors: Literal["raise"] = "raise", threads: int = 1) -> NDArray[np.bool_]: ...
+def in_check(
+    positions: _Positions, *, errors: Literal["raise"] = "raise", threads: SupportsIndex = 1
+) -> NDArray[np.bool_]: ...
 @overload
 def in_check(
-    positions: _Positions, *, errors: Literal["skip"], threads: int = 1
+    positions: _Positions, *, errors: Literal["skip"], threads: SupportsIndex = 1
 ) -> tuple[NDArray[np.bool_], NDArray[np.bool_]]:
     """Whether a king of the side to move is attacked; false when it has no king."""
 
 @overload
-def outcome(positions: _Positions, *, errors: Literal["raise"] = "raise", threads: int = 1) -> NDArray[np.int8]: ...
+def outcome(
+    positions: _Positions, *, errors: Literal["raise"] = "raise", threads: SupportsIndex = 1
+) -> NDArray[np.int8]: ...
 @overload
 def outcome(
-    positions: _Positions, *, errors: Literal["skip"], threads: int = 1
+    positions: _Positions, *, errors: Literal["skip"], threads: SupportsIndex = 1
 ) -> tuple[NDArray[np.int8], NDArray[np.bool_]]:
     """ONGOING (0), CHECKMATE (1) or STALEMATE (2) for each position, by its legal moves. A
     position whose side to move has no king does not read, as for legal_moves()."""
 
 @overload
-def status(positions: _Positions, *, errors: Literal["raise"] = "raise", threads: int = 1) -> NDArray[np.uint32]: ...
+def status(
+    positions: _Positions, *, errors: Literal["raise"] = "raise", threads: SupportsIndex = 1
+) -> NDArray[np.uint32]: ...
 @overload
 def status(
-    positions: _Positions, *, errors: Literal["skip"], threads: int = 1
+    positions: _Positions, *, errors: Literal["skip"], threads: SupportsIndex = 1
 ) -> tuple[NDArray[np.uint32], NDArray[np.bool_]]:
     """The STATUS_* flags of each position: the ways in which it breaks the rules of a position
     that a game can reach, which reading a FEN does not check. 0 (STATUS_VALID) when none."""
 
 @overload
 def white_to_move(
-    positions: _Positions, *, errors: Literal["raise"] = "raise", threads: int = 1
+    positions: _Positions, *, errors: Literal["raise"] = "raise", threads: SupportsIndex = 1
 ) -> NDArray[np.bool_]: ...
 @overload
 def white_to_move(
-    positions: _Positions, *, errors: Literal["skip"], threads: int = 1
+    positions: _Positions, *, errors: Literal["skip"], threads: SupportsIndex = 1
 ) -> tuple[NDArray[np.bool_], NDArray[np.bool_]]:
     """Whether white is to move in each position."""
 
 @overload
-def fens(positions: _Positions, *, errors: Literal["raise"] = "raise", threads: int = 1) -> NDArray[np.bytes_]: ...
+def fens(
+    positions: _Positions, *, errors: Literal["raise"] = "raise", threads: SupportsIndex = 1
+) -> NDArray[np.bytes_]: ...
 @overload
 def fens(
-    positions: _Positions, *, errors: Literal["skip"], threads: int = 1
+    positions: _Positions, *, errors: Literal["skip"], threads: SupportsIndex = 1
 ) -> tuple[NDArray[np.bytes_], NDArray[np.bool_]]:
     """Each position as ``Board.fen()`` writes it (four fields), in an array of ASCII bytes as wide
     as the longest (dtype "S<width>"); ``numpy.char.decode(result, "ascii")`` gives str."""
 
 @overload
-def perft(board: Board | str, depth: int, *, divide: Literal[False] = False) -> int: ...
+def perft(board: Board | str, depth: SupportsIndex, *, divide: Literal[False] = False) -> int: ...
 @overload
-def perft(board: Board | str, depth: int, *, divide: Literal[True]) -> dict[str, int]:
+def perft(board: Board | str, depth: SupportsIndex, *, divide: Literal[True]) -> dict[str, int]:
     """The number of leaves of the legal-move tree ``depth`` plies deep (depth 0 counts 1), counted
     in the core without the interpreter lock (it cannot be interrupted); with ``divide``, a dict of
     each legal move's text to the leaves below it, in generation order. The board is read, not
     changed; a FEN text is read as ``Board(fen)`` reads it.
 
-    :raises ValueError: for a FEN that does not read, a depth outside 0-64, divide with depth 0,
+    :raises ValueError: for a FEN that does not read, a depth outside 0-64 (2**70 too), divide with
+        depth 0,
         a side to move without a king, or (from depth 2) a side not to move without a king or in
         check, whose king a move could take.
     """
 
 # --- Notation and game files: san(), parse_san(), read_pgn() -----------------------------------
 
-def san(board: Board | str, moves: Iterable[str | int]) -> list[str]:
+def san(board: Board | str, moves: Iterable[str | SupportsIndex]) -> list[str]:
     """Returns the standard algebraic notation (SAN) of each legal move, in the order given.
 
     The texts are those the common writers produce: ``Nf3``, ``Nbd7``, ``R1e2``, ``Qh4xe1``
@@ -194,8 +216,8 @@ def san(board: Board | str, moves: Iterable[str | int]) -> list[str]:
         FEN text.
     :param moves: move texts (``e2e4``, ``e1g1`` for castling, ``e7e8q``; the promotion letter
         in either case) or 16-bit move words (origin square in bits 0-5, destination in bits
-        6-11, special code 0-7 in bits 12-15; only the promotion codes 4-7 are compared), any
-        iterable but a single ``str``.
+        6-11, special code 0-7 in bits 12-15; only the promotion codes 4-7 are compared; any
+        integer ``operator.index`` reads, bool excepted), any iterable but a single ``str``.
     :raises ValueError: "Illegal move: ..." naming a move that is not legal on the board,
         "Invalid move text: ..." or "Invalid move word: ..." for an item that is no move, and
         "Invalid fen: ..." for a FEN text that cannot be read.
@@ -207,10 +229,11 @@ def san(board: Board | str, moves: Iterable[str | int]) -> list[str]:
 def parse_san(board: Board | str, text: str) -> str:
     """Returns the move text (``g1f3``, ``e1g1``, ``e7e8q``) of the legal move a SAN denotes.
 
-    Read past: ``+``, ``#``, ``!`` and ``?`` marks; ``0-0`` and ``0-0-0`` for castling; ``x``,
-    ``-`` or ``:`` before the destination, whether or not the move captures; a promotion as
-    ``e8=Q``, ``e8Q`` or with a lowercase letter; an origin written out (``Ng1f3``). A pawn
-    without an origin file moves straight ahead.
+    A text in coordinate notation (``g1f3``, ``e1g1`` for castling, ``e7e8q``) that names a legal
+    move is that move; any other text is read as SAN. Read past: ``+``, ``#``, ``!`` and ``?``
+    marks; ``0-0`` and ``0-0-0`` for castling; ``x``, ``-`` or ``:`` before the destination,
+    whether or not the move captures; a promotion as ``e8=Q``, ``e8Q`` or with a lowercase
+    letter; an origin written out (``Ng1f3``). A pawn without an origin file moves straight ahead.
 
     :param board: a ``vorel_chess.Board`` (read under a shared access and left as it is), or a
         FEN text.
@@ -255,7 +278,9 @@ class PgnGame(structseq[Any], tuple[dict[str, str], str, list[str], str, int, st
         """``None`` for a game that was read; else why it could not be."""
     @property
     def token(self) -> str | None:
-        """``None`` for a game that was read; else the move, tag or tag value that stopped it."""
+        """``None`` for a game that was read; else the move, tag or tag value that stopped it (the
+        tag as written for an empty value, ``(`` or ``{`` for one left open), never empty. A token
+        is cut to 64 bytes at a character boundary."""
 
 @final
 class PgnReader(Iterator[PgnGame]):
@@ -274,18 +299,26 @@ def read_pgn(source: str | bytes | os.PathLike[str] | os.PathLike[bytes] | IO[by
 
     Each game comes as a ``PgnGame``: its tags, starting position, main line as move texts and
     result. Comments (``{...}``, ``;`` to the end of the line), variations, NAGs (``$1``),
-    annotation marks (``!?``, ``+-``), move numbers, ``e.p.`` and ``%`` escape lines are read
-    past, and a byte-order mark at the start too. A game that cannot be read (an illegal,
-    ambiguous or unreadable move, a null move, a bad ``FEN`` tag or tag, a variant other than
-    standard chess) comes as a ``PgnGame`` whose ``error`` says why, and reading goes on with
-    the next game. Memory stays that of one game, whatever the size of the file.
+    annotation marks (``!?``, ``+-``), move numbers, ``e.p.`` (also glued to the move, as in
+    ``exd6e.p.``) and ``%`` escape lines are read past, and so is a byte-order mark at the start of
+    the file, of any line (files joined together) and right after a token. Moves may also be in
+    coordinate notation (``e2e4``, ``e1g1``, ``e7e8q``). CR, LF and CR LF all end a line. A game
+    that cannot be read (an illegal, ambiguous or unreadable move, a null move, a bad ``FEN`` tag
+    or tag, a variant other than standard chess, a comment or variation left open) comes as a
+    ``PgnGame`` whose ``error`` says why, and reading goes on with the next game. A ``[`` at the
+    start of a line followed by a letter, a digit or ``_`` is a tag wherever it stands: inside a
+    ``{`` comment or a variation that was never closed, it ends the game ("Unclosed comment ..."
+    or "Unclosed variation ...", keeping the moves before), and the end of the input does too.
+    Memory stays that of one game, whatever the size of the file.
 
     Tags, values and tokens are read as UTF-8, or as Latin-1 when they are not valid UTF-8.
 
     :param source: a path (a file whose name ends in ``.gz``, ``.bz2``, ``.xz`` or ``.lzma`` is
         decompressed), or a file object opened in binary or text mode, which is read with
         ``read()`` and left open.
-    :raises OSError: when the path cannot be opened; errors of the file's ``read()`` are raised
-        by the iteration.
+    :raises OSError: when the path cannot be opened. An error of the source (``read()`` raising,
+        returning neither bytes nor str, or a str that has no UTF-8 form) is raised by the
+        ``next()`` that met it; the game being read then is dropped, never yielded, and the
+        iteration is over: later calls raise ``StopIteration``.
     :raises TypeError: for a source that is neither a path nor has a ``read`` method.
     """

@@ -21,10 +21,8 @@ constexpr std::array<std::string_view, 4> STANDARD_VARIANTS = {"", "standard", "
 
 constexpr std::string_view UNREADABLE_TAG = "Unreadable tag: a tag is [Name \"value\"] on one line";
 constexpr std::string_view NULL_MOVE = "Null move: the main line must be moves of the game";
-constexpr std::string_view UNCLOSED_COMMENT =
-    "Unclosed comment: a '{' has no '}' before the game ends";
-constexpr std::string_view UNCLOSED_VARIATION =
-    "Unclosed variation: a '(' has no ')' before the game ends";
+constexpr std::string_view UNCLOSED_COMMENT = "Unclosed comment: a '{' is not closed before ";
+constexpr std::string_view UNCLOSED_VARIATION = "Unclosed variation: a '(' is not closed before ";
 
 // The flags of status() that no game can start from, and how to say them.
 constexpr std::array<std::pair<std::uint32_t, std::string_view>, 6> UNPLAYABLE = {{
@@ -86,7 +84,7 @@ class ReplayHandler {
       case GameEvent::MOVE:
       case GameEvent::NULL_MOVE: move(token); break;
       case GameEvent::COMMENT: comment(token.text); break;
-      case GameEvent::UNCLOSED_COMMENT: fail(UNCLOSED_COMMENT, "{"); break;
+      case GameEvent::UNCLOSED_COMMENT: fail(joined({UNCLOSED_COMMENT, ended()}), "{"); break;
       case GameEvent::BAD_TAG: fail(UNREADABLE_TAG, joined({"[", token.text, "]"})); break;
       case GameEvent::UNCLOSED_TAG: fail(UNREADABLE_TAG, joined({"[", token.text})); break;
       case GameEvent::RESULT: result_token_ = result_of(token.text); break;
@@ -96,7 +94,7 @@ class ReplayHandler {
   // Ends the game: the start is set up even without moves, and the result decided.
   void end() {
     start();
-    if (game_.open_variations > 0) fail(UNCLOSED_VARIATION, "(");
+    if (game_.open_variations > 0) fail(joined({UNCLOSED_VARIATION, ended()}), "(");
     if (result_token_) {
       replay_.result = *result_token_;
     } else {
@@ -107,6 +105,11 @@ class ReplayHandler {
   }
 
  private:
+  // What ended the game, as error messages name it.
+  std::string_view ended() const {
+    return game_.end == GameEnd::TAG ? "the next game's tags" : "the end of the input";
+  }
+
   void move(const GameToken& token) {
     if (failed_) return;
     if (token.kind == GameEvent::NULL_MOVE) {

@@ -57,6 +57,7 @@ GameScan scan_into(PgnLexer& lexer, GameText& game) {
   SplitHandler handler{game};
   const GameScan scan = scan_game(lexer, handler);
   game.open_variations = scan.depth;
+  game.end = scan.end;
   return scan;
 }
 

@@ -66,8 +66,14 @@ GameScan scan_game(PgnLexer& lexer, Handler& handler) {
         handler.tag(lexer.read_tag());
         break;
       case PgnToken::COMMENT:
-        if (!lexer.closed()) handler.unclosed_comment();
         if (depth == 0) handler.comment(lexer.text());
+        // A comment left open before anything of a game just ends; in a game, it is the game's
+        // fault, and a tag line that ends it starts the next game.
+        if (!lexer.closed() && open) {
+          handler.unclosed_comment();
+          if (!lexer.at_end())
+            return {GameEnd::TAG, lexer.position(), true, depth, open, opens_at};
+        }
         break;
       case PgnToken::OPEN:
         opening();
@@ -143,6 +149,7 @@ struct GameText {
   std::vector<GameToken> tokens;
   std::uint32_t moves = 0;     // its MOVE tokens: no more positions than that
   unsigned open_variations = 0;  // variations left open at its end
+  GameEnd end = GameEnd::TEXT;   // what ended it
   // Why the game cannot be read before its moves are looked at (its text is none, or more than
   // one game), and the token to name; empty otherwise.
   std::string failure;

@@ -89,6 +89,8 @@ class PgnLexer {
   bool line_start() const { return token_line_start_; }
   // COMMENT: false when the text ended, or a line starting a tag came, before the closing "}".
   bool closed() const { return closed_; }
+  // True when the lexer has read all of its text.
+  bool at_end() const { return pos_ == text_.size(); }
 
   // Reads the tag whose "[" next() has just returned.
   TagText read_tag();
@@ -172,6 +174,8 @@ inline PgnToken PgnLexer::symbol() {
   while (pos_ < text_.size()) {
     const std::uint8_t kind = SYMBOL_BYTES[static_cast<unsigned char>(data[pos_])];
     if (kind == ENDS) break;
+    // A byte-order mark glued to a token (files joined without a line end) ends it.
+    if (data[pos_] == BYTE_ORDER_MARK[0] && text_.substr(pos_, 3) == BYTE_ORDER_MARK) break;
     seen |= kind;
     ++pos_;
   }
@@ -211,7 +215,15 @@ inline PgnToken PgnLexer::comment() {
     for (std::size_t end = first; end < at; ++end) {
       if (!is_line_end(data[end])) continue;
       std::size_t next = end + 1;
-      while (next < at && is_blank(data[next]) && !is_line_end(data[next])) ++next;
+      while (next < at) {
+        if (is_blank(data[next]) && !is_line_end(data[next])) {
+          ++next;
+        } else if (text_.substr(next, 3) == BYTE_ORDER_MARK) {
+          next += 3;
+        } else {
+          break;
+        }
+      }
       if (next + 1 < at && data[next] == '[' && is_tag_name_start(data[next + 1])) {
         pos_ = next;
         line_start_ = true;

@@ -272,6 +272,13 @@ std::expected<PlayedSan, SanFailure> play_san(const MoveGenerator& generator, Po
   if (!king_square(position, us)) {
     throw Fault("The side to move has no king, so its legal moves are undefined");
   }
+  if (const std::optional<ChessMove> coordinates = ChessMove::read_plain(text)) {
+    // Coordinate notation, as some tools write move text: the legal move between the squares.
+    MoveList legal;
+    generator.moves(position, legal);
+    if (const std::optional<ChessMove> move = find_legal(legal, *coordinates))
+      return PlayedSan{*move, position.play(*move)};
+  }
   const std::optional<SanText> san = read_san(text);
   if (!san) return std::unexpected(SanFailure{SanError::INVALID});
   SanFailure failure{SanError::ILLEGAL};

@@ -54,10 +54,12 @@ struct SanFailure {
   ChessMove second{};
 };
 
-// Returns the legal move that `text` denotes on `board`. Read past: trailing "+", "#", "!" and
-// "?" marks; "0-0" and "0-0-0" for castling; "x", "-" or ":" before the destination, whether or
-// not the move captures; a promotion as "e8=Q", "e8Q" or with a lowercase letter; an origin
-// written in full ("Ng1f3", "e2e4"). A side to move without a king is an internal fault.
+// Returns the legal move that `text` denotes on `board`. A text that is exactly a move text
+// (ChessMove::read_plain: "g1f3", "e1g1" for castling, "e7e8q") and names a legal move is that
+// move; any other is read as SAN. Read past: trailing "+", "#", "!" and "?" marks; "0-0" and
+// "0-0-0" for castling; "x", "-" or ":" before the destination, whether or not the move
+// captures; a promotion as "e8=Q", "e8Q" or with a lowercase letter; an origin written in full
+// ("Ng1f3", "e2e4"). A side to move without a king is an internal fault.
 std::expected<ChessMove, SanFailure> parse_san(const MoveGenerator& generator,
                                                const Position& position, std::string_view text);
 

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/unicode.hpp"
 #include "move_generator/move_generator.hpp"
 #include "common/text.hpp"
 #include "common/unicode.hpp"
@@ -72,7 +73,7 @@ struct Moves : ReplaySink {
 // Returns every game of `text` as the reader gives it when fed chunks of `step` bytes.
 std::vector<std::string> games_in_chunks(std::string_view text, std::size_t step) {
   std::vector<std::string> games;
-  testing::split_games(text, step, [&](const GameText& game) {
+  testing::split_games(text, [&] { return step; }, [&](const GameText& game) {
     Moves sink;
     const Replay replay = replay_game(generator(), game, sink);
     std::string summary = joined({std::to_string(game.line), " ", replay.fen, " ",
@@ -101,6 +102,72 @@ TEST(Notation, GamesDoNotDependOnWhereChunksEnd) {
   EXPECT_EQ(whole[1].substr(0, 30), "9 4k3/P7/8/8/8/8/8/4K3 w - - *");
   EXPECT_NE(whole[3].find("Illegal SAN: 'Ke3'"), std::string::npos);
   for (std::size_t step = 1; step < 24; ++step) EXPECT_EQ(games_in_chunks(TEXT, step), whole);
+}
+
+// Returns the text with every LF replaced by `line_end`.
+std::string with_line_ends(std::string_view text, std::string_view line_end) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\n') {
+      out += line_end;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// CR, LF and CR LF end lines alike, also when a CR LF is split between two chunks.
+TEST(Notation, LineEndsAreAlike) {
+  constexpr std::string_view TEXT =
+      "[Event \"a\"]\n\n1. e4 ; to the end of the line\n% an escape line\n1... e5 {over\ntwo} "
+      "(1... c5\n[Event \"b\"]\n1. d4 *\n";
+  const std::vector<std::string> whole = games_in_chunks(TEXT, TEXT.size());
+  ASSERT_EQ(whole.size(), 2u);
+  EXPECT_EQ(whole[1], std::string("7 ") + std::string(DEFAULT_FEN) + " * | Event=b d2d4");
+  for (const std::string_view line_end : {"\r", "\r\n"}) {
+    const std::string text = with_line_ends(TEXT, line_end);
+    for (std::size_t step = 1; step < 12; ++step)
+      EXPECT_EQ(games_in_chunks(text, step), whole) << step;
+  }
+}
+
+// A tag at the start of a line ends a comment or variation left open, whatever chunk the "["
+// and the byte after it come in; "[%" and "[ " do not. Byte-order marks of joined files are
+// read past at the start of a line and at the end of a token.
+TEST(Notation, TagLinesEndWhatWasLeftOpen) {
+  constexpr std::string_view TEXT =
+      "[Event \"a\"]\n1. e4 {open\n[%clk 0:01]\n [ no tag\n \xEF\xBB\xBF[Event \"b\"]\n"
+      "1. d4 (1. c4\n  [Event \"c\"]\n1. Nf3 d5 2. e4 dxe4 3. d4 exd3e.p. *"
+      "\xEF\xBB\xBF[Event \"d\"]\n1. g1f3 e7e5 (1... d5\n";
+  const std::vector<std::string> whole = games_in_chunks(TEXT, TEXT.size());
+  const std::string start(DEFAULT_FEN);
+  ASSERT_EQ(whole.size(), 4u);
+  EXPECT_EQ(whole[0], "1 " + start +
+                          " * Unclosed comment: a '{' is not closed before the next game's "
+                          "tags|{ Event=a e2e4");
+  EXPECT_EQ(whole[1], "5 " + start +
+                          " * Unclosed variation: a '(' is not closed before the next game's "
+                          "tags|( Event=b d2d4");
+  EXPECT_EQ(whole[2], "7 " + start + " * | Event=c g1f3 d7d5 e2e4 d5e4 d2d4 e4d3");
+  EXPECT_EQ(whole[3], "8 " + start +
+                          " * Unclosed variation: a '(' is not closed before the end of the "
+                          "input|( Event=d g1f3 e7e5");
+  for (std::size_t step = 1; step < 24; ++step) EXPECT_EQ(games_in_chunks(TEXT, step), whole);
+}
+
+TEST(Notation, Utf8PrefixCutsBetweenCharacters) {
+  constexpr std::string_view TEXT = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";  // a é € 😀 z
+  for (std::size_t size = 0; size <= TEXT.size(); ++size) {
+    const std::string_view cut = utf8_prefix(TEXT, size);
+    // The longest start of at most `size` bytes that is text.
+    EXPECT_TRUE(is_utf8(cut)) << size;
+    EXPECT_LE(cut.size(), size);
+    for (std::size_t longer = cut.size() + 1; longer <= size; ++longer)
+      EXPECT_FALSE(is_utf8(TEXT.substr(0, longer))) << size;
+  }
+  // Latin-1: every byte is a character.
+  EXPECT_EQ(utf8_prefix("Z\xFCrich", 2), "Z\xFC");
 }
 
 // Positions a game cannot start from, and what a starting position gives up.

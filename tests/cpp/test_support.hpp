@@ -70,10 +70,10 @@ struct Snapshot {
   bool operator==(const Snapshot&) const = default;
 };
 
-// Cuts `text` into games, fed to the splitter `step` bytes at a time, and calls take(game) for
+// Cuts `text` into games, fed to the splitter in chunks of step() bytes, and calls take(game) for
 // each.
-template <class Take>
-void split_games(std::string_view text, std::size_t step, Take&& take) {
+template <class Step, class Take>
+void split_games(std::string_view text, Step&& step, Take&& take) {
   GameSplitter splitter;
   std::size_t at = 0;
   while (true) {
@@ -84,7 +84,7 @@ void split_games(std::string_view text, std::size_t step, Take&& take) {
       continue;
     }
     const std::span<char> space = splitter.space();
-    const std::size_t size = std::min({step, space.size(), text.size() - at});
+    const std::size_t size = std::min({std::size_t{step()}, space.size(), text.size() - at});
     std::copy_n(text.data() + at, size, space.data());
     splitter.commit(size);
     at += size;

@@ -1,18 +1,22 @@
-// Fuzz target: arbitrary bytes as a PGN file, fed in chunks whose size the first byte sets, and
-// each whitespace-separated word as SAN on two positions. Any game may be unreadable; every move
-// a game hands over must be legal where it is played, and every move read from SAN must write
-// back to a SAN that reads to it again.
+// Fuzz target: arbitrary bytes as a PGN file, read whole and in chunks of random sizes (the
+// first byte seeds them), and each whitespace-separated word as SAN on two positions. Any game
+// may be unreadable; the chunks must not change the games; every move a game hands over must be
+// legal where it is played; every error has its token, and both are text when the file is; every
+// move read from SAN must write back to a SAN that reads to it again.
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "common/text.hpp"
+#include "common/unicode.hpp"
 #include "fuzz_support.hpp"
 #include "notation/game_replay.hpp"
-#include "test_support.hpp"
 #include "notation/san.hpp"
+#include "test_support.hpp"
 
 using namespace vorel;
 
@@ -22,6 +26,7 @@ namespace {
 struct LegalMoves : ReplaySink {
   Position position{};
   bool started = false;
+  std::string moves;
   void move(const Position& before, const MoveCounters&, ChessMove move) override {
     fuzz::require(!started || (before.pieces == position.pieces && before.info == position.info),
                   "a move is handed over from another position than the last one reached");
@@ -31,18 +36,43 @@ struct LegalMoves : ReplaySink {
     fuzz::generator().moves(position, legal);
     fuzz::require(find_legal(legal, move).has_value(), "a game hands over an illegal move");
     position.play(move);
+    moves += joined({"|", move.to_string()});
   }
-  void comment(std::string_view) override {}
+  void comment(std::string_view text) override { moves += joined({"{", text, "}"}); }
 };
 
-void check_game(const GameText& game) {
+// Returns a game as one text, every field in it, once checked.
+std::string checked_summary(const GameText& game, bool utf8) {
   LegalMoves sink;
   const Replay replay = replay_game(fuzz::generator(), game, sink);
   fuzz::require(replay.error.empty() == replay.token.empty(), "an error without its token");
+  fuzz::require(!utf8 || (is_utf8(replay.error) && is_utf8(replay.token)),
+                "an error or token of a text file is not text");
   if (replay.moves > 0) {
-    const auto start = game_start(fuzz::generator(), replay.fen);
-    fuzz::require(start.has_value(), "moves from a refused position");
+    fuzz::require(game_start(fuzz::generator(), replay.fen).has_value(),
+                  "moves from a refused position");
   }
+  std::string text = joined({std::to_string(game.line), "|", replay.fen, "|",
+                             result_text(replay.result), "|", replay.error, "|", replay.token});
+  for (const auto& [name, value] : game.tags) text += joined({"|", name, "=", value});
+  return text + sink.moves;
+}
+
+// Returns the games of `text` fed in chunks whose sizes come from a generator seeded with
+// `seed` (the whole text at once for seed 0), each checked.
+std::vector<std::string> read_games(std::string_view text, std::uint8_t seed) {
+  const bool utf8 = is_utf8(text);
+  std::vector<std::string> games;
+  std::uint32_t state = seed;
+  testing::split_games(
+      text,
+      [&] {
+        state = state * 1103515245u + 12345u;
+        // Mostly small chunks, now and then a large one.
+        return seed == 0 ? text.size() + 1 : 1 + (state >> 16) % ((state & 8) ? 64 : 4);
+      },
+      [&](const GameText& game) { games.push_back(checked_summary(game, utf8)); });
+  return games;
 }
 
 void check_san(Board& board, std::string_view word) {
@@ -61,9 +91,10 @@ void check_san(Board& board, std::string_view word) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  const std::size_t step = data[0] % 16 + 1;
   const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
-  testing::split_games(text, step, check_game);
+  const std::vector<std::string> whole = read_games(text, 0);
+  fuzz::require(read_games(text, static_cast<std::uint8_t>(data[0] | 1)) == whole,
+                "the chunks a file comes in change its games");
   Board start = *Board::from_fen(DEFAULT_FEN);
   Board kiwipete =
       *Board::from_fen("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -");

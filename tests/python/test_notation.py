@@ -265,11 +265,11 @@ def test_broken_games_come_as_error_records_and_reading_goes_on():
 def test_games_without_tags_results_or_an_end():
     text = '1. e4 e5 *\n\n1. d4\n[Event "next"]\n[Result "0-1"]\n\n1. c4 (1. b3\n[Event "last"]\n1. Nf3'
     games = list(vorel_tools.read_pgn(io.StringIO(text)))
-    assert [(g.tags, g.moves, g.result, g.line) for g in games] == [
-        ({}, ["e2e4", "e7e5"], "*", 1),
-        ({}, ["d2d4"], "*", 3),
-        ({"Event": "next", "Result": "0-1"}, ["c2c4"], "0-1", 4),  # an unclosed variation ends at a tag line
-        ({"Event": "last"}, ["g1f3"], "*", 8),
+    assert [(g.tags, g.moves, g.result, g.line, g.token) for g in games] == [
+        ({}, ["e2e4", "e7e5"], "*", 1, None),
+        ({}, ["d2d4"], "*", 3, None),
+        ({"Event": "next", "Result": "0-1"}, ["c2c4"], "0-1", 4, "("),  # an unclosed variation ends at a tag line
+        ({"Event": "last"}, ["g1f3"], "*", 8, None),
     ]
     assert list(vorel_tools.read_pgn(io.StringIO("  {only a comment}\n; and a line\n"))) == []
     # Tags that are not UTF-8 are read as Latin-1.

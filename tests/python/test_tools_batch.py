@@ -288,3 +288,14 @@ def test_calls_keep_reference_counts_flat():
         with pytest.raises(ValueError):
             vt.status([board, "x"])
     assert (sys.getrefcount(board), sys.getrefcount(text)) == before
+
+
+def test_a_castling_right_without_its_rook_keeps_its_castle():
+    # As specified, the rights stand for the rooks: a right the FEN grants is flagged by status()
+    # but the castle is still listed where the king's path allows it (the pure-Python library
+    # drops such a right while reading the FEN).
+    for fen, castle in [("4k3/8/8/8/8/8/8/4K3 w K -", "e1g1"), ("r3k3/8/8/8/8/8/8/4K3 b kq -", "e8g8")]:
+        assert vt.status([fen])[0] & vt.STATUS_BAD_CASTLING_RIGHTS
+        assert castle in vt.move_texts(vt.legal_moves([fen])[0])
+        assert castle not in [move.uci() for move in chess.Board(fen).legal_moves]
+        assert vt.san(fen, [castle]) == ["O-O"] and vt.parse_san(fen, "O-O") == castle

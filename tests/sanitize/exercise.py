@@ -76,6 +76,21 @@ def main():
     expect_failure(lambda: vorel_tools.parse_san(board, "Nf9"), ValueError)
     expect_failure(lambda: vorel_tools.parse_san("8/8/8/8/8/8/8/R7 w - -", "Ra2"), panic)
     expect_failure(lambda: vorel_tools.read_pgn(None), TypeError)
+    games = b'\xef\xbb\xbf[Event "a"]\r1. e4 {open\r\n\xef\xbb\xbf[Event "b"]\r1. g1f3 exd6e.p. *'
+    assert [game.token for game in vorel_tools.read_pgn(io.BytesIO(games))] == ["{", "exd6"]
+
+    class Failing(io.RawIOBase):
+        def read(self, size=-1):
+            raise OSError("gone")
+
+    reader = vorel_tools.read_pgn(Failing())
+    expect_failure(lambda: next(reader), OSError)
+    assert list(reader) == []
+    out = memoryview(bytearray(768)).cast("B", (1, 12, 64))
+    assert vorel_tools.planes([board], out=out) is out
+    expect_failure(lambda: vorel_tools.planes([board], out=bytearray(16)), ValueError)
+    expect_failure(lambda: vorel_tools.perft(board, 2**70), ValueError)
+    expect_failure(lambda: vorel_tools.planes([board], threads=True), TypeError)
     print("exercised every operation")
 
 
