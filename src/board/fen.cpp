@@ -11,7 +11,6 @@ namespace vorel {
 
 namespace {
 
-
 // Returns the first field of the text, or faults when there is none.
 std::string_view placement_field(std::string_view fen) {
   const std::string_view field = WhiteSpaceFields(fen).next();

@@ -15,7 +15,7 @@ namespace {
 
 // Characters asked of a text file by each read() (bytes of a binary file): a UTF-8 character
 // takes at most 4 bytes, and every chunk fits the splitter's room at least once over.
-constexpr Py_ssize_t CHUNK_SIZE = GameSplitter::MIN_READ / 4;
+constexpr Py_ssize_t CHUNK_SIZE = Py_ssize_t{1} << 18;
 
 // Returns the opener of a path by its suffix: gzip.open, bz2.open, lzma.open, the zstd reader's
 // open (the standard library's from Python 3.14, else the zstandard package's) or io.open.

@@ -41,10 +41,10 @@ class GameSource {
   // Reads the next item of a sequence as one game.
   std::optional<GameText> next_item();
 
-  OwnedRef file_;         // the file object, or null for a sequence
-  OwnedRef iterator_;     // the sequence's iterator, or null for a file
-  bool owned_ = false;    // the file was opened here, and is closed here
-  bool readinto_ = false; // the file reads into a buffer of ours (binary files do)
+  OwnedRef file_;          // the file object, or null for a sequence
+  OwnedRef iterator_;      // the sequence's iterator, or null for a file
+  bool owned_ = false;     // the file was opened here, and is closed here
+  bool readinto_ = false;  // the file reads into a buffer of ours (binary files do)
   bool finished_ = false;
   GameSplitter splitter_;
   TextStore items_;

@@ -68,7 +68,8 @@ constexpr std::array<RowArraySpec, ROW_ARRAY_NB> ROW_ARRAYS = {{
 
 // Returns the shape of a per-position array of `rows` rows.
 std::vector<std::size_t> row_shape(const RowArraySpec& spec, std::size_t rows) {
-  return spec.width == 1 ? std::vector<std::size_t>{rows} : std::vector<std::size_t>{rows, spec.width};
+  return spec.width == 1 ? std::vector<std::size_t>{rows}
+                         : std::vector<std::size_t>{rows, spec.width};
 }
 
 // The games of one batch, from being cut to being replayed into its arrays.
@@ -81,7 +82,7 @@ struct PendingBatch {
   std::size_t capacity = 0;  // rows of room: the games' move tokens
   std::array<NewArray, ROW_ARRAY_NB> arrays;
   PositionColumns columns{};
-  std::vector<LegalMoveLists> legal;  // per part, when legal moves are asked for
+  std::vector<LegalMoveLists> legal;   // per part, when legal moves are asked for
   std::vector<std::size_t> part_ends;  // the games each part replays end here
 
   // Set by the workers: the parts not yet replayed and a fault that stopped one.
@@ -99,7 +100,8 @@ struct PendingBatch {
         return std::span(values).subspan(begin, end - begin);
       };
       write_rows(generator(), range(games), range(first_rows), range(indices), columns,
-                 legal.empty() ? nullptr : &legal[part], std::span(found).subspan(begin, end - begin));
+                 legal.empty() ? nullptr : &legal[part],
+                 std::span(found).subspan(begin, end - begin));
     } catch (...) {
       const std::lock_guard lock(mutex);
       if (!fault) fault = std::current_exception();
@@ -130,7 +132,8 @@ class WorkerPool {
   void submit(PendingBatch& batch) {
     {
       const std::lock_guard lock(mutex_);
-      for (std::size_t part = 0; part < batch.part_ends.size(); ++part) queue_.push_back({&batch, part});
+      for (std::size_t part = 0; part < batch.part_ends.size(); ++part)
+        queue_.push_back({&batch, part});
     }
     wake_.notify_all();
   }
@@ -272,7 +275,8 @@ PyObject* batch_field(PyObject* self, void* closure) {
 }
 
 PyObject* batch_first_game(PyObject* self, void*) {
-  return guarded([&] { return created(PyLong_FromUnsignedLongLong(self_batch(self)->value.first_game)); });
+  return guarded(
+      [&] { return created(PyLong_FromUnsignedLongLong(self_batch(self)->value.first_game)); });
 }
 
 // The number of games.
@@ -360,8 +364,8 @@ std::vector<PyGetSetDef> batch_getset() {
       case TAGS: name = "tags"; break;
       default: break;
     }
-    table.push_back({name, batch_field, nullptr, FIELD_DOCS[field],
-                     reinterpret_cast<void*>(field)});
+    table.push_back(
+        {name, batch_field, nullptr, FIELD_DOCS[field], reinterpret_cast<void*>(field)});
   }
   table.push_back({"first_game", batch_first_game, nullptr,
                    "the index of the batch's first game among all games read", nullptr});
@@ -472,8 +476,8 @@ void prepare(PendingBatch& batch, const GameReaderState& state) {
   for (std::size_t part = 1; part < parts; ++part) {
     const std::size_t rows = batch.capacity * part / parts;
     const auto end = std::ranges::lower_bound(batch.first_rows, rows) - batch.first_rows.begin();
-    batch.part_ends.push_back(std::max<std::size_t>(static_cast<std::size_t>(end),
-                                                    batch.part_ends.empty() ? 0 : batch.part_ends.back()));
+    batch.part_ends.push_back(std::max<std::size_t>(
+        static_cast<std::size_t>(end), batch.part_ends.empty() ? 0 : batch.part_ends.back()));
   }
   batch.part_ends.push_back(batch.games.size());
   if (state.legal) batch.legal.resize(batch.part_ends.size());
@@ -554,7 +558,8 @@ PyObject* finish(GameReaderState& state, PendingBatch& batch) {
     const GameText& game = batch.games[j];
     const GameRows& found = batch.found[j];
     *offset_out++ = offset += found.rows;
-    static_cast<std::int8_t*>(result.data())[j] = RESULT_CODES[static_cast<std::size_t>(found.result)];
+    static_cast<std::int8_t*>(result.data())[j] =
+        RESULT_CODES[static_cast<std::size_t>(found.result)];
     static_cast<std::int32_t*>(white_elo.data())[j] = rating(game.tags, "WhiteElo");
     static_cast<std::int32_t*>(black_elo.data())[j] = rating(game.tags, "BlackElo");
     static_cast<std::int64_t*>(line.data())[j] = static_cast<std::int64_t>(game.line);
@@ -756,14 +761,17 @@ PyObject* read_games_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
       throw PythonError{};
     }
     auto* wrapped = reinterpret_cast<GameReaderObject*>(object.get());
-    new (&wrapped->value) GameReaderState{
-        std::move(games), positions, thread_count, legal != 0,
-        OwnedRef(where != nullptr && where != Py_None ? Py_NewRef(where) : nullptr),
-        0,
-        false,
-        OwnedRef(),
-        {},
-        nullptr};
+    new (&wrapped->value)
+        GameReaderState{std::move(games),
+                        positions,
+                        thread_count,
+                        legal != 0,
+                        OwnedRef(where != nullptr && where != Py_None ? Py_NewRef(where) : nullptr),
+                        0,
+                        false,
+                        OwnedRef(),
+                        {},
+                        nullptr};
     new (&wrapped->borrow) BorrowFlag();
     wrapped->constructed = true;
     if (thread_count > 1) wrapped->value.pool = std::make_unique<WorkerPool>(thread_count);
@@ -774,7 +782,8 @@ PyObject* read_games_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
 PyMethodDef GAME_METHODS[] = {
     {"read_games", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_games_function)),
      METH_FASTCALL | METH_KEYWORDS,
-     "read_games(source, *, batch_positions=65536, threads=1, legal_moves=False, where=None)\n--\n\n"
+     "read_games(source, *, batch_positions=65536, threads=1, legal_moves=False, "
+     "where=None)\n--\n\n"
      "Returns an iterator over batches of whole games as arrays (GameBatch objects)."},
 };
 

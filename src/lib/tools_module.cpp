@@ -15,7 +15,8 @@ namespace {
 // The functions of every binding file of the module, then the sentinel.
 std::vector<PyMethodDef> method_table() {
   std::vector<PyMethodDef> table;
-  for (const std::span<const PyMethodDef> part : {batch_methods(), notation_methods(), game_methods()})
+  for (const std::span<const PyMethodDef> part :
+       {batch_methods(), notation_methods(), game_methods()})
     table.insert(table.end(), part.begin(), part.end());
   table.push_back({nullptr, nullptr, 0, nullptr});
   return table;

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/game_source.hpp"
 #include "lib/tools_board.hpp"
 #include "lib/tools_methods.hpp"
-#include "lib/game_source.hpp"
 #include "notation/game_replay.hpp"
 #include "notation/san.hpp"
 

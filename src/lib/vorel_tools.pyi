@@ -30,7 +30,7 @@ A position that is neither a Board nor a str raises TypeError naming it, whateve
 """
 
 import os
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from types import TracebackType
 from typing import IO, Any, Final, Literal, SupportsIndex, final, overload
 
@@ -313,12 +313,150 @@ def read_pgn(source: str | bytes | os.PathLike[str] | os.PathLike[bytes] | IO[by
 
     Tags, values and tokens are read as UTF-8, or as Latin-1 when they are not valid UTF-8.
 
-    :param source: a path (a file whose name ends in ``.gz``, ``.bz2``, ``.xz`` or ``.lzma`` is
-        decompressed), or a file object opened in binary or text mode, which is read with
-        ``read()`` and left open.
+    :param source: a path (a file whose name ends in ``.gz``, ``.bz2``, ``.xz``, ``.lzma`` or
+        ``.zst`` is decompressed), or a file object opened in binary or text mode, which is read
+        with ``read()`` and left open.
     :raises OSError: when the path cannot be opened. An error of the source (``read()`` raising,
         returning neither bytes nor str, or a str that has no UTF-8 form) is raised by the
         ``next()`` that met it; the game being read then is dropped, never yielded, and the
         iteration is over: later calls raise ``StopIteration``.
     :raises TypeError: for a source that is neither a path nor has a ``read`` method.
+    """
+
+# --- Game files to arrays: read_games() ---------------------------------------------------------
+
+@final
+class GameBatch:
+    """Whole games as arrays, in file order: what ``read_games()`` yields.
+
+    ``n`` rows per position (the position before each main-line move) and ``g`` rows per game.
+    Game ``j``'s positions are rows ``offsets[j]:offsets[j + 1]``. A game that could not be read
+    keeps its game row (with its ``error`` and ``token``) and has no positions. ``len(batch)`` is
+    ``g``.
+    """
+
+    @property
+    def bitboards(self) -> NDArray[np.uint64]:
+        """uint64 (n, 12): the piece bitboards of each position, by piece index (the layout of
+        ``bitboards()``); ``planes(batch.bitboards)`` gives the planes."""
+    @property
+    def white_to_move(self) -> NDArray[np.bool_]:
+        """bool (n,): White is to move."""
+    @property
+    def castling(self) -> NDArray[np.uint8]:
+        """uint8 (n,): the castling rights, bits 1 K, 2 Q, 4 k, 8 q."""
+    @property
+    def en_passant(self) -> NDArray[np.int8]:
+        """int8 (n,): the en-passant file as ``Board.fen()`` writes it (0 for a), -1 for none."""
+    @property
+    def halfmove_clock(self) -> NDArray[np.uint16]:
+        """uint16 (n,): half-moves since the last capture or pawn move (from the FEN tag's fifth
+        field, else 0); at most 65535."""
+    @property
+    def fullmove(self) -> NDArray[np.uint16]:
+        """uint16 (n,): the move number (from the FEN tag's sixth field, else 1); at most 65535."""
+    @property
+    def move(self) -> NDArray[np.uint16]:
+        """uint16 (n,): the move played, the very word ``legal_moves()`` lists for the position."""
+    @property
+    def clock(self) -> NDArray[np.float32]:
+        """float32 (n,): the first ``[%clk h:mm:ss]`` (or ``h:mm:ss.f``) in the comments after the
+        move, in seconds; NaN without one. Read as the pure-Python chess library's ``clock()``
+        reads it."""
+    @property
+    def eval(self) -> NDArray[np.float32]:
+        """float32 (n,): the first ``[%eval x.yz]`` in the comments after the move, in pawns from
+        White's side; NaN without one, and for a mate. Read as the pure-Python chess library's
+        ``eval()`` reads it (at most two decimals, centipawns exact)."""
+    @property
+    def mate(self) -> NDArray[np.int16]:
+        """int16 (n,): ``[%eval #n]`` after the move: n, negative when Black mates; 0 without one
+        (and for ``#0``); beyond ±32767 it stops there."""
+    @property
+    def game(self) -> NDArray[np.int32]:
+        """int32 (n,): the index of the position's game in the batch."""
+    @property
+    def legal_moves(self) -> NDArray[np.uint16] | None:
+        """uint16: the legal moves of every position in generation order (``legal_moves=True``),
+        else None."""
+    @property
+    def legal_offsets(self) -> NDArray[np.int64] | None:
+        """int64 (n + 1,): position i's legal moves are
+        ``legal_moves[legal_offsets[i]:legal_offsets[i + 1]]`` (``legal_moves=True``), else None."""
+    @property
+    def offsets(self) -> NDArray[np.int64]:
+        """int64 (g + 1,): game j's positions are rows ``offsets[j]:offsets[j + 1]``."""
+    @property
+    def result(self) -> NDArray[np.int8]:
+        """int8 (g,): 1 White won, 0 draw, -1 Black won, 2 unknown (``*``): the result at the end
+        of the move text, else the ``Result`` tag's."""
+    @property
+    def white_elo(self) -> NDArray[np.int32]:
+        """int32 (g,): the ``WhiteElo`` tag when it is a whole number written in digits, else -1."""
+    @property
+    def black_elo(self) -> NDArray[np.int32]:
+        """int32 (g,): the ``BlackElo`` tag when it is a whole number written in digits, else -1."""
+    @property
+    def line(self) -> NDArray[np.int64]:
+        """int64 (g,): the line of each game's first tag or move text, from 1 (within its own text
+        for a sequence of game texts)."""
+    @property
+    def error(self) -> list[str | None]:
+        """Per game: None, or why it could not be read (as ``PgnGame.error`` says it)."""
+    @property
+    def token(self) -> list[str | None]:
+        """Per game: None, or the token, tag or tag value that stopped it."""
+    @property
+    def tags(self) -> list[dict[str, str]]:
+        """Per game: its tags in file order (built on first use)."""
+    @property
+    def first_game(self) -> int:
+        """The index of the batch's first game among all the games read (refused ones left out)."""
+    def __len__(self) -> int: ...
+
+@final
+class GameReader(Iterator[GameBatch]):
+    """Batches of whole games as arrays: what ``read_games()`` returns."""
+
+    def __next__(self) -> GameBatch: ...
+    def close(self) -> None:
+        """Ends the reading, closing the file if ``read_games()`` opened it."""
+    def __enter__(self) -> GameReader: ...
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, traceback: TracebackType | None, /
+    ) -> None: ...
+
+def read_games(
+    source: str | bytes | os.PathLike[str] | os.PathLike[bytes] | IO[bytes] | IO[str] | Iterable[str | bytes | None],
+    *,
+    batch_positions: int = 65536,
+    threads: int = 1,
+    legal_moves: bool = False,
+    where: Callable[[dict[str, str]], object] | None = None,
+) -> GameReader:
+    """Returns an iterator over batches of whole games as arrays (``GameBatch``), in file order.
+
+    Games are read as ``read_pgn()`` reads them, and a batch holds about ``batch_positions``
+    positions: whole games are added until their moves reach it (a long game makes a larger
+    batch). Memory stays that of the batches in flight, whatever the size of the file.
+
+    :param source: a path (``.gz``, ``.bz2``, ``.xz``, ``.lzma`` and ``.zst`` files are
+        decompressed), a file object opened in binary or text mode (read with ``read()``, left
+        open), or any other iterable of game texts (a list, a NumPy or Arrow array of str or
+        bytes): each item is one game, a whole PGN game or only its move text, so that game rows
+        follow the items. An item that holds no text (None) or more than one game is a game
+        that cannot be read.
+    :param batch_positions: the positions a batch holds about (1 to 2**30).
+    :param threads: native threads that replay the games (1 to 256), without the interpreter
+        lock; the batches are the same, row for row, whatever their number. With more than one,
+        the next batch is replayed while the current one is in use.
+    :param legal_moves: also give the legal moves of every position.
+    :param where: called with each game's tags (a dict) before its moves are read; a game for
+        which it returns a false value is left out, at the cost of its tags only.
+    :raises TypeError: for a source of none of these kinds, or a ``where`` that is not callable.
+    :raises ValueError: for ``batch_positions`` or ``threads`` out of range.
+
+    Integers are read as ``operator.index()`` reads them (``bool`` refused). An error of the
+    source, or an exception of ``where``, is raised once the batches before it have been yielded;
+    the reading is then over.
     """

@@ -124,7 +124,8 @@ template <Color Us>
     count += !generator.attacked<Us>(pieces, to, without_king);
   // Every castle listed is legal (see keep_legal).
   if (safety.checkers == 0)
-    count += static_cast<std::size_t>(std::popcount(generator.template castles<Us, true>(position, occupied)));
+    count += static_cast<std::size_t>(
+        std::popcount(generator.template castles<Us, true>(position, occupied)));
 
   const Bitboard targets = ~self_mask & safety.evasions;
   // A pinned knight has no move along its pin line.

@@ -117,8 +117,7 @@ void MoveGenerator::king_moves(const Position& position, Bitboard self_mask, Bit
 }
 
 template <Color Us>
-void MoveGenerator::pawn_moves(const Position& position, Bitboard opp_mask,
-                               MoveList& moves) const {
+void MoveGenerator::pawn_moves(const Position& position, Bitboard opp_mask, MoveList& moves) const {
   // A square holding pieces of both colours, which pushes of moves the generator would not list
   // can leave, counts as empty for pawn pushes: the sides' unions are combined by exclusive or.
   const Bitboard push_blockers = side_mask(position.pieces, Us) ^ opp_mask;
@@ -217,7 +216,8 @@ void MoveGenerator::moves_by_trial(Position& position, MoveList& legal) const {
   }
   const std::size_t first = legal.size();
   pseudo_moves(position, legal);
-  us == WHITE ? keep_legal<WHITE>(position, legal, first) : keep_legal<BLACK>(position, legal, first);
+  us == WHITE ? keep_legal<WHITE>(position, legal, first)
+              : keep_legal<BLACK>(position, legal, first);
 }
 
 bool MoveGenerator::trial_keeps(Position& position, ChessMove move) const {

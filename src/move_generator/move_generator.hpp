@@ -124,7 +124,8 @@ class MoveGenerator {
   // The test of that step: returns true if, in the position right after a move, the king of the
   // side that made it is attacked. A side without a king there is an internal fault.
   bool mover_in_check(const Position& after) const {
-    return after.side_to_move() == WHITE ? phantom_check<BLACK>(after) : phantom_check<WHITE>(after);
+    return after.side_to_move() == WHITE ? phantom_check<BLACK>(after)
+                                         : phantom_check<WHITE>(after);
   }
 
  private:
@@ -147,8 +148,7 @@ class MoveGenerator {
 };
 
 template <Color Us>
-inline bool MoveGenerator::attacked(const Pieces& pieces, Square square,
-                                    Bitboard occupied) const {
+inline bool MoveGenerator::attacked(const Pieces& pieces, Square square, Bitboard occupied) const {
   constexpr std::size_t them = piece_offset(~Us);
   if (KNIGHT_ATTACKS[square] & pieces[them + KNIGHT]) return true;
   // An enemy pawn attacks the square from where an own pawn on it would capture.
@@ -161,7 +161,8 @@ inline bool MoveGenerator::attacked(const Pieces& pieces, Square square,
 }
 
 template <Color Us, bool KingSafe>
-[[gnu::always_inline]] inline unsigned MoveGenerator::castles(const Position& position, Bitboard occupied) const {
+[[gnu::always_inline]] inline unsigned MoveGenerator::castles(const Position& position,
+                                                              Bitboard occupied) const {
   constexpr Square king = make_square(FILE_E, relative_rank(Us, RANK_1));
   const Pieces& pieces = position.pieces;
   // The squares between king and rook must be empty; the ones the king crosses and lands on must

@@ -110,11 +110,13 @@ Annotations find_annotations(std::string_view comment) {
   for (std::size_t at = 0; at + 1 < comment.size() && !(found.clock && found.eval); ++at) {
     if (comment[at] != '[' || comment[at + 1] != '%') continue;
     if (!found.clock) {
-      if (const std::size_t value = after_key(comment, at, "[%clk"); value != std::string_view::npos)
+      if (const std::size_t value = after_key(comment, at, "[%clk");
+          value != std::string_view::npos)
         found.clock = clock_at(comment, value);
     }
     if (!found.eval) {
-      if (const std::size_t value = after_key(comment, at, "[%eval"); value != std::string_view::npos)
+      if (const std::size_t value = after_key(comment, at, "[%eval");
+          value != std::string_view::npos)
         found.eval = eval_at(comment, value);
     }
   }

@@ -72,8 +72,8 @@ class RowWriter final : public ReplaySink {
       if (found.clock) clock = static_cast<float>(*found.clock);
       if (const std::optional<Evaluation>& evaluation = found.eval) {
         if (evaluation->is_mate) {
-          mate = static_cast<std::int16_t>(std::clamp<std::int64_t>(evaluation->mate, INT16_MIN + 1,
-                                                                    INT16_MAX));
+          mate = static_cast<std::int16_t>(
+              std::clamp<std::int64_t>(evaluation->mate, INT16_MIN + 1, INT16_MAX));
         } else {
           eval = static_cast<float>(static_cast<double>(evaluation->centipawns) / 100);
         }

@@ -24,11 +24,11 @@ struct PositionColumns {
   std::int8_t* en_passant;        // the en-passant file as the FEN writes it, -1 for none
   std::uint16_t* halfmove_clock;  // both counters stop at 65535
   std::uint16_t* fullmove;
-  std::uint16_t* move;            // the move played, as the generator lists it
-  float* clock;                   // "[%clk]" after the move, in seconds; NaN without one
-  float* eval;                    // "[%eval]" after the move, in pawns for White; NaN without
-  std::int16_t* mate;             // "[%eval #n]": n, negative when Black mates; 0 without
-  std::int32_t* game;             // the game's index in the batch
+  std::uint16_t* move;  // the move played, as the generator lists it
+  float* clock;         // "[%clk]" after the move, in seconds; NaN without one
+  float* eval;          // "[%eval]" after the move, in pawns for White; NaN without
+  std::int16_t* mate;   // "[%eval #n]": n, negative when Black mates; 0 without
+  std::int32_t* game;   // the game's index in the batch
 };
 
 // The legal moves of rows, in generation order: each row's moves, and how many there are.

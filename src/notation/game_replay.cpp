@@ -194,7 +194,9 @@ class ReplayHandler {
 
 }  // namespace
 
-std::string_view result_text(GameResult result) { return RESULTS[static_cast<std::size_t>(result)]; }
+std::string_view result_text(GameResult result) {
+  return RESULTS[static_cast<std::size_t>(result)];
+}
 
 std::expected<Position, std::string> game_start(const MoveGenerator& generator,
                                                 std::string_view fen) {

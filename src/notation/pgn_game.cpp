@@ -32,7 +32,8 @@ struct SplitHandler {
     auto value = std::make_unique_for_overwrite<char[]>(quoted.size());
     std::size_t size = 0;
     for (std::size_t i = 0; i < quoted.size(); ++i) {
-      if (quoted[i] == '\\' && i + 1 < quoted.size() && (quoted[i + 1] == '"' || quoted[i + 1] == '\\'))
+      if (quoted[i] == '\\' && i + 1 < quoted.size() &&
+          (quoted[i + 1] == '"' || quoted[i + 1] == '\\'))
         ++i;
       value[size++] = quoted[i];
     }

@@ -56,8 +56,7 @@ GameScan scan_game(PgnLexer& lexer, Handler& handler) {
   while (true) {
     const PgnToken kind = lexer.next();
     switch (kind) {
-      case PgnToken::END:
-        return {GameEnd::TEXT, lexer.position(), false, depth, open, opens_at};
+      case PgnToken::END: return {GameEnd::TEXT, lexer.position(), false, depth, open, opens_at};
       case PgnToken::BRACKET:
         if (movetext && (depth == 0 || (lexer.line_start() && lexer.tag_follows())))
           return {GameEnd::TAG, lexer.start(), lexer.line_start(), depth, open, opens_at};
@@ -71,8 +70,7 @@ GameScan scan_game(PgnLexer& lexer, Handler& handler) {
         // fault, and a tag line that ends it starts the next game.
         if (!lexer.closed() && open) {
           handler.unclosed_comment();
-          if (!lexer.at_end())
-            return {GameEnd::TAG, lexer.position(), true, depth, open, opens_at};
+          if (!lexer.at_end()) return {GameEnd::TAG, lexer.position(), true, depth, open, opens_at};
         }
         break;
       case PgnToken::OPEN:
@@ -113,7 +111,6 @@ struct TagParts {
 };
 std::optional<TagParts> tag_parts(std::string_view text);
 
-
 // What of a game's text its replay needs, in order.
 enum class GameEvent : std::uint8_t {
   MOVE,              // a move of the main line (or what stands where one should)
@@ -147,7 +144,7 @@ struct GameText {
   // The values with escapes, undone (the others are views of the game's bytes).
   std::vector<std::unique_ptr<char[]>> unescaped_values;
   std::vector<GameToken> tokens;
-  std::uint32_t moves = 0;     // its MOVE tokens: no more positions than that
+  std::uint32_t moves = 0;       // its MOVE tokens: no more positions than that
   unsigned open_variations = 0;  // variations left open at its end
   GameEnd end = GameEnd::TEXT;   // what ended it
   // Why the game cannot be read before its moves are looked at (its text is none, or more than
@@ -201,11 +198,11 @@ class GameSplitter {
 
  private:
   std::shared_ptr<TextBlock> block_;
-  std::size_t start_ = 0;    // where the next game's text starts in the block
-  std::size_t size_ = 0;     // the bytes of the block read so far
+  std::size_t start_ = 0;      // where the next game's text starts in the block
+  std::size_t size_ = 0;       // the bytes of the block read so far
   std::size_t lines_end_ = 0;  // the end of the last whole line read
-  std::size_t pending_ = 0;  // bytes of an unfinished game scanned last time
-  std::uint64_t line_ = 1;   // the line at start_
+  std::size_t pending_ = 0;    // bytes of an unfinished game scanned last time
+  std::uint64_t line_ = 1;     // the line at start_
   bool line_start_ = true;
   bool final_ = false;
 };

@@ -5,9 +5,7 @@
 
 namespace vorel {
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 std::size_t count_line_ends(std::string_view text) {
   const auto feeds = static_cast<std::size_t>(std::ranges::count(text, '\n'));

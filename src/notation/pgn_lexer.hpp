@@ -5,10 +5,10 @@
 // ("%" at the start of a line), move-number dots, annotation glyphs ("!?", "+-"), "e.p." and
 // byte-order marks are read past. CR, LF and CRLF all end a line.
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <string_view>
 #include <utility>
 
@@ -56,7 +56,8 @@ inline constexpr auto SYMBOL_BYTES = [] {
   std::array<std::uint8_t, 256> table{};
   table.fill(OTHER);
   for (unsigned c = 0; c <= ' '; ++c) table[c] = ENDS;
-  for (const char c : std::string_view(".{}()[];$*\"<>")) table[static_cast<unsigned char>(c)] = ENDS;
+  for (const char c : std::string_view(".{}()[];$*\"<>"))
+    table[static_cast<unsigned char>(c)] = ENDS;
   for (char c = '0'; c <= '9'; ++c) table[static_cast<unsigned char>(c)] = DIGIT;
   for (const char c : std::string_view("!?+-=/~")) table[static_cast<unsigned char>(c)] = GLYPH;
   return table;

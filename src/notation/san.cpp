@@ -124,7 +124,8 @@ Bitboard origins(const MoveGenerator& generator, const Position& position, const
   }
   // A push: one step from the square behind, or two from the starting rank.
   if (pawn_pushes<Us>(mine, occupied) & target) return pawn_step<~Us>(target);
-  if (pawn_double_pushes<Us>(mine, occupied) & target) return pawn_step<~Us>(pawn_step<~Us>(target));
+  if (pawn_double_pushes<Us>(mine, occupied) & target)
+    return pawn_step<~Us>(pawn_step<~Us>(target));
   return 0;
 }
 

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/types.hpp"
 #include "common/fault.hpp"
+#include "common/types.hpp"
 #include "random/rng.hpp"
 
 namespace vorel {

@@ -51,8 +51,10 @@ TEST_F(SquareInCheck, KingsAttackOnlyTheirNeighbours) {
 
 TEST_F(SquareInCheck, PawnStepsDoNotWrapAcrossTheBoard) {
   // From a4 the step -9 would land on h2: rejected by the file test.
-  EXPECT_FALSE(generator.square_in_check(board_from("8/8/8/8/8/8/7P/8 b - -").pieces, sq("a4"), BLACK));
-  EXPECT_TRUE(generator.square_in_check(board_from("8/8/8/8/8/1P6/8/8 b - -").pieces, sq("a4"), BLACK));
+  EXPECT_FALSE(
+      generator.square_in_check(board_from("8/8/8/8/8/8/7P/8 b - -").pieces, sq("a4"), BLACK));
+  EXPECT_TRUE(
+      generator.square_in_check(board_from("8/8/8/8/8/1P6/8/8 b - -").pieces, sq("a4"), BLACK));
   // Likewise a black pawn on a6 does not reach h4, but one on g5 does.
   EXPECT_FALSE(white_square_attacked("8/8/p7/8/8/8/8/8 w - -", "h4"));
   EXPECT_TRUE(white_square_attacked("8/8/8/6p1/8/8/8/8 w - -", "h4"));

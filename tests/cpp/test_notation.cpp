@@ -4,10 +4,9 @@
 #include <string_view>
 #include <vector>
 
-#include "common/unicode.hpp"
-#include "move_generator/move_generator.hpp"
 #include "common/text.hpp"
 #include "common/unicode.hpp"
+#include "move_generator/move_generator.hpp"
 #include "notation/game_replay.hpp"
 #include "notation/san.hpp"
 #include "test_support.hpp"
@@ -73,16 +72,18 @@ struct Moves : ReplaySink {
 // Returns every game of `text` as the reader gives it when fed chunks of `step` bytes.
 std::vector<std::string> games_in_chunks(std::string_view text, std::size_t step) {
   std::vector<std::string> games;
-  testing::split_games(text, [&] { return step; }, [&](const GameText& game) {
-    Moves sink;
-    const Replay replay = replay_game(generator(), game, sink);
-    std::string summary = joined({std::to_string(game.line), " ", replay.fen, " ",
-                                  result_text(replay.result), " ", replay.error, "|",
-                                  replay.token});
-    for (const auto& [name, value] : game.tags) summary += joined({" ", name, "=", value});
-    for (const ChessMove move : sink.moves) summary += joined({" ", move.to_string()});
-    games.push_back(summary);
-  });
+  testing::split_games(
+      text, [&] { return step; },
+      [&](const GameText& game) {
+        Moves sink;
+        const Replay replay = replay_game(generator(), game, sink);
+        std::string summary =
+            joined({std::to_string(game.line), " ", replay.fen, " ", result_text(replay.result),
+                    " ", replay.error, "|", replay.token});
+        for (const auto& [name, value] : game.tags) summary += joined({" ", name, "=", value});
+        for (const ChessMove move : sink.moves) summary += joined({" ", move.to_string()});
+        games.push_back(summary);
+      });
   return games;
 }
 
