@@ -105,7 +105,7 @@ struct Position {
   Pieces pieces;
   std::uint64_t info;
 
-  Color side_to_move() const { return Color(info & WHITE_TO_MOVE); }
+  constexpr Color side_to_move() const { return Color(info & WHITE_TO_MOVE); }
 
   // Writes the four-field FEN text into out (MAX_FEN bytes) and returns its length.
   std::size_t write_fen(char* out) const;

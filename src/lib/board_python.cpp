@@ -6,6 +6,8 @@
 #include <string_view>
 #include <utility>
 
+#include "lib/board_api.hpp"
+
 namespace vorel::python {
 
 namespace {
@@ -159,7 +161,55 @@ PyType_Spec spec = {
     "builtins.Board", sizeof(BoardObject), 0, Py_TPFLAGS_DEFAULT, slots,
 };
 
+// Fetches ahead of `boards[i]` the parts of the board that sharing reads: the boards are far
+// apart in memory, and fetching overlaps their cache misses.
+constexpr std::size_t PREFETCH = 24;
+void prefetch(PyObject* const* boards, std::size_t count, std::size_t i) {
+  if (i + PREFETCH >= count) return;
+  const auto* board = reinterpret_cast<const BoardObject*>(boards[i + PREFETCH]);
+  __builtin_prefetch(board);
+  __builtin_prefetch(&board->value.pieces);
+  __builtin_prefetch(&board->borrow, 1);
+}
+
+std::size_t share_boards(PyObject* const* boards, std::size_t count, Position* positions,
+                         ShareRefusal* refusal) {
+  *refusal = ShareRefusal::NONE;
+  for (std::size_t i = 0; i < count; ++i) {
+    prefetch(boards, count, i);
+    auto* board = reinterpret_cast<BoardObject*>(boards[i]);
+    if (!board->constructed) {
+      *refusal = ShareRefusal::NOT_INITIALIZED;
+      return i;
+    }
+    if (!board->borrow.try_shared()) {
+      *refusal = ShareRefusal::BORROWED;
+      return i;
+    }
+    positions[i] = board->value;
+  }
+  return count;
+}
+
+void unshare_boards(PyObject* const* boards, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    prefetch(boards, count, i);
+    reinterpret_cast<BoardObject*>(boards[i])->borrow.release_shared();
+  }
+}
+
+BoardApi board_api_record{BOARD_API_VERSION, nullptr, share_boards, unshare_boards};
+
 }  // namespace
+
+void install_board_api() {
+  board_api_record.board_type = board_type();
+  const OwnedRef runtime(PyImport_ImportModule("vorel_chess_runtime"));
+  if (!runtime) throw PythonError{};
+  const OwnedRef capsule(PyCapsule_New(&board_api_record, BOARD_API_CAPSULE, nullptr));
+  if (!capsule) throw PythonError{};
+  if (PyObject_SetAttrString(runtime.get(), "_board_api", capsule.get()) < 0) throw PythonError{};
+}
 
 PyTypeObject* board_type() {
   if (board_class == nullptr) board_class = create_type(&spec, "Board");

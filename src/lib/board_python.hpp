@@ -16,4 +16,8 @@ PyTypeObject* board_type();
 // the caller borrows.
 BoardObject* board_argument(PyObject* object, const char* name);
 
+// Fills the C-level interface through which the other modules read boards (lib/board_api.hpp)
+// and leaves it in vorel_chess_runtime.
+void install_board_api();
+
 }  // namespace vorel::python

@@ -43,6 +43,7 @@ void add_class(PyObject* module, const char* name, PyTypeObject* type) {
 void add_classes(PyObject* module) {
   add_class(module, "Board", board_type());
   add_class(module, "MoveGenerator", move_generator_type());
+  install_board_api();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -27,6 +28,10 @@ class Buffer {
   // Takes a view with the given flags or raises.
   Buffer(PyObject* object, int flags) {
     if (!acquire(object, flags)) throw PythonError{};
+  }
+  // Takes a view if the object offers one with these flags; no error is left set otherwise.
+  Buffer(PyObject* object, int flags, std::nothrow_t) {
+    if (!acquire(object, flags)) PyErr_Clear();
   }
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;

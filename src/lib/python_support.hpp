@@ -109,6 +109,19 @@ Borrow<Exclusive> borrow(BorrowFlag& flag) {
   return std::move(*taken);
 }
 
+// The interpreter lock, given up for the life of the object: native work runs meanwhile, touching
+// no Python object.
+class ReleasedLock {
+ public:
+  ReleasedLock() : state_(PyEval_SaveThread()) {}
+  ReleasedLock(const ReleasedLock&) = delete;
+  ReleasedLock& operator=(const ReleasedLock&) = delete;
+  ~ReleasedLock() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
 // The parameter list of one operation, for argument parsing.
 template <std::size_t N>
 struct Signature {

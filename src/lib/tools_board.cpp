@@ -1,27 +1,31 @@
 #include "lib/tools_board.hpp"
 
+#include <string>
+
 namespace vorel::python {
 
-PyTypeObject* chess_board_type() {
-  static PyTypeObject* type = nullptr;
-  if (type != nullptr) return type;
+const BoardApi& board_api() {
+  static const BoardApi* api = nullptr;
+  if (api != nullptr) return *api;
+  // Importing vorel_chess fills the interface.
   const OwnedRef chess(PyImport_ImportModule("vorel_chess"));
   if (!chess) throw PythonError{};
-  OwnedRef board(PyObject_GetAttrString(chess.get(), "Board"));
-  if (!board) throw PythonError{};
-  // Both modules come from one build; a vorel_chess from elsewhere may lay out its boards
-  // differently, and reading them would be unsafe.
-  if (!PyType_Check(board.get()) ||
-      reinterpret_cast<PyTypeObject*>(board.get())->tp_basicsize != sizeof(BoardObject)) {
+  const auto* found = static_cast<const BoardApi*>(PyCapsule_Import(BOARD_API_CAPSULE, 0));
+  if (found == nullptr) throw PythonError{};
+  if (found->version != BOARD_API_VERSION) {
     raise(PyExc_ImportError,
           "vorel_tools needs the vorel_chess of its own build; the one imported is different");
   }
-  type = reinterpret_cast<PyTypeObject*>(board.release());  // kept for the process
-  return type;
+  api = found;
+  return *api;
 }
 
-BoardObject* chess_board(PyObject* object, const char* name) {
-  return checked<Board>(object, chess_board_type(), "Board", name);
+void SharedBoards::refuse(ShareRefusal refusal, const char* where) {
+  if (refusal == ShareRefusal::BORROWED) {
+    raise(PyExc_RuntimeError, borrow_error_message(BorrowError::AlreadyMutablyBorrowed).data());
+  }
+  raise_format(PyExc_TypeError, "%sBoard object is not initialized: it was not created by Board()",
+               where);
 }
 
 Position position_argument(PyObject* object, const char* name) {
@@ -34,9 +38,11 @@ Position position_argument(PyObject* object, const char* name) {
     raise_format(PyExc_TypeError, "argument '%s': expected Board or str, got '%s'", name,
                  Py_TYPE(object)->tp_name);
   }
-  BoardObject* board = chess_board(object, name);
-  const SharedBorrow access = borrow<false>(board->borrow);
-  return {board->value.pieces, board->value.info};
+  SharedBoards board;
+  board.add(object);
+  std::vector<Position> position;
+  board.take(position, [](std::size_t) { return std::string(); });
+  return position.front();
 }
 
 }  // namespace vorel::python

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/unicode.hpp"
+#include "lib/batch.hpp"
 #include "lib/game_source.hpp"
 #include "lib/numpy_buffer.hpp"
 #include "lib/tools_methods.hpp"
@@ -24,9 +25,6 @@ namespace vorel::python {
 
 namespace {
 
-// Batches of at least this many positions give up the interpreter lock while they are replayed.
-constexpr std::size_t RELEASE_ROWS = 1000;
-constexpr long long MAX_THREADS = 256;
 constexpr long long MAX_BATCH_POSITIONS = 1LL << 30;
 
 // The per-position arrays of a batch, in the order of the GameBatch attributes.
@@ -163,18 +161,6 @@ class WorkerPool {
   std::deque<Part> queue_;
   bool stopping_ = false;
   std::vector<std::jthread> workers_;  // last: joined first, while the queue still exists
-};
-
-// The interpreter lock, given up for the life of the object.
-class ReleasedLock {
- public:
-  ReleasedLock() : state_(PyEval_SaveThread()) {}
-  ReleasedLock(const ReleasedLock&) = delete;
-  ReleasedLock& operator=(const ReleasedLock&) = delete;
-  ~ReleasedLock() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
 };
 
 // Returns the dict of a game's tags (a name given twice keeps its last value).

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -185,6 +187,20 @@ template <Color Us, bool KingSafe>
     found |= QUEEN_SIDE_CASTLE;
   return found;
 }
+
+// The message of a position whose legal moves are not defined: its side to move has no king.
+inline constexpr std::string_view NO_KING_TO_MOVE = "the side to move has no king";
+
+// Returns true when the side to move has a king: the legal moves are defined.
+constexpr bool has_king_to_move(const Position& position) {
+  return position.pieces[make_piece(position.side_to_move(), KING)] != 0;
+}
+
+// Returns why perft cannot count the tree of `depth` plies (with `divide`, per root move) from
+// the position, or nothing when it can: divide with depth 0, a side to move without a king, or
+// (from depth 2) a side not to move without a king or in check, whose king a move could take.
+std::optional<std::string> perft_refusal(const MoveGenerator& generator, const Position& position,
+                                         unsigned depth, bool divide);
 
 // Returns the number of leaf nodes of the legal-move tree of the given depth (>= 1; 0 counts
 // as 1); the last ply is counted as the length of the legal-move list would be. The board comes

@@ -1,7 +1,19 @@
+#include "move_generator/game_state.hpp"
 #include "move_generator/legality.hpp"
 #include "move_generator/move_generator.hpp"
 
 namespace vorel {
+
+std::optional<std::string> perft_refusal(const MoveGenerator& generator, const Position& position,
+                                         unsigned depth, bool divide) {
+  if (divide && depth < 1) return "divide needs a depth of at least 1";
+  if (depth >= 1 && !has_king_to_move(position)) return "perft: the side to move has no king";
+  const std::uint32_t other_king =
+      position.side_to_move() == WHITE ? STATUS_NO_BLACK_KING : STATUS_NO_WHITE_KING;
+  if (depth >= 2 && (status(generator, position) & (other_king | STATUS_OPPOSITE_CHECK)))
+    return "perft: the side not to move has no king or is in check, so a move could take its king";
+  return std::nullopt;
+}
 
 std::uint64_t perft(const MoveGenerator& generator, Board& board, unsigned depth) {
   // The last ply is counted without listing its moves.
