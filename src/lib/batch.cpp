@@ -26,7 +26,46 @@ Options options_of(PyObject* errors, PyObject* threads) {
   return options;
 }
 
-Batch::Batch(PyObject* positions) {
+namespace {
+
+// True for the buffer formats of unsigned 64-bit integers in the machine's order.
+bool is_uint64(const Buffer& buffer) {
+  const std::string_view format = buffer.format();
+  return buffer.view.itemsize == 8 &&
+         (format == "Q" || format == "=Q" || format == "<Q" || format == "L" || format == "<L");
+}
+
+}  // namespace
+
+bool Batch::read_bitboards(PyObject* positions) {
+  if (PyUnicode_Check(positions) || PyBytes_Check(positions) || !PyObject_CheckBuffer(positions))
+    return false;
+  const Buffer buffer(positions, PyBUF_RECORDS_RO, std::nothrow);
+  if (!buffer || !is_uint64(buffer)) return false;
+  const Py_buffer& view = buffer.view;
+  if (view.ndim != 2 || view.shape[1] != static_cast<Py_ssize_t>(PIECE_NB)) {
+    raise(PyExc_ValueError, "argument 'positions': bitboards must be an array of shape (n, 12)");
+  }
+  const auto rows = static_cast<std::size_t>(view.shape[0]);
+  positions_.resize(rows);
+  sources_.reserve(rows);
+  const auto* bytes = static_cast<const char*>(view.buf);
+  for (std::size_t row = 0; row < rows; ++row) {
+    Position& position = positions_[row];
+    for (std::size_t piece = 0; piece < PIECE_NB; ++piece) {
+      std::memcpy(&position.pieces[piece],
+                  bytes + static_cast<Py_ssize_t>(row) * view.strides[0] +
+                      static_cast<Py_ssize_t>(piece) * view.strides[1],
+                  sizeof(Bitboard));
+    }
+    position.info = WHITE_TO_MOVE;
+    sources_.push_back({Source::BOARD, static_cast<std::uint32_t>(row), {}});
+  }
+  return true;
+}
+
+Batch::Batch(PyObject* positions, bool bitboards) {
+  if (bitboards && read_bitboards(positions)) return;
   if (PyUnicode_Check(positions) || PyBytes_Check(positions) || PyByteArray_Check(positions) ||
       Py_TYPE(positions) == chess_board_type()) {
     raise_format(PyExc_TypeError,

@@ -46,8 +46,9 @@ struct Source {
 // held until the batch is destroyed.
 class Batch {
  public:
-  // Collects the positions argument of a call.
-  explicit Batch(PyObject* positions);
+  // Collects the positions argument of a call. With `bitboards`, also a uint64 array of shape
+  // (n, 12), whose rows are the placements (with White to move, no rights).
+  explicit Batch(PyObject* positions, bool bitboards = false);
 
   std::size_t size() const { return sources_.size(); }
   const Source& operator[](std::size_t row) const { return sources_[row]; }
@@ -58,6 +59,8 @@ class Batch {
   // Returns the text's UTF-8 form, or the interpreter's reason for having none (a lone
   // surrogate), which makes the row one that does not read.
   Source text_source(PyObject* item);
+  // Reads a bitboards array; false when `positions` is none.
+  bool read_bitboards(PyObject* positions);
 
   // Destroyed in reverse order: the accesses are released while the tuple still holds the boards.
   OwnedRef items_;

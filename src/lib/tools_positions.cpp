@@ -101,7 +101,7 @@ PyObject* tools_planes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return guarded([&] {
     const auto [positions, out, errors, threads] = parse(PLANES_SIGNATURE, args, nargs, kwnames);
     const Options options = options_of(errors, threads);
-    const Batch batch(positions);
+    const Batch batch(positions, true);
     Output output;
     if (out != nullptr && out != Py_None) {
       given_output(output, out, batch.size());
@@ -398,8 +398,9 @@ std::span<const PyMethodDef> batch_methods() {
   static const PyMethodDef methods[] = {
       {"planes", as_cfunction(tools_planes), FASTCALL,
        "planes(positions, *, out=None, errors='raise', threads=1)\n--\n\n"
-       "Returns the piece planes of the positions as a uint8 array of shape (n, 12, 64),\n"
-       "the layout of Board.bitboard(); `out` is filled instead when given."},
+       "Returns the piece planes of the positions (or of a uint64 bitboards array of shape\n"
+       "(n, 12)) as a uint8 array of shape (n, 12, 64), the layout of Board.bitboard(); `out`\n"
+       "is filled instead when given."},
       {"bitboards", as_cfunction(tools_bitboards), FASTCALL,
        "bitboards(positions, *, errors='raise', threads=1)\n--\n\n"
        "Returns the 12 piece bitboards of the positions as a uint64 array of shape (n, 12)."},

@@ -69,7 +69,7 @@ STATUS_OVERLAPPING_PIECES: Final[int]
 
 @overload
 def planes(
-    positions: _Positions,
+    positions: _Positions | NDArray[np.uint64],
     *,
     out: NDArray[np.uint8] | NDArray[np.bool_] | None = None,
     errors: Literal["raise"] = "raise",
@@ -77,7 +77,7 @@ def planes(
 ) -> NDArray[np.uint8]: ...
 @overload
 def planes(
-    positions: _Positions,
+    positions: _Positions | NDArray[np.uint64],
     *,
     out: NDArray[np.uint8] | NDArray[np.bool_] | None = None,
     errors: Literal["skip"],
@@ -85,6 +85,9 @@ def planes(
 ) -> tuple[NDArray[np.uint8], NDArray[np.bool_]]:
     """The piece planes: uint8 of shape (n, 12, 64), ``planes[i, k, s]`` = 1 when piece index k
     stands on square s of position i; the layout of ``Board.bitboard()``.
+
+    ``positions`` may also be a uint64 array of shape (n, 12) of piece bitboards, as
+    ``bitboards()`` and ``GameBatch.bitboards`` give them.
 
     ``out``, a C-contiguous writable array of uint8 (or bool) of shape (n, 12, 64), is filled and
     returned instead of a new array (with errors="skip", its first rows: ``out[:valid.sum()]``).
