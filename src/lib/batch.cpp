@@ -105,7 +105,6 @@ Batch::Batch(PyObject* positions, bool bitboards) {
   share();
 }
 
-
 Source Batch::text_source(PyObject* item) {
   Py_ssize_t length = 0;
   const char* text = PyUnicode_AsUTF8AndSize(item, &length);
@@ -118,7 +117,6 @@ Source Batch::text_source(PyObject* item) {
   unreadable_.emplace_back(utf8);
   return {Source::UNREADABLE, static_cast<std::uint32_t>(unreadable_.size() - 1), {}};
 }
-
 
 // Returns the position of a row, or why it has none.
 std::expected<Position, std::string> position_of(const Batch& batch, std::size_t row) {

@@ -455,4 +455,3 @@ void add_batch_constants(PyObject* module) {
 }
 
 }  // namespace vorel::python
-
