@@ -74,21 +74,8 @@ void Board::pop_move() {
 }
 
 void Board::reflect() {
-  // Ranks trade places (byte r with byte 7 - r) and so do the colours.
-  const Pieces old = pieces;
-  for (std::size_t type = PAWN; type <= KING; ++type) {
-    pieces[make_piece(WHITE, type)] = std::byteswap(old[make_piece(BLACK, type)]);
-    pieces[make_piece(BLACK, type)] = std::byteswap(old[make_piece(WHITE, type)]);
-  }
-  // The two sides' groups of castling rights and of en-passant files trade places; the unused
-  // bits stay as they are.
-  constexpr unsigned castling_shift =
-      std::countr_zero(CASTLE_BLACK_KING) - std::countr_zero(CASTLE_WHITE_KING);
-  constexpr unsigned en_passant_shift = EN_PASSANT_BLACK - EN_PASSANT_WHITE;
-  info = (~info & WHITE_TO_MOVE) | (info & BLACK_CASTLING) >> castling_shift |
-         (info & WHITE_CASTLING) << castling_shift |
-         (info & EN_PASSANT_FILES << EN_PASSANT_BLACK) >> en_passant_shift |
-         (info & EN_PASSANT_FILES << EN_PASSANT_WHITE) << en_passant_shift | (info & ~INFO_BITS);
+  pieces = reflected_pieces(pieces);
+  info = reflected_info(info);
   history.reset();
   zobrist.recompute(pieces, info);
 }

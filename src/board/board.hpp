@@ -337,6 +337,29 @@ inline std::uint64_t Position::info_after(ChessMove move, const MoveEffect& effe
   return next ^ WHITE_TO_MOVE;
 }
 
+// Returns the colour-mirrored placement: ranks flipped (byte r of each bitboard with byte 7 - r)
+// and each white piece's bitboard exchanged with the black one of its type.
+constexpr Pieces reflected_pieces(const Pieces& pieces) {
+  Pieces mirrored{};
+  for (std::size_t type = PAWN; type <= KING; ++type) {
+    mirrored[make_piece(WHITE, type)] = std::byteswap(pieces[make_piece(BLACK, type)]);
+    mirrored[make_piece(BLACK, type)] = std::byteswap(pieces[make_piece(WHITE, type)]);
+  }
+  return mirrored;
+}
+
+// Returns the info word of the colour-mirrored position: the side to move changes, and the two
+// sides' groups of castling rights and of en-passant files trade places; the unused bits stay.
+constexpr std::uint64_t reflected_info(std::uint64_t info) {
+  constexpr unsigned castling_shift =
+      std::countr_zero(CASTLE_BLACK_KING) - std::countr_zero(CASTLE_WHITE_KING);
+  constexpr unsigned en_passant_shift = EN_PASSANT_BLACK - EN_PASSANT_WHITE;
+  return (~info & WHITE_TO_MOVE) | (info & BLACK_CASTLING) >> castling_shift |
+         (info & WHITE_CASTLING) << castling_shift |
+         (info & EN_PASSANT_FILES << EN_PASSANT_BLACK) >> en_passant_shift |
+         (info & EN_PASSANT_FILES << EN_PASSANT_WHITE) << en_passant_shift | (info & ~INFO_BITS);
+}
+
 // Returns the 12 bitboards of the placement (the first field) of a FEN text.
 // Ranks are not checked for length: pieces land on (square counter mod 64).
 Pieces pieces_from_fen(std::string_view fen);

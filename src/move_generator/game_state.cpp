@@ -16,17 +16,19 @@ bool king_attacked(const MoveGenerator& generator, const Pieces& pieces, Color c
   return false;
 }
 
-// Returns true unless a castling right of `color` lacks its king on its home square or the rook
-// in the right's corner.
-bool castling_rights_hold(const Pieces& pieces, std::uint64_t info, Color color) {
-  const Square king = make_square(FILE_E, relative_rank(color, RANK_1));
-  const bool king_home = has_square(pieces[make_piece(color, KING)], king);
-  const Bitboard rooks = pieces[make_piece(color, ROOK)];
-  if ((info & king_side_right(color)) && !(king_home && has_square(rooks, king + 3))) return false;
-  return !((info & queen_side_right(color)) && !(king_home && has_square(rooks, king - 4)));
-}
-
 }  // namespace
+
+std::uint64_t standing_castling_rights(const Pieces& pieces, std::uint64_t info) {
+  std::uint64_t rights = 0;
+  for (const Color color : {WHITE, BLACK}) {
+    const Square king = make_square(FILE_E, relative_rank(color, RANK_1));
+    if (!has_square(pieces[make_piece(color, KING)], king)) continue;
+    const Bitboard rooks = pieces[make_piece(color, ROOK)];
+    if (has_square(rooks, king + 3)) rights |= king_side_right(color);
+    if (has_square(rooks, king - 4)) rights |= queen_side_right(color);
+  }
+  return rights & info;
+}
 
 std::uint32_t status(const MoveGenerator& generator, const Position& position) {
   const Pieces& pieces = position.pieces;
@@ -39,10 +41,8 @@ std::uint32_t status(const MoveGenerator& generator, const Position& position) {
     flags |= STATUS_TOO_MANY_KINGS;
   if ((pieces[WHITE_PAWN] | pieces[BLACK_PAWN]) & BACK_RANKS) flags |= STATUS_PAWNS_ON_BACKRANK;
   if (king_attacked(generator, pieces, ~us)) flags |= STATUS_OPPOSITE_CHECK;
-  if (!castling_rights_hold(pieces, position.info, WHITE) ||
-      !castling_rights_hold(pieces, position.info, BLACK)) {
+  if (standing_castling_rights(pieces, position.info) != (position.info & CASTLING_MASK))
     flags |= STATUS_BAD_CASTLING_RIGHTS;
-  }
   // The file of the group of the side to move, as written in FEN: its lowest bit.
   const std::uint64_t files = (position.info >> en_passant_group(us)) & EN_PASSANT_FILES;
   if (files != 0) {

@@ -23,6 +23,11 @@ enum StatusFlag : std::uint32_t {
 // How the game stands for the side to move.
 enum Outcome : std::int8_t { ONGOING = 0, CHECKMATE = 1, STALEMATE = 2 };
 
+// Returns the castling rights of the info word whose king stands on its home square and whose rook
+// stands in the right's corner: the rights a position a game can reach holds (a right without them
+// is STATUS_BAD_CASTLING_RIGHTS).
+std::uint64_t standing_castling_rights(const Pieces& pieces, std::uint64_t info);
+
 // Returns the flags of every way the position breaks the rules of a reachable position.
 std::uint32_t status(const MoveGenerator& generator, const Position& position);
 

@@ -1,0 +1,45 @@
+#pragma once
+
+// The Polyglot position key: the 64-bit hash of opening books in the Polyglot format, by which
+// datasets deduplicate positions and split them by position.
+
+#include <cstdint>
+
+#include "board/board.hpp"
+#include "encoding/polyglot_random.hpp"
+#include "move_generator/game_state.hpp"
+#include "move_generator/primitives.hpp"
+
+namespace vorel {
+
+// Returns the Polyglot key of the position: the exclusive-or of the entries of POLYGLOT_RANDOM
+// for each piece on its square, each castling right whose king and rook stand on their squares,
+// the en-passant file when a pawn of the side to move stands beside the pawn that just advanced
+// two squares (whether or not taking it would be legal), and White to move.
+inline std::uint64_t polyglot_key(const Position& position) {
+  const Pieces& pieces = position.pieces;
+  std::uint64_t key = 0;
+  for (std::size_t piece = 0; piece < PIECE_NB; ++piece) {
+    // Polyglot orders the kinds by type, black before white.
+    const std::size_t kind = 2 * type_of(piece) + (color_of(piece) == WHITE ? 1 : 0);
+    for (Bitboard b = pieces[piece]; b != 0;) key ^= POLYGLOT_RANDOM[64 * kind + pop_lsb(b)];
+  }
+  const std::uint64_t rights = standing_castling_rights(pieces, position.info);
+  for (unsigned right = 0; right < 4; ++right) {
+    if (rights & (CASTLE_WHITE_KING << right)) key ^= POLYGLOT_RANDOM[768 + right];
+  }
+  const Color us = position.side_to_move();
+  const std::uint64_t files = (position.info >> en_passant_group(us)) & EN_PASSANT_FILES;
+  if (files != 0) {
+    const auto file = static_cast<unsigned>(std::countr_zero(files));
+    const Square target = make_square(file, relative_rank(us, RANK_6));
+    // The pawns of the side to move that could capture onto the target stand where a pawn of the
+    // other side on the target would attack.
+    if (PAWN_ATTACKS[~us][target] & pieces[make_piece(us, PAWN)])
+      key ^= POLYGLOT_RANDOM[772 + file];
+  }
+  if (us == WHITE) key ^= POLYGLOT_RANDOM[780];
+  return key;
+}
+
+}  // namespace vorel
