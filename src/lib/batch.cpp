@@ -35,13 +35,41 @@ bool is_uint64(const Buffer& buffer) {
          (format == "Q" || format == "=Q" || format == "<Q" || format == "L" || format == "<L");
 }
 
+// Returns the view of a per-position array of a GameBatch, its attribute `name`: `rows` rows of
+// `width` items (one dimension when width is 1) of the buffer format `code`, `size` bytes each.
+// A view of another layout raises ValueError.
+void take_column(Buffer& buffer, PyObject* batch, const char* name, char code, Py_ssize_t size,
+                 std::size_t rows, std::size_t width) {
+  const OwnedRef column(PyObject_GetAttrString(batch, name));
+  if (!column) throw PythonError{};
+  if (!buffer.acquire(column.get(), PyBUF_RECORDS_RO)) throw PythonError{};
+  const Py_buffer& view = buffer.view;
+  const std::string_view format = buffer.format();
+  const bool layout_ok = view.itemsize == size && !format.empty() && format.back() == code &&
+                         view.ndim == (width == 1 ? 1 : 2) && view.shape != nullptr &&
+                         view.strides != nullptr &&
+                         static_cast<std::size_t>(view.shape[0]) == rows &&
+                         (width == 1 || static_cast<std::size_t>(view.shape[1]) == width);
+  if (!layout_ok) {
+    raise_format(PyExc_ValueError, "argument 'positions': the GameBatch's %s array is not as made",
+                 name);
+  }
+}
+
+// Returns item (row, column) of a view of one or two dimensions.
+template <class T>
+T item(const Buffer& buffer, std::size_t row, std::size_t column = 0) {
+  const Py_buffer& view = buffer.view;
+  Py_ssize_t offset = static_cast<Py_ssize_t>(row) * view.strides[0];
+  if (view.ndim == 2) offset += static_cast<Py_ssize_t>(column) * view.strides[1];
+  T value;
+  std::memcpy(&value, static_cast<const char*>(view.buf) + offset, sizeof value);
+  return value;
+}
+
 }  // namespace
 
-bool Batch::read_bitboards(PyObject* positions) {
-  if (PyUnicode_Check(positions) || PyBytes_Check(positions) || !PyObject_CheckBuffer(positions))
-    return false;
-  const Buffer buffer(positions, PyBUF_RECORDS_RO, std::nothrow);
-  if (!buffer || !is_uint64(buffer)) return false;
+void Batch::read_placements(const Buffer& buffer) {
   const Py_buffer& view = buffer.view;
   if (view.ndim != 2 || view.shape[1] != static_cast<Py_ssize_t>(PIECE_NB)) {
     raise(PyExc_ValueError, "argument 'positions': bitboards must be an array of shape (n, 12)");
@@ -49,23 +77,78 @@ bool Batch::read_bitboards(PyObject* positions) {
   const auto rows = static_cast<std::size_t>(view.shape[0]);
   positions_.resize(rows);
   sources_.reserve(rows);
-  const auto* bytes = static_cast<const char*>(view.buf);
   for (std::size_t row = 0; row < rows; ++row) {
     Position& position = positions_[row];
-    for (std::size_t piece = 0; piece < PIECE_NB; ++piece) {
-      std::memcpy(&position.pieces[piece],
-                  bytes + static_cast<Py_ssize_t>(row) * view.strides[0] +
-                      static_cast<Py_ssize_t>(piece) * view.strides[1],
-                  sizeof(Bitboard));
-    }
+    for (std::size_t piece = 0; piece < PIECE_NB; ++piece)
+      position.pieces[piece] = item<Bitboard>(buffer, row, piece);
     position.info = WHITE_TO_MOVE;
     sources_.push_back({Source::BOARD, static_cast<std::uint32_t>(row), {}});
+  }
+}
+
+bool Batch::read_bitboards(PyObject* positions, PyObject* white_to_move) {
+  if (PyUnicode_Check(positions) || PyBytes_Check(positions) || !PyObject_CheckBuffer(positions))
+    return false;
+  const Buffer buffer(positions, PyBUF_RECORDS_RO, std::nothrow);
+  if (!buffer || !is_uint64(buffer)) return false;
+  read_placements(buffer);
+  if (white_to_move == nullptr || white_to_move == Py_None) {
+    sides_known_ = false;
+    return true;
+  }
+  const std::vector<std::uint8_t> white = flags_argument(white_to_move, "white_to_move", size());
+  for (std::size_t row = 0; row < white.size(); ++row) {
+    if (!white[row]) positions_[row].info = 0;
   }
   return true;
 }
 
-Batch::Batch(PyObject* positions, bool bitboards) {
-  if (bitboards && read_bitboards(positions)) return;
+void Batch::read_game_batch(PyObject* batch) {
+  {
+    Buffer bitboards;
+    const OwnedRef column(PyObject_GetAttrString(batch, "bitboards"));
+    if (!column) throw PythonError{};
+    if (!bitboards.acquire(column.get(), PyBUF_RECORDS_RO)) throw PythonError{};
+    if (!is_uint64(bitboards)) {
+      raise(PyExc_ValueError,
+            "argument 'positions': the GameBatch's bitboards array is not as made");
+    }
+    read_placements(bitboards);
+  }
+  const std::size_t rows = size();
+  Buffer white, castling, en_passant;
+  take_column(white, batch, "white_to_move", '?', 1, rows, 1);
+  take_column(castling, batch, "castling", 'B', 1, rows, 1);
+  take_column(en_passant, batch, "en_passant", 'b', 1, rows, 1);
+  for (std::size_t row = 0; row < rows; ++row) {
+    const bool white_moves = item<std::uint8_t>(white, row) != 0;
+    const auto rights = item<std::uint8_t>(castling, row);
+    const auto file = item<std::int8_t>(en_passant, row);
+    if (rights > 15 || file < -1 || file > 7) {
+      // Values that no reading wrote there: the row does not read.
+      unreadable_.push_back("castling " + std::to_string(rights) + " and en-passant file " +
+                            std::to_string(file) + " name no position");
+      sources_[row] = {Source::UNREADABLE, static_cast<std::uint32_t>(unreadable_.size() - 1), {}};
+      continue;
+    }
+    std::uint64_t info = (white_moves ? WHITE_TO_MOVE : 0) | std::uint64_t{rights} << 1;
+    if (file >= 0)
+      info |= std::uint64_t{1} << (en_passant_group(white_moves ? WHITE : BLACK) + file);
+    positions_[row].info = info;
+  }
+}
+
+Batch::Batch(PyObject* positions, bool bitboards, PyObject* white_to_move) {
+  if (bitboards && read_bitboards(positions, white_to_move)) return;
+  if (white_to_move != nullptr && white_to_move != Py_None) {
+    raise(PyExc_TypeError,
+          "argument 'white_to_move': only a bitboards array takes it; positions know their side to "
+          "move");
+  }
+  if (Py_TYPE(positions) == game_batch_class()) {
+    read_game_batch(positions);
+    return;
+  }
   if (PyUnicode_Check(positions) || PyBytes_Check(positions) || PyByteArray_Check(positions) ||
       Py_TYPE(positions) == chess_board_type()) {
     raise_format(PyExc_TypeError,

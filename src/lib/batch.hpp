@@ -46,11 +46,15 @@ struct Source {
 // held until the batch is destroyed.
 class Batch {
  public:
-  // Collects the positions argument of a call. With `bitboards`, also a uint64 array of shape
-  // (n, 12), whose rows are the placements (with White to move, no rights).
-  explicit Batch(PyObject* positions, bool bitboards = false);
+  // Collects the positions argument of a call: Board objects and FEN texts, or a GameBatch, whose
+  // positions are rebuilt from its arrays. With `bitboards`, also a uint64 array of shape (n, 12),
+  // whose rows are the placements, without rights, with the side to move of `white_to_move` (one
+  // bool or one per row), else White. `white_to_move` with other positions is a TypeError.
+  explicit Batch(PyObject* positions, bool bitboards = false, PyObject* white_to_move = nullptr);
 
   std::size_t size() const { return sources_.size(); }
+  // False for a bitboards array without white_to_move: the side to move of its rows is unknown.
+  bool sides_known() const { return sides_known_; }
   const Source& operator[](std::size_t row) const { return sources_[row]; }
   const Position& position(const Source& source) const { return positions_[source.index]; }
   const std::string& unreadable(const Source& source) const { return unreadable_[source.index]; }
@@ -60,7 +64,11 @@ class Batch {
   // surrogate), which makes the row one that does not read.
   Source text_source(PyObject* item);
   // Reads a bitboards array; false when `positions` is none.
-  bool read_bitboards(PyObject* positions);
+  bool read_bitboards(PyObject* positions, PyObject* white_to_move);
+  // Reads the placements of a uint64 view of shape (n, 12), with White to move and no rights.
+  void read_placements(const Buffer& buffer);
+  // Reads the positions of a GameBatch from its arrays.
+  void read_game_batch(PyObject* batch);
 
   // Destroyed in reverse order: the accesses are released while the tuple still holds the boards.
   OwnedRef items_;
@@ -68,6 +76,7 @@ class Batch {
   std::vector<Position> positions_;
   std::vector<std::string> unreadable_;
   SharedBoards boards_;
+  bool sides_known_ = true;
 };
 
 // Returns the position of a row, or why it has none.
@@ -200,5 +209,25 @@ PyObject* fixed_rows(const Batch& batch, const Options& options, Output& output,
 // Fills `output` with a new array of the shape from numpy.empty, `width` bytes a row.
 void new_output(Output& output, std::vector<std::size_t> shape, const char* dtype,
                 std::size_t width);
+
+// The body of a function with one fixed-width value per position, whose parameters are
+// (positions, errors, threads): `width` bytes of dtype `dtype` per row (shape (n,), or
+// (n, extent) when extent > 0), written by fill as fixed_rows has it.
+template <class Fill>
+PyObject* fixed_function(const Signature<3>& signature, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, const char* dtype, std::size_t extent,
+                         std::size_t width, Fill&& fill) {
+  return guarded([&] {
+    const auto [positions, errors, threads] = parse(signature, args, nargs, kwnames);
+    const Options options = options_of(errors, threads);
+    const Batch batch(positions);
+    Output output;
+    new_output(output,
+               extent > 0 ? std::vector<std::size_t>{batch.size(), extent}
+                          : std::vector<std::size_t>{batch.size()},
+               dtype, width);
+    return fixed_rows(batch, options, output, width, fill);
+  });
+}
 
 }  // namespace vorel::python

@@ -4,6 +4,7 @@
 // (numpy.empty, the buffer protocol), so that the module builds without NumPy's headers.
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -90,6 +91,18 @@ OwnedRef array_of(const std::vector<T>& values, const char* dtype) {
   if (!values.empty()) std::memcpy(made.data(), values.data(), values.size() * sizeof(T));
   return std::move(made.array);
 }
+
+// Returns the integers of an integer argument: a one-dimensional array of any integer type, read
+// directly through one view, or any other iterable of integers, read from a tuple of the call's
+// own as operator.index reads them (bool refused). Raises TypeError naming the argument for a
+// single value or an item that is no integer, and ValueError naming the item for a value beyond
+// 64 bits; `what` names what is expected ("a sequence of move words").
+std::vector<std::int64_t> integers_argument(PyObject* object, const char* name, const char* what);
+
+// Returns `count` flags from a bool argument: one bool (Python's or NumPy's) for every row, or a
+// one-dimensional bool array or any iterable of bools, one per row. Raises TypeError naming the
+// argument for an item that is no bool and ValueError for a length other than `count`.
+std::vector<std::uint8_t> flags_argument(PyObject* object, const char* name, std::size_t count);
 
 // Cuts an array that the call made down to its first `rows` rows, in place; `shape` is the shape
 // it was made with.

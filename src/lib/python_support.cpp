@@ -100,11 +100,11 @@ void take_keyword(const char* function, const char* const* names, std::size_t co
 }
 
 void check_required(const char* function, const char* const* names, std::size_t required,
-                    PyObject** out) {
+                    std::size_t positional, PyObject** out) {
   for (std::size_t i = 0; i < required; ++i) {
     if (out[i] == nullptr) {
-      raise_format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", function,
-                   names[i]);
+      raise_format(PyExc_TypeError, "%s missing 1 required %s argument: '%s'", function,
+                   i < positional ? "positional" : "keyword-only", names[i]);
     }
   }
 }
@@ -120,7 +120,7 @@ void parse_arguments(const char* function, const char* const* names, std::size_t
   for (Py_ssize_t i = 0; i < keywords; ++i) {
     take_keyword(function, names, count, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out);
   }
-  check_required(function, names, required, out);
+  check_required(function, names, required, positional, out);
 }
 
 void parse_arguments(const char* function, const char* const* names, std::size_t count,
@@ -136,7 +136,7 @@ void parse_arguments(const char* function, const char* const* names, std::size_t
     while (PyDict_Next(kwargs, &pos, &name, &value))
       take_keyword(function, names, count, name, value, out);
   }
-  check_required(function, names, required, out);
+  check_required(function, names, required, positional, out);
 }
 
 std::string_view text_argument(PyObject* argument, const char* name) {

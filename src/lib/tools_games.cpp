@@ -368,6 +368,7 @@ PyType_Slot BATCH_SLOTS[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(batch_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(batch_clear)},
     {Py_tp_getset, BATCH_GETSET.data()},
+    {Py_tp_methods, game_batch_methods()},
     {Py_tp_repr, reinterpret_cast<void*>(batch_repr)},
     {Py_sq_length, reinterpret_cast<void*>(batch_length)},
     {0, nullptr},
@@ -784,5 +785,7 @@ void add_game_types(PyObject* module) {
           0)
     throw PythonError{};
 }
+
+PyTypeObject* game_batch_class() { return game_batch_type(); }
 
 }  // namespace vorel::python

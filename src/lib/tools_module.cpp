@@ -16,7 +16,7 @@ namespace {
 std::vector<PyMethodDef> method_table() {
   std::vector<PyMethodDef> table;
   for (const std::span<const PyMethodDef> part :
-       {batch_methods(), notation_methods(), game_methods()})
+       {batch_methods(), notation_methods(), game_methods(), encoding_methods()})
     table.insert(table.end(), part.begin(), part.end());
   table.push_back({nullptr, nullptr, 0, nullptr});
   return table;

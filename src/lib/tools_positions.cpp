@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "encoding/side_view.hpp"
 #include "lib/batch.hpp"
 #include "move_generator/game_state.hpp"
 
@@ -26,8 +27,22 @@ namespace {
 
 constexpr std::size_t PLANE_BYTES = PIECE_NB * SQUARE_NB;
 
-constexpr Signature<4> PLANES_SIGNATURE{
-    "planes()", {"positions", "out", "errors", "threads"}, 1, 1};
+constexpr Signature<6> PLANES_SIGNATURE{
+    "planes()", {"positions", "out", "view", "white_to_move", "errors", "threads"}, 1, 1};
+
+// Returns true for view="side", false for "white" (and when absent); ValueError for another.
+bool side_view_argument(PyObject* view) {
+  if (view == nullptr) return false;
+  const std::string_view value = text_argument(view, "view");
+  if (value != "white" && value != "side")
+    raise_format(PyExc_ValueError, "view must be 'white' or 'side', not %R", view);
+  return value == "side";
+}
+
+// Returns the placement of a position in the view asked for.
+Pieces viewed(const Position& position, bool side) {
+  return side ? side_view(position) : position.pieces;
+}
 
 // Returns why a view is not one planes() may write `rows` positions into, as the exception
 // class and message, or nothing when it is: an item format other than uint8 or bool (TypeError),
@@ -99,25 +114,14 @@ void given_output(Output& output, PyObject* out, std::size_t rows) {
 
 PyObject* tools_planes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    const auto [positions, out, errors, threads] = parse(PLANES_SIGNATURE, args, nargs, kwnames);
-    const Options options = options_of(errors, threads);
-    const Batch batch(positions, true);
-    Output output;
-    if (out != nullptr && out != Py_None) {
-      given_output(output, out, batch.size());
-    } else {
-      new_output(output, {batch.size(), PIECE_NB, SQUARE_NB}, "uint8", PLANE_BYTES);
-    }
-    return fixed_rows(batch, options, output, PLANE_BYTES,
-                      [](Worker&, const Position& position, std::uint8_t* row) {
-                        write_planes(position.pieces, row);
-                        return std::optional<std::string>();
-                      });
+    const auto [positions, out, view, white_to_move, errors, threads] =
+        parse(PLANES_SIGNATURE, args, nargs, kwnames);
+    return piece_planes(positions, out, view, white_to_move, errors, threads);
   });
 }
 
-constexpr Signature<3> BATCH_SIGNATURE_BITBOARDS{
-    "bitboards()", {"positions", "errors", "threads"}, 1, 1};
+constexpr Signature<4> BITBOARDS_SIGNATURE{
+    "bitboards()", {"positions", "view", "errors", "threads"}, 1, 1};
 constexpr Signature<3> BATCH_SIGNATURE_IN_CHECK{
     "in_check()", {"positions", "errors", "threads"}, 1, 1};
 constexpr Signature<3> BATCH_SIGNATURE_OUTCOME{
@@ -129,31 +133,22 @@ constexpr Signature<3> BATCH_SIGNATURE_FENS{"fens()", {"positions", "errors", "t
 constexpr Signature<3> BATCH_SIGNATURE_LEGAL{
     "legal_moves()", {"positions", "errors", "threads"}, 1, 1};
 
-// The body of a function with one fixed-width value per position: `width` bytes of dtype
-// `dtype` per row (shape (n,) or (n, extent) when extent > 0), written by fill.
-template <class Fill>
-PyObject* fixed_function(const Signature<3>& signature, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames, const char* dtype, std::size_t extent,
-                         std::size_t width, Fill&& fill) {
+PyObject* tools_bitboards(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    const auto [positions, errors, threads] = parse(signature, args, nargs, kwnames);
+    const auto [positions, view, errors, threads] =
+        parse(BITBOARDS_SIGNATURE, args, nargs, kwnames);
     const Options options = options_of(errors, threads);
+    const bool side = side_view_argument(view);
     const Batch batch(positions);
     Output output;
-    new_output(output,
-               extent > 0 ? std::vector<std::size_t>{batch.size(), extent}
-                          : std::vector<std::size_t>{batch.size()},
-               dtype, width);
-    return fixed_rows(batch, options, output, width, fill);
+    new_output(output, {batch.size(), PIECE_NB}, "uint64", sizeof(Pieces));
+    return fixed_rows(batch, options, output, sizeof(Pieces),
+                      [side](Worker&, const Position& position, std::uint8_t* row) {
+                        const Pieces pieces = viewed(position, side);
+                        std::memcpy(row, pieces.data(), sizeof(Pieces));
+                        return std::optional<std::string>();
+                      });
   });
-}
-
-PyObject* tools_bitboards(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return fixed_function(BATCH_SIGNATURE_BITBOARDS, args, nargs, kwnames, "uint64", PIECE_NB,
-                        sizeof(Pieces), [](Worker&, const Position& position, std::uint8_t* row) {
-                          std::memcpy(row, position.pieces.data(), sizeof(Pieces));
-                          return std::optional<std::string>();
-                        });
 }
 
 PyObject* tools_in_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -393,17 +388,42 @@ constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
 
 }  // namespace
 
+PyObject* piece_planes(PyObject* positions, PyObject* out, PyObject* view, PyObject* white_to_move,
+                       PyObject* errors, PyObject* threads) {
+  const Options options = options_of(errors, threads);
+  const bool side = side_view_argument(view);
+  const Batch batch(positions, true, white_to_move);
+  if (side && !batch.sides_known()) {
+    raise(PyExc_ValueError,
+          "view='side' of a bitboards array needs white_to_move= (one bool or a bool per row)");
+  }
+  Output output;
+  if (out != nullptr && out != Py_None) {
+    given_output(output, out, batch.size());
+  } else {
+    new_output(output, {batch.size(), PIECE_NB, SQUARE_NB}, "uint8", PLANE_BYTES);
+  }
+  return fixed_rows(batch, options, output, PLANE_BYTES,
+                    [side](Worker&, const Position& position, std::uint8_t* row) {
+                      write_planes(viewed(position, side), row);
+                      return std::optional<std::string>();
+                    });
+}
+
 std::span<const PyMethodDef> batch_methods() {
   // Built on first use: the module table is made during static initialisation, in another file.
   static const PyMethodDef methods[] = {
       {"planes", as_cfunction(tools_planes), FASTCALL,
-       "planes(positions, *, out=None, errors='raise', threads=1)\n--\n\n"
+       "planes(positions, *, out=None, view='white', white_to_move=None, errors='raise', "
+       "threads=1)\n--\n\n"
        "Returns the piece planes of the positions (or of a uint64 bitboards array of shape\n"
        "(n, 12)) as a uint8 array of shape (n, 12, 64), the layout of Board.bitboard(); `out`\n"
-       "is filled instead when given."},
+       "is filled instead when given. With view='side', a position with Black to move is\n"
+       "colour-mirrored first."},
       {"bitboards", as_cfunction(tools_bitboards), FASTCALL,
-       "bitboards(positions, *, errors='raise', threads=1)\n--\n\n"
-       "Returns the 12 piece bitboards of the positions as a uint64 array of shape (n, 12)."},
+       "bitboards(positions, *, view='white', errors='raise', threads=1)\n--\n\n"
+       "Returns the 12 piece bitboards of the positions as a uint64 array of shape (n, 12);\n"
+       "with view='side', a position with Black to move is colour-mirrored first."},
       {"legal_moves", as_cfunction(tools_legal_moves), FASTCALL,
        "legal_moves(positions, *, errors='raise', threads=1)\n--\n\n"
        "Returns (moves, offsets): the legal move words of every position in generation order,\n"

@@ -55,3 +55,16 @@ def annotated_games(seed, count):
         game.headers["Result"] = board.result() if board.is_game_over() else rng.choice(["1-0", "0-1", "1/2-1/2", "*"])
         games.append(game)
     return games
+
+
+def random_positions(seed, count):
+    """Returns `count` python-chess boards: the positions of seeded random games, every ply of each,
+    so both sides to move, castling, en passant and promotions among them."""
+    boards = []
+    for start, moves in random_games(seed, count):
+        for move in moves:
+            boards.append(start.copy(stack=False))
+            start.push(move)
+            if len(boards) == count:
+                return boards
+    return boards

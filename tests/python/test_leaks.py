@@ -66,6 +66,8 @@ class Context:
         self.castle = Board(CASTLE)
         self.promotion = Board(PROMOTION)
         self.kingless = Board("8/8/8/8/8/8/8/R7 w - -")
+        self.bitboards = vorel_tools.bitboards([self.castle])
+        self.batch = next(vorel_tools.read_games(io.BytesIO(GAMES)))
 
     def boards(self):
         return [self.played, self.fresh, self.castle, self.promotion, self.kingless]
@@ -118,6 +120,26 @@ CASES = {
     "parse_san-illegal": (lambda c: lambda: vorel_tools.parse_san(c.played, "Qh8"), ValueError, ROUNDS),
     "parse_san-bad-fen": (lambda c: lambda: vorel_tools.parse_san("x", "e4"), ValueError, ROUNDS),
     "parse_san-no-king": (lambda c: lambda: vorel_tools.parse_san(c.kingless, "Ra2"), "panic", ROUNDS),
+    "move_index": (
+        lambda c: lambda: vorel_tools.move_index([796, 1 | 18 << 6], [True, False], scheme="az"),
+        None,
+        ROUNDS,
+    ),
+    "move_index-no-entry": (
+        lambda c: lambda: vorel_tools.move_index([26 << 6], True, scheme="lc0"),
+        ValueError,
+        ROUNDS,
+    ),
+    "index_move": (lambda c: lambda: vorel_tools.index_move([103, 97], [c.castle, c.fen], scheme="lc0"), None, ROUNDS),
+    "index_move-illegal": (lambda c: lambda: vorel_tools.index_move([0], [c.played], scheme="az"), ValueError, ROUNDS),
+    "legal_mask": (lambda c: lambda: vorel_tools.legal_mask(c.boards(), scheme="lc0", errors="skip"), None, ROUNDS),
+    "zobrist": (lambda c: lambda: vorel_tools.zobrist([*c.boards(), c.fen]), None, ROUNDS),
+    "planes-side": (
+        lambda c: lambda: vorel_tools.planes(c.bitboards, white_to_move=[False], view="side"),
+        None,
+        ROUNDS,
+    ),
+    "game-batch": (lambda c: lambda: (c.batch.planes("side"), c.batch.zobrist()), None, ROUNDS),
     "read_pgn": (lambda c: lambda: list(vorel_tools.read_pgn(io.BytesIO(GAMES))), None, 1000),
     "read_pgn-closed": (lambda c: lambda: vorel_tools.read_pgn(io.StringIO("1. e4 *")).close(), None, ROUNDS),
 }

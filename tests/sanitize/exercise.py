@@ -91,6 +91,15 @@ def main():
     expect_failure(lambda: vorel_tools.planes([board], out=bytearray(16)), ValueError)
     expect_failure(lambda: vorel_tools.perft(board, 2**70), ValueError)
     expect_failure(lambda: vorel_tools.planes([board], threads=True), TypeError)
+    indices = vorel_tools.move_index(moves[:48], True, scheme="lc0")
+    assert vorel_tools.index_move(indices, [board] * 48, scheme="lc0").tolist() == moves[:48].tolist()
+    assert vorel_tools.legal_mask([board, KIWIPETE], scheme="az", threads=2).sum() == 96
+    expect_failure(lambda: vorel_tools.index_move([0], [board], scheme="az"), ValueError)
+    expect_failure(lambda: vorel_tools.move_index([0], True, scheme="lc0"), ValueError)
+    assert vorel_tools.zobrist([board, KIWIPETE]).tolist() == [vorel_tools.zobrist([KIWIPETE])[0]] * 2
+    bitboards = vorel_tools.bitboards([board], view="side")
+    assert vorel_tools.planes(bitboards, white_to_move=True).sum() == 32
+    expect_failure(lambda: vorel_tools.planes(bitboards, view="side"), ValueError)
     print("exercised every operation")
 
 

@@ -241,7 +241,39 @@ def board_argument(rng):
     return rng.choice([Board(rng.choice(FENS[:5])), *FENS, HostileStr(KIWIPETE), None, 3, Hostile(rng, [], 0)])
 
 
-BATCH = [vt.planes, vt.bitboards, vt.legal_moves, vt.in_check, vt.outcome, vt.status, vt.white_to_move, vt.fens]
+BATCH = [
+    vt.planes,
+    vt.bitboards,
+    vt.legal_moves,
+    vt.in_check,
+    vt.outcome,
+    vt.status,
+    vt.white_to_move,
+    vt.fens,
+    vt.zobrist,
+    vt.legal_mask,
+]
+
+
+def scheme(rng):
+    return rng.choice(["lc0", "az", HostileStr("az"), "AZ", None, 0])
+
+
+def sides(rng):
+    """A white_to_move argument: one bool, a bool array or list of a random length, or worse."""
+    holder = []
+    return rng.choice(
+        [
+            rng.random() < 0.5,
+            np.True_,
+            np.ones(rng.randrange(0, 30), bool),
+            [rng.random() < 0.5 for _ in range(rng.randrange(0, 30))],
+            Hostile(rng, holder, True),
+            1,
+            None,
+            random_buffer(rng),
+        ]
+    )
 
 
 def one_call(rng):
@@ -257,8 +289,18 @@ def one_call(rng):
         if function is vt.planes and rng.random() < 0.5:
             out = rng.choice([random_buffer(rng), Hostile(rng, [], 0), None, [0]])
             keywords["out"] = out
+        if function in (vt.planes, vt.bitboards) and rng.random() < 0.5:
+            keywords["view"] = rng.choice(["side", "white", HostileStr("side"), "black", None])
+        if function is vt.planes and rng.random() < 0.3:
+            keywords["white_to_move"] = sides(rng)
+        if function is vt.legal_mask and rng.random() < 0.95:
+            keywords["scheme"] = scheme(rng)
         return function(positions(rng), **keywords)
     if roll == 2:
+        if rng.random() < 0.3:
+            return vt.move_index(moves(rng), sides(rng), scheme=scheme(rng))
+        if rng.random() < 0.3:
+            return vt.index_move(moves(rng), positions(rng), scheme=scheme(rng), threads=integer(rng, 1, 3))
         return vt.move_texts(moves(rng))
     if roll == 3:
         return vt.san(board_argument(rng), moves(rng))
