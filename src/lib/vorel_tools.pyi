@@ -1,8 +1,8 @@
 """Arrays, batches and game state over vorel_chess boards and FEN texts.
 
 ``positions``, wherever it appears, is a batch: ``vorel_chess.Board`` objects and FEN texts, mixed
-freely, in a list, tuple or any iterable (not a single str or Board). Row i of every result
-belongs to the i-th position. Boards are read, never changed, and hold a shared access for the
+freely, in a list, tuple or any iterable (not a single str or Board), or a ``GameBatch``, whose
+positions are read from its arrays. Row i of every result belongs to the i-th position. Boards are read, never changed, and hold a shared access for the
 whole call: another thread's ``push`` meanwhile raises ``RuntimeError("Already borrowed")``. A FEN
 text is read as ``Board(fen)`` reads it.
 
@@ -40,7 +40,10 @@ from numpy.typing import NDArray
 from vorel_chess import Board
 from vorel_chess_runtime import PanicException as PanicException
 
-type _Positions = Iterable[Board | str]
+type _Positions = Iterable[Board | str] | GameBatch
+type _Scheme = Literal["lc0", "az"]
+type _View = Literal["white", "side"]
+type _Sides = bool | np.bool_ | NDArray[np.bool_] | Iterable[bool | np.bool_]
 
 ONGOING: Final[int]
 """outcome(): the side to move has a legal move."""
@@ -72,6 +75,8 @@ def planes(
     positions: _Positions | NDArray[np.uint64],
     *,
     out: NDArray[np.uint8] | NDArray[np.bool_] | None = None,
+    view: _View = "white",
+    white_to_move: _Sides | None = None,
     errors: Literal["raise"] = "raise",
     threads: SupportsIndex = 1,
 ) -> NDArray[np.uint8]: ...
@@ -80,6 +85,8 @@ def planes(
     positions: _Positions | NDArray[np.uint64],
     *,
     out: NDArray[np.uint8] | NDArray[np.bool_] | None = None,
+    view: _View = "white",
+    white_to_move: _Sides | None = None,
     errors: Literal["skip"],
     threads: SupportsIndex = 1,
 ) -> tuple[NDArray[np.uint8], NDArray[np.bool_]]:
@@ -87,7 +94,13 @@ def planes(
     stands on square s of position i; the layout of ``Board.bitboard()``.
 
     ``positions`` may also be a uint64 array of shape (n, 12) of piece bitboards, as
-    ``bitboards()`` and ``GameBatch.bitboards`` give them.
+    ``bitboards()`` and ``GameBatch.bitboards`` give them; ``white_to_move`` (one bool, or a bool
+    per row) is then the side to move of its rows, and is refused for any other positions.
+
+    ``view="side"`` gives the board as the side to move sees it, as Leela and Maia feed their
+    networks: a position with Black to move is colour-mirrored first (ranks flipped, colours
+    swapped), so that planes 0-5 hold the pieces of the side to move and rank 1 is its back rank.
+    With a bitboards array it needs ``white_to_move`` (ValueError without).
 
     ``out``, a C-contiguous writable array of uint8 (or bool) of shape (n, 12, 64), is filled and
     returned instead of a new array (with errors="skip", its first rows: ``out[:valid.sum()]``).
@@ -99,14 +112,19 @@ def planes(
 
 @overload
 def bitboards(
-    positions: _Positions, *, errors: Literal["raise"] = "raise", threads: SupportsIndex = 1
+    positions: _Positions,
+    *,
+    view: _View = "white",
+    errors: Literal["raise"] = "raise",
+    threads: SupportsIndex = 1,
 ) -> NDArray[np.uint64]: ...
 @overload
 def bitboards(
-    positions: _Positions, *, errors: Literal["skip"], threads: SupportsIndex = 1
+    positions: _Positions, *, view: _View = "white", errors: Literal["skip"], threads: SupportsIndex = 1
 ) -> tuple[NDArray[np.uint64], NDArray[np.bool_]]:
     """The 12 piece bitboards: uint64 of shape (n, 12), bit s of ``bitboards[i, k]`` set when piece
-    index k stands on square s."""
+    index k stands on square s. ``view="side"`` colour-mirrors a position with Black to move first,
+    as for ``planes()``."""
 
 @overload
 def legal_moves(
@@ -204,6 +222,94 @@ def perft(board: Board | str, depth: SupportsIndex, *, divide: Literal[True]) ->
         a side to move without a king, or (from depth 2) a side not to move without a king or in
         check, whose king a move could take.
     """
+
+# --- Encodings for models: move_index(), index_move(), legal_mask(), zobrist() --------------------
+
+def move_index(
+    moves: NDArray[np.integer] | Iterable[SupportsIndex], white_to_move: _Sides, *, scheme: _Scheme
+) -> NDArray[np.int64]:
+    """The policy index of each move word (as ``legal_moves()`` and ``read_games()`` give them),
+    int64 of shape (n,). Moves are seen from the side to move: with Black to move (one bool for
+    all, or a bool per move), ranks are mirrored (a7 is a2) before the lookup.
+
+    ``scheme="lc0"``, 1858 entries, Leela Chess Zero's policy layout: entries 0-1791 are, for each
+    origin square a1, b1, ..., h8 in turn, every destination a queen or a knight could reach from it
+    on an empty board, in ascending square order; entries 1792-1857 the promotions from rank 7 to
+    rank 8, by origin file, then destination ascending, then queen, rook, bishop. A promotion to a
+    knight has the entry of the plain move, and castling (code 3) that of the king's move onto its
+    own rook's square (e1h1, e1a1).
+
+    ``scheme="az"``, 4672 entries, AlphaZero's 8 x 8 x 73 layout: entry ``73 * origin + type``
+    (``reshape(8, 8, 73)`` gives [rank][file][type]). Types 0-55 are the queen-line moves,
+    ``7 * direction + distance - 1``, directions north, north-east, east, south-east, south,
+    south-west, west, north-west, distances 1-7; types 56-63 the knight jumps clockwise from
+    north-north-east, as (file, rank) steps (1, 2), (2, 1), (2, -1), (1, -2), (-1, -2), (-2, -1),
+    (-2, 1), (-1, 2); types 64-72 the promotions to a knight, bishop or rook,
+    ``64 + 3 * direction + piece``, directions toward file a, straight on, toward file h, pieces
+    knight, bishop, rook. A promotion to a queen is the queen-line step, castling the king's move
+    two squares to the side (e1g1, e1c1).
+
+    :raises ValueError: naming the move, for a value that is not a 16-bit word, a word with no
+        entry in the scheme (a move neither along a queen line nor a knight's jump, a special code
+        above 7, a promotion other than a step from rank 7 to rank 8 as the side to move sees it,
+        a castle other than the king's from e1 to g1 or c1), and for ``white_to_move`` of another
+        length than ``moves``; ``scheme`` other than "lc0" or "az".
+    :raises TypeError: for an item that is no integer (bool included) or no bool.
+    """
+
+@overload
+def index_move(
+    indices: NDArray[np.integer] | Iterable[SupportsIndex],
+    positions: _Positions,
+    *,
+    scheme: _Scheme,
+    errors: Literal["raise"] = "raise",
+    threads: SupportsIndex = 1,
+) -> NDArray[np.uint16]: ...
+@overload
+def index_move(
+    indices: NDArray[np.integer] | Iterable[SupportsIndex],
+    positions: _Positions,
+    *,
+    scheme: _Scheme,
+    errors: Literal["skip"],
+    threads: SupportsIndex = 1,
+) -> tuple[NDArray[np.uint16], NDArray[np.bool_]]:
+    """For each row, the legal move of the position that the policy index denotes, as the very
+    move word ``legal_moves()`` lists (castling as the king's two-square move with code 3): uint16
+    of shape (n,). One index per position. The position is what tells a knight promotion from a
+    rook's step (lc0) or a castle from the king's move.
+
+    :raises ValueError: "position 3: index 1858 is outside the lc0 scheme (0 to 1857)" (whatever
+        ``errors`` says), "position 4: index 294 of the az scheme is no legal move of the position"
+        (a row left out with errors="skip"), and for as many indices as positions.
+    """
+
+@overload
+def legal_mask(
+    positions: _Positions, *, scheme: _Scheme, errors: Literal["raise"] = "raise", threads: SupportsIndex = 1
+) -> NDArray[np.bool_]: ...
+@overload
+def legal_mask(
+    positions: _Positions, *, scheme: _Scheme, errors: Literal["skip"], threads: SupportsIndex = 1
+) -> tuple[NDArray[np.bool_], NDArray[np.bool_]]:
+    """The legal moves of each position marked in the scheme: bool of shape (n, 1858) for "lc0",
+    (n, 4672) for "az"; ``mask[i, move_index(m, ...)]`` is true exactly for the legal moves m of
+    position i. A position whose side to move has no king does not read, as for legal_moves()."""
+
+@overload
+def zobrist(
+    positions: _Positions, *, errors: Literal["raise"] = "raise", threads: SupportsIndex = 1
+) -> NDArray[np.uint64]: ...
+@overload
+def zobrist(
+    positions: _Positions, *, errors: Literal["skip"], threads: SupportsIndex = 1
+) -> tuple[NDArray[np.uint64], NDArray[np.bool_]]:
+    """The Polyglot key of each position, uint64 of shape (n,): the opening-book key, equal to the
+    pure-Python chess library's ``chess.polyglot.zobrist_hash(board)``. It hashes each piece on
+    its square, each castling right whose king and rook stand on their squares, the en-passant
+    file when a pawn of the side to move stands beside the pawn that just advanced two squares
+    (whether or not taking it is legal), and White to move."""
 
 # --- Notation and game files: san(), parse_san(), read_pgn() -----------------------------------
 
@@ -415,6 +521,17 @@ class GameBatch:
     @property
     def first_game(self) -> int:
         """The index of the batch's first game among all the games read (refused ones left out)."""
+    def planes(
+        self,
+        view: _View = "white",
+        *,
+        out: NDArray[np.uint8] | NDArray[np.bool_] | None = None,
+        threads: SupportsIndex = 1,
+    ) -> NDArray[np.uint8]:
+        """The piece planes of the positions, uint8 (n, 12, 64), as ``planes(batch, view=view)``
+        gives them: with ``view="side"``, a position with Black to move colour-mirrored first."""
+    def zobrist(self, *, threads: SupportsIndex = 1) -> NDArray[np.uint64]:
+        """The Polyglot key of each position, uint64 (n,), as ``zobrist(batch)`` gives them."""
     def __len__(self) -> int: ...
 
 @final
