@@ -1,72 +1,14 @@
-"""Policy indices and legal-move masks: move_index, index_move and legal_mask against tables and
-masks built here from the layouts as documented, and the pure-Python chess library's legal moves
-of seeded positions of both colours."""
+"""Policy indices and legal-move masks: move_index, index_move and legal_mask against the layouts
+built move by move from their description (scripts/policy_reference.py) over the pure-Python chess
+library's legal moves of seeded positions of both colours."""
 
 import chess
 import numpy as np
 import pytest
 import vorel_tools as vt
 from games import random_positions
+from policy_reference import INDEX, LC0, LC0_INDEX, SIZE, legal_mask
 from vorel_chess import Board
-
-SIZES = {"lc0": 1858, "az": 4672}
-
-
-def lc0_table():
-    """The lc0 layout, as move texts seen from White: queen lines and knight jumps by origin, then
-    the promotions from rank 7 by origin, destination, piece."""
-    moves = []
-    for origin in chess.SQUARES:
-        for target in chess.SQUARES:
-            df = chess.square_file(target) - chess.square_file(origin)
-            dr = chess.square_rank(target) - chess.square_rank(origin)
-            line = (df == 0) != (dr == 0) or (df != 0 and abs(df) == abs(dr))
-            if line or {abs(df), abs(dr)} == {1, 2}:
-                moves.append(chess.square_name(origin) + chess.square_name(target))
-    for file in range(8):
-        for target in range(max(file - 1, 0), min(file + 1, 7) + 1):
-            moves.extend(f"{'abcdefgh'[file]}7{'abcdefgh'[target]}8{piece}" for piece in "qrb")
-    return moves
-
-
-LC0 = lc0_table()
-LC0_INDEX = {move: index for index, move in enumerate(LC0)}
-COMPASS = [(0, 1), (1, 1), (1, 0), (1, -1), (0, -1), (-1, -1), (-1, 0), (-1, 1)]
-JUMPS = [(1, 2), (2, 1), (2, -1), (1, -2), (-1, -2), (-2, -1), (-2, 1), (-1, 2)]
-
-
-def seen_from(board, move):
-    """The move as the side to move sees it: ranks mirrored for Black."""
-    if board.turn:
-        return move
-    return chess.Move(chess.square_mirror(move.from_square), chess.square_mirror(move.to_square), move.promotion)
-
-
-def lc0_index(board, move):
-    castling = board.is_castling(move)
-    move = seen_from(board, move)
-    if castling:  # the king onto its own rook's square
-        move = chess.Move(move.from_square, chess.H1 if move.to_square == chess.G1 else chess.A1)
-    if move.promotion == chess.KNIGHT:
-        move = chess.Move(move.from_square, move.to_square)
-    return LC0_INDEX[move.uci()]
-
-
-def az_index(board, move):
-    move = seen_from(board, move)
-    df = chess.square_file(move.to_square) - chess.square_file(move.from_square)
-    dr = chess.square_rank(move.to_square) - chess.square_rank(move.from_square)
-    if move.promotion in (chess.KNIGHT, chess.BISHOP, chess.ROOK):
-        kind = 64 + 3 * (df + 1) + [chess.KNIGHT, chess.BISHOP, chess.ROOK].index(move.promotion)
-    elif (df, dr) in JUMPS:
-        kind = 56 + JUMPS.index((df, dr))
-    else:
-        distance = max(abs(df), abs(dr))
-        kind = 7 * COMPASS.index((df // distance, dr // distance)) + distance - 1
-    return 73 * move.from_square + kind
-
-
-ORACLES = {"lc0": lc0_index, "az": az_index}
 
 
 @pytest.fixture(scope="module")
@@ -110,7 +52,7 @@ def test_knight_promotions_and_castles_share_entries():
     ]
 
 
-@pytest.mark.parametrize("scheme", SIZES)
+@pytest.mark.parametrize("scheme", SIZE)
 def test_every_legal_move_against_the_layout(peers, fens, scheme):
     words, offsets = vt.legal_moves(fens)
     counts = np.diff(offsets)
@@ -120,7 +62,7 @@ def test_every_legal_move_against_the_layout(peers, fens, scheme):
     expected = []
     for board in peers:
         # The generator's order differs from the peer's: compare sets position by position.
-        expected.append(sorted(ORACLES[scheme](board, move) for move in board.legal_moves))
+        expected.append(sorted(INDEX[scheme](board, move) for move in board.legal_moves))
     got = [sorted(indices[offsets[i] : offsets[i + 1]].tolist()) for i in range(len(peers))]
     assert got == expected
     # Round trip: each index gives back the very word of its position.
@@ -128,15 +70,13 @@ def test_every_legal_move_against_the_layout(peers, fens, scheme):
     assert vt.index_move(indices, [fens[i] for i in rows], scheme=scheme).tolist() == words.tolist()
 
 
-@pytest.mark.parametrize("scheme", SIZES)
+@pytest.mark.parametrize("scheme", SIZE)
 def test_legal_mask_marks_the_legal_moves(peers, fens, scheme):
     boards = [Board(fen) for fen in fens[:500]]
     mask = vt.legal_mask([*boards, *fens[500:]], scheme=scheme, threads=2)
-    assert mask.dtype == np.bool_ and mask.shape == (len(fens), SIZES[scheme])
+    assert mask.dtype == np.bool_ and mask.shape == (len(fens), SIZE[scheme])
     for row, board in zip(mask, peers, strict=True):
-        expected = np.zeros(SIZES[scheme], bool)
-        expected[[ORACLES[scheme](board, move) for move in board.legal_moves]] = True
-        assert np.array_equal(row, expected), board.fen()
+        assert np.array_equal(row, legal_mask(board, scheme)), board.fen()
     _, offsets = vt.legal_moves(fens)
     assert mask.sum(axis=1).tolist() == np.diff(offsets).tolist()
 
