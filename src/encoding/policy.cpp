@@ -1,13 +1,10 @@
 #include "encoding/policy.hpp"
 
-#include <cstring>
-
 #include "common/fault.hpp"
 
 namespace vorel {
 
-void write_legal_mask(PolicyScheme scheme, const MoveList& legal, Color us, std::uint8_t* row) {
-  std::memset(row, 0, policy_size(scheme));
+void mark_legal_moves(PolicyScheme scheme, const MoveList& legal, Color us, std::uint8_t* row) {
   for (const ChessMove move : legal) {
     const std::uint16_t index = policy_index(scheme, move, us);
     if (index == NO_INDEX) [[unlikely]]

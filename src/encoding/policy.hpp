@@ -157,10 +157,10 @@ constexpr std::uint16_t policy_index(PolicyScheme scheme, ChessMove move, Color 
   return type == NO_TYPE ? NO_INDEX : static_cast<std::uint16_t>(AZ_MOVE_TYPES * from + type);
 }
 
-// Writes the legal-move mask of a position into `row` (policy_size(scheme) bytes): 1 at the entry
-// of each of its legal moves `legal` (of the side `us`), 0 elsewhere. A legal move without an
+// Marks the legal moves `legal` (of the side `us`) of a position in its legal-move mask `row`
+// (policy_size(scheme) bytes, zeros on entry): 1 at the entry of each. A legal move without an
 // entry is an internal fault.
-void write_legal_mask(PolicyScheme scheme, const MoveList& legal, Color us, std::uint8_t* row);
+void mark_legal_moves(PolicyScheme scheme, const MoveList& legal, Color us, std::uint8_t* row);
 
 // Returns the legal move whose entry is `index`, or nothing when none is.
 std::optional<ChessMove> move_of_index(PolicyScheme scheme, std::uint16_t index,

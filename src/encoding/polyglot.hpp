@@ -18,15 +18,26 @@ namespace vorel {
 // two squares (whether or not taking it would be legal), and White to move.
 inline std::uint64_t polyglot_key(const Position& position) {
   const Pieces& pieces = position.pieces;
+  const Bitboard white = side_mask(pieces, WHITE);
   std::uint64_t key = 0;
-  for (std::size_t piece = 0; piece < PIECE_NB; ++piece) {
-    // Polyglot orders the kinds by type, black before white.
-    const std::size_t kind = 2 * type_of(piece) + (color_of(piece) == WHITE ? 1 : 0);
-    for (Bitboard b = pieces[piece]; b != 0;) key ^= POLYGLOT_RANDOM[64 * kind + pop_lsb(b)];
+  // Polyglot numbers the piece kinds by type, black before white: kind 2 * type + (white). One
+  // pass per type over the pieces of both colours.
+  for (std::size_t type = PAWN; type <= KING; ++type) {
+    const Bitboard ours = pieces[make_piece(WHITE, type)];
+    const Bitboard theirs = pieces[make_piece(BLACK, type)];
+    for (Bitboard b = ours | theirs; b != 0;) {
+      const Square square = pop_lsb(b);
+      key ^= POLYGLOT_RANDOM[64 * (2 * type + ((white >> square) & 1)) + square];
+    }
+    // A square that both colours' bitboards hold (pushing moves that are not legal can do that)
+    // was counted as white above; its black piece too.
+    for (Bitboard b = ours & theirs; b != 0;) key ^= POLYGLOT_RANDOM[64 * 2 * type + pop_lsb(b)];
   }
-  const std::uint64_t rights = standing_castling_rights(pieces, position.info);
-  for (unsigned right = 0; right < 4; ++right) {
-    if (rights & (CASTLE_WHITE_KING << right)) key ^= POLYGLOT_RANDOM[768 + right];
+  if (position.info & CASTLING_MASK) {
+    const std::uint64_t rights = standing_castling_rights(pieces, position.info);
+    for (unsigned right = 0; right < 4; ++right) {
+      if (rights & (CASTLE_WHITE_KING << right)) key ^= POLYGLOT_RANDOM[768 + right];
+    }
   }
   const Color us = position.side_to_move();
   const std::uint64_t files = (position.info >> en_passant_group(us)) & EN_PASSANT_FILES;

@@ -255,10 +255,11 @@ PyObject* with_mask(OwnedRef result, const Options& options,
   return created(PyTuple_Pack(2, result.get(), mask.get()));
 }
 
-// Fills `output` with a new array of the shape from numpy.empty, `width` bytes a row.
+// Fills `output` with a new array of the shape from numpy.empty (numpy.zeros with `zeroed`),
+// `width` bytes a row.
 void new_output(Output& output, std::vector<std::size_t> shape, const char* dtype,
-                std::size_t width) {
-  output.array = new_array(shape, dtype);
+                std::size_t width, bool zeroed) {
+  output.array = new_array(shape, dtype, zeroed);
   take_new_array_view(output.buffer, output.array.get(), shape.front() * width);
   output.shape = std::move(shape);
 }

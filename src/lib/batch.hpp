@@ -206,9 +206,10 @@ PyObject* fixed_rows(const Batch& batch, const Options& options, Output& output,
   return with_mask(std::move(array), options, valid);
 }
 
-// Fills `output` with a new array of the shape from numpy.empty, `width` bytes a row.
+// Fills `output` with a new array of the shape from numpy.empty (numpy.zeros with `zeroed`),
+// `width` bytes a row.
 void new_output(Output& output, std::vector<std::size_t> shape, const char* dtype,
-                std::size_t width);
+                std::size_t width, bool zeroed = false);
 
 // The body of a function with one fixed-width value per position, whose parameters are
 // (positions, errors, threads): `width` bytes of dtype `dtype` per row (shape (n,), or

@@ -7,16 +7,17 @@ namespace vorel::python {
 
 namespace {
 
-// Returns numpy.empty, importing NumPy on first use; kept for the process.
-PyObject* numpy_empty() {
-  static PyObject* empty = nullptr;
-  if (empty == nullptr) {
+// Returns numpy.empty, or numpy.zeros, importing NumPy on first use; kept for the process.
+PyObject* numpy_maker(bool zeroed) {
+  static PyObject* makers[2] = {nullptr, nullptr};
+  PyObject*& maker = makers[zeroed ? 1 : 0];
+  if (maker == nullptr) {
     const OwnedRef numpy(PyImport_ImportModule("numpy"));
     if (!numpy) throw PythonError{};
-    empty = PyObject_GetAttrString(numpy.get(), "empty");
-    if (empty == nullptr) throw PythonError{};
+    maker = PyObject_GetAttrString(numpy.get(), zeroed ? "zeros" : "empty");
+    if (maker == nullptr) throw PythonError{};
   }
-  return empty;
+  return maker;
 }
 
 // Returns the value of one item of a view, read as `T`, at byte offset `offset`.
@@ -164,11 +165,11 @@ OwnedRef shape_tuple(const std::vector<std::size_t>& shape) {
   return tuple;
 }
 
-OwnedRef new_array(const std::vector<std::size_t>& shape, const char* dtype) {
+OwnedRef new_array(const std::vector<std::size_t>& shape, const char* dtype, bool zeroed) {
   const OwnedRef dimensions = shape_tuple(shape);
   const OwnedRef type(created(PyUnicode_FromString(dtype)));
   PyObject* arguments[] = {dimensions.get(), type.get()};
-  OwnedRef array(PyObject_Vectorcall(numpy_empty(), arguments, 2, nullptr));
+  OwnedRef array(PyObject_Vectorcall(numpy_maker(zeroed), arguments, 2, nullptr));
   if (!array) throw PythonError{};
   return array;
 }

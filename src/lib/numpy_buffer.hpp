@@ -18,9 +18,10 @@ namespace vorel::python {
 // Returns a new tuple of the sizes.
 OwnedRef shape_tuple(const std::vector<std::size_t>& shape);
 
-// Returns a new uninitialised array from numpy.empty; `dtype` is a NumPy type name such as
-// "uint8". NumPy is imported on first use.
-OwnedRef new_array(const std::vector<std::size_t>& shape, const char* dtype);
+// Returns a new uninitialised array from numpy.empty, or with `zeroed` one of zeros from
+// numpy.zeros (whose large arrays come as fresh pages, zeroed by the system as they are first
+// written); `dtype` is a NumPy type name such as "uint8". NumPy is imported on first use.
+OwnedRef new_array(const std::vector<std::size_t>& shape, const char* dtype, bool zeroed = false);
 
 // A buffer view of an object, released when the owner goes out of scope or by release().
 class Buffer {

@@ -129,7 +129,9 @@ PyObject* tools_legal_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     const Batch batch(positions);
     const std::size_t size = policy_size(scheme);
     Output output;
-    new_output(output, {batch.size(), size}, "bool", size);
+    // Zeros from fresh pages, which the system zeroes as they are first written: each row is
+    // then written once, its ones alone.
+    new_output(output, {batch.size(), size}, "bool", size, true);
     return fixed_rows(batch, options, output, size,
                       [scheme](Worker&, const Position& position,
                                std::uint8_t* row) -> std::optional<std::string> {
@@ -137,7 +139,7 @@ PyObject* tools_legal_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
                         // Written straight from the generator's list into the row.
                         MoveList legal;
                         legal_moves_of(position, legal);
-                        write_legal_mask(scheme, legal, position.side_to_move(), row);
+                        mark_legal_moves(scheme, legal, position.side_to_move(), row);
                         return std::nullopt;
                       });
   });

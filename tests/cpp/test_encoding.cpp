@@ -83,8 +83,8 @@ TEST(Policy, IndicesOfLegalMovesRoundTrip) {
           EXPECT_EQ(policy_index(scheme, twin, ~us), index);
           ++checked;
         }
-        std::vector<std::uint8_t> row(policy_size(scheme), 7);
-        write_legal_mask(scheme, legal, us, row.data());
+        std::vector<std::uint8_t> row(policy_size(scheme), 0);
+        mark_legal_moves(scheme, legal, us, row.data());
         EXPECT_EQ(std::count(row.begin(), row.end(), 1), static_cast<long>(legal.size()));
         EXPECT_EQ(std::count(row.begin(), row.end(), 0),
                   static_cast<long>(row.size() - legal.size()));
