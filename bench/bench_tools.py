@@ -3,7 +3,7 @@ the same run, and the dataset example against its line-by-line build. Prints one
 medians of interleaved rounds; ratios are what count. (vorel_tools.perft against a peer's native
 perft is in bench.py's last table, which measures every native perft once.)
 
-    python bench/bench_tools.py [--rounds 5] [--positions 100000]
+    python bench/bench_tools.py [--rounds 5] [--positions 100000] [--sections planes legal_moves ...]
 """
 
 import argparse
@@ -17,6 +17,8 @@ from functools import partial
 from pathlib import Path
 
 import bulletchess
+import chess
+import chess.polyglot
 import fastchess
 import nchess
 import numpy as np
@@ -26,6 +28,7 @@ import vorel_tools
 from harness import ROOT, Table, compare, interleave, print_header, print_missed
 from peers import six_fields
 from planes_reference import reference_arrays
+from policy_reference import legal_mask
 
 # The benchmark runs the dataset example in this process, to swap its shard converter.
 sys.path.insert(0, str(ROOT / "examples"))
@@ -94,19 +97,84 @@ def same_shards(first, second):
     return True
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds per measurement")
-    parser.add_argument("--positions", type=int, default=100_000)
-    args = parser.parse_args()
-    rounds, n = args.rounds, args.positions
-    print_header(["tensor-chess", "bulletchess", "nchess", "fastchess", "numpy"], rounds)
-    table = Table("benchmark", "vorel_tools", "peer", "ratio", "target met")
-    fens = game_positions(n)
-    boards = [vorel_chess.Board(fen) for fen in fens]
+# The pure-Python peer of the encodings is timed on this many of the positions (its loop over all
+# of them would take minutes a round); the rows compare times a position.
+PURE_PYTHON_POSITIONS = 10_000
+
+
+def encodings(table, rounds, fens, boards):
+    """The rows of legal_mask and zobrist against the pure-Python chess library, and the mask's cost
+    against the move list's."""
+    n, few = len(fens), fens[:PURE_PYTHON_POSITIONS]
+    peer_boards = [chess.Board(fen) for fen in fens]
+    mask = vorel_tools.legal_mask(fens, scheme="lc0")
+    assert all((mask[i] == legal_mask(board, "lc0")).all() for i, board in enumerate(peer_boards[:200]))
+    keys = vorel_tools.zobrist(boards)
+    assert keys.tolist() == [chess.polyglot.zobrist_hash(board) for board in peer_boards]
+
+    def peer_masks():
+        return [legal_mask(chess.Board(fen), "lc0") for fen in few]
+
+    table.section(
+        f"legal_mask over {n} FEN texts: ns a position; peers = the pure-Python chess library "
+        f"(on {len(few)} of them: Board(fen), legal moves, mirror, dict lookup) and our legal_moves"
+    )
+    lc0, moves, peer = compare(
+        [lambda: vorel_tools.legal_mask(fens, scheme="lc0"), lambda: vorel_tools.legal_moves(fens), peer_masks],
+        rounds,
+        with_gc=True,
+    )
+    # The az masks, 4672 bytes a position, are timed apart: their memory would weigh on the others'.
+    az, az_moves = compare(
+        [lambda: vorel_tools.legal_mask(fens, scheme="az"), lambda: vorel_tools.legal_moves(fens)], rounds, with_gc=True
+    )
+    ours, theirs = lc0 / n, peer / len(few)
+    table.row(
+        'legal_mask(scheme="lc0") vs the pure-Python loop',
+        per(ours, 1),
+        per(theirs, 1),
+        f"{theirs / ours:.0f}×",
+        target="≥100×",
+        met=theirs / ours >= 100,
+    )
+    table.row(
+        'legal_mask(scheme="lc0") vs 1.5 × legal_moves',
+        per(lc0, n),
+        per(1.5 * moves, n),
+        f"{1.5 * moves / lc0:.2f}×",
+        target="≥1×",
+        met=1.5 * moves / lc0 >= 1,
+    )
+    table.row('legal_mask(scheme="az") vs legal_moves', per(az, n), per(az_moves, n), f"{az / az_moves:.2f}× its time")
+
+    def peer_keys():
+        return [chess.polyglot.zobrist_hash(board) for board in peer_boards]
+
+    on_boards, on_texts, peer = compare(
+        [lambda: vorel_tools.zobrist(boards), lambda: vorel_tools.zobrist(fens), peer_keys],
+        rounds,
+        with_gc=True,
+    )
+    table.section(
+        f"zobrist over {n} positions: ns a position; peer = chess.polyglot.zobrist_hash(board) on chess.Board objects"
+    )
+    theirs = peer / n
+    for name, seconds, target in [("zobrist(boards)", on_boards, "≥100×"), ("zobrist(FEN texts)", on_texts, None)]:
+        ours = seconds / n
+        table.row(
+            f"{name} vs zobrist_hash(board)",
+            per(ours, 1),
+            per(theirs, 1),
+            f"{theirs / ours:.0f}×",
+            target=target,
+            met=target is None or theirs / ours >= 100,
+        )
+
+
+def planes_rows(table, rounds, fens, boards):
+    n = len(fens)
     peer_positions = [tensor_chess.Position(six_fields(fen)) for fen in fens]
     peer_fens = [six_fields(fen) for fen in fens]
-
     table.section(f"planes over {n} positions: ns a position; peer = tensor-chess")
     out = np.empty((n, 12, 64), np.uint8)
     first = np.frombuffer(peer_positions[0].to_tensor(), np.uint8)[:768].reshape(12, 64)
@@ -143,6 +211,10 @@ def main():
         met=peer / ours >= 2,
     )
 
+
+def legal_moves_rows(table, rounds, fens, boards):
+    n = len(fens)
+    peer_fens = [six_fields(fen) for fen in fens]
     table.section(f"legal_moves over {n} FEN texts: ns a position; peer = constructor + move list")
     words, offsets = vorel_tools.legal_moves(fens)
     assert vorel_tools.move_texts(words[offsets[7] : offsets[8]]) == GENERATOR(boards[7])
@@ -177,6 +249,9 @@ def main():
         met=one / two >= 1.7,
     )
 
+
+def dataset_rows(table, rounds, fens):
+    n = len(fens)
     table.section(
         f"dataset example, {n} positions, one worker: positions/s; peer = the example before vorel_tools "
         "(line by line, zlib level 6)"
@@ -205,6 +280,29 @@ def main():
                 met=baseline / ours >= 10,
             )
 
+
+SECTIONS = ["planes", "legal_moves", "encodings", "dataset"]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds per measurement")
+    parser.add_argument("--positions", type=int, default=100_000)
+    parser.add_argument("--sections", nargs="+", choices=SECTIONS, default=SECTIONS, help="the sections to run")
+    args = parser.parse_args()
+    rounds, n = args.rounds, args.positions
+    print_header(["tensor-chess", "bulletchess", "nchess", "fastchess", "chess", "numpy"], rounds)
+    table = Table("benchmark", "vorel_tools", "peer", "ratio", "target met")
+    fens = game_positions(n)
+    boards = [vorel_chess.Board(fen) for fen in fens]
+    if "planes" in args.sections:
+        planes_rows(table, rounds, fens, boards)
+    if "legal_moves" in args.sections:
+        legal_moves_rows(table, rounds, fens, boards)
+    if "encodings" in args.sections:
+        encodings(table, rounds, fens, boards)
+    if "dataset" in args.sections:
+        dataset_rows(table, rounds, fens)
     table.print()
     print(
         "\nvorel_tools.perft against nchess's native perft: in the last table of bench.py, which measures "
