@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "encoding/policy.hpp"
@@ -29,7 +30,7 @@ constexpr const char* scheme_name(PolicyScheme scheme) {
   return scheme == PolicyScheme::LC0 ? "lc0" : "az";
 }
 
-// Returns the legal moves of a position whose side to move has a king.
+// Appends the legal moves of a position whose side to move has a king, on a copy of it.
 void legal_moves_of(const Position& position, MoveList& legal) {
   Position board = position;
   generator().moves(board, legal);
@@ -111,8 +112,14 @@ PyObject* tools_index_move(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
                words[i] = move->data;
                return std::nullopt;
              });
-    if (options.skip)
-      std::erase_if(words, [&, i = std::size_t{0}](std::uint16_t) mutable { return !valid[i++]; });
+    if (options.skip) {
+      // The rows that read, in order.
+      std::size_t kept = 0;
+      for (std::size_t i = 0; i < words.size(); ++i) {
+        if (valid[i]) words[kept++] = words[i];
+      }
+      words.resize(kept);
+    }
     return with_mask(array_of(words, "uint16"), options, valid);
   });
 }
