@@ -1,16 +1,22 @@
 // Fuzz target: bytes drive a sequence of operations on one board: pushing a generated move, a
 // move read from the bytes, popping, generating with every move made and taken back, mirroring and
 // copying. After every step the hash equals the one computed from scratch; a pop restores exactly
-// what the push changed; generation and refused operations leave the board as it was.
+// what the push changed; generation and refused operations leave the board as it was. Every
+// generated move has an entry in both policy schemes, which gives the move back on a board with
+// one piece a square.
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "encoding/policy.hpp"
+#include "encoding/polyglot.hpp"
 #include "fuzz_support.hpp"
 
 using namespace vorel;
@@ -113,6 +119,32 @@ class Session {
     return true;
   }
 
+  // Requires every legal move to have an entry in both schemes (marking the mask faults for one
+  // without), and, on a board with one piece a square, its entry to give back a legal move of the
+  // same squares and promotion (a capture and an en passant onto one square can both be listed on
+  // a board whose en-passant file has a piece on its target). The Polyglot key must be defined on
+  // any board.
+  void check_encodings(const MoveList& moves) const {
+    (void)polyglot_key(board_);
+    std::size_t pieces = 0;
+    for (const Bitboard bitboard : board_.pieces) pieces += std::popcount(bitboard);
+    const bool one_a_square =
+        pieces == static_cast<std::size_t>(std::popcount(occupancy(board_.pieces)));
+    const Color us = board_.side_to_move();
+    for (const PolicyScheme scheme : {PolicyScheme::LC0, PolicyScheme::AZ}) {
+      std::vector<std::uint8_t> row(policy_size(scheme), 0);
+      mark_legal_moves(scheme, moves, us, row.data());
+      if (!one_a_square) continue;
+      for (const ChessMove move : moves) {
+        const std::optional<ChessMove> back =
+            move_of_index(scheme, policy_index(scheme, move, us), moves, us);
+        fuzz::require(back && back->from() == move.from() && back->to() == move.to() &&
+                          back->promotion() == move.promotion(),
+                      "a policy entry does not give its move back");
+      }
+    }
+  }
+
   void reflect() {
     const Pieces before = board_.pieces;
     board_.reflect();
@@ -154,7 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       case 3: {
         MoveList moves;
-        session.generate(true, moves);
+        if (session.generate(true, moves)) session.check_encodings(moves);
         break;
       }
       case 4:
