@@ -1,6 +1,8 @@
 #include "lib/batch.hpp"
 
 #include <cstring>
+#include <optional>
+#include <string>
 #include <utility>
 
 namespace vorel::python {
@@ -253,6 +255,81 @@ PyObject* with_mask(OwnedRef result, const Options& options,
   if (!options.skip) return result.release();
   OwnedRef mask = array_of(valid, "bool");
   return created(PyTuple_Pack(2, result.get(), mask.get()));
+}
+
+namespace {
+
+// Returns why a view is not one an `out` argument of this shape may be, as the exception class and
+// message, or nothing when it is: an item format other than uint8 or bool (TypeError), another
+// shape, a read-only or not C-contiguous array, or a length that is not the bytes of the shape
+// (ValueError).
+std::optional<std::pair<PyObject*, std::string>> out_problem(
+    const Buffer& buffer, const std::vector<std::size_t>& shape) {
+  const Py_buffer& view = buffer.view;
+  const std::string_view format = buffer.format();
+  if (view.itemsize != 1 || (format != "B" && format != "?")) {
+    std::string message = "argument 'out': expected an array of uint8 or bool, got format '";
+    message += format;
+    message += "'";
+    return std::pair{PyExc_TypeError, std::move(message)};
+  }
+  const auto dimensions = static_cast<int>(shape.size());
+  bool shape_ok = view.ndim == dimensions && view.shape != nullptr;
+  for (int k = 0; shape_ok && k < dimensions; ++k)
+    shape_ok = view.shape[k] >= 0 && static_cast<std::size_t>(view.shape[k]) == shape[k];
+  if (!shape_ok) {
+    std::string message = "argument 'out': expected shape (";
+    for (std::size_t k = 0; k < shape.size(); ++k)
+      message += (k > 0 ? ", " : "") + std::to_string(shape[k]);
+    message += "), got (";
+    for (int k = 0; view.shape != nullptr && k < view.ndim; ++k) {
+      if (k > 0) message += ", ";
+      message += std::to_string(view.shape[k]);
+    }
+    message += view.ndim == 1 ? ",)" : ")";
+    return std::pair{PyExc_ValueError, std::move(message)};
+  }
+  if (view.readonly) {
+    return std::pair{PyExc_ValueError, std::string("argument 'out': the array is read-only")};
+  }
+  if (!PyBuffer_IsContiguous(&view, 'C')) {
+    return std::pair{PyExc_ValueError,
+                     std::string("argument 'out': the array is not C-contiguous")};
+  }
+  std::size_t bytes = 1;
+  for (const std::size_t size : shape) bytes *= size;
+  if (!buffer.holds(bytes)) {
+    std::string message = "argument 'out': its buffer holds " + std::to_string(view.len);
+    message += " bytes, not the " + std::to_string(bytes);
+    message += " of its shape";
+    return std::pair{PyExc_ValueError, std::move(message)};
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+void given_output(Output& output, PyObject* out, std::vector<std::size_t> shape) {
+  if (!PyObject_CheckBuffer(out)) {
+    raise_format(PyExc_TypeError, "argument 'out': expected a NumPy array of uint8, got '%s'",
+                 Py_TYPE(out)->tp_name);
+  }
+  if (!output.buffer.acquire(out, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
+    // Refused (read-only or not contiguous, say): a read-only look, never written through, says
+    // why in the words of the checks below; else the exporter's own error stands.
+    OwnedRef refusal(PyErr_GetRaisedException());
+    const Buffer look(out, PyBUF_RECORDS_RO, std::nothrow);
+    if (look) {
+      if (const auto problem = out_problem(look, shape)) raise(problem->first, problem->second);
+    }
+    PyErr_SetRaisedException(refusal.release());
+    throw PythonError{};
+  }
+  if (const auto problem = out_problem(output.buffer, shape))
+    raise(problem->first, problem->second);
+  output.array = OwnedRef(Py_NewRef(out));
+  output.shape = std::move(shape);
+  output.given = true;
 }
 
 // Fills `output` with a new array of the shape from numpy.empty (numpy.zeros with `zeroed`),

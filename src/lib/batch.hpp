@@ -206,6 +206,12 @@ PyObject* fixed_rows(const Batch& batch, const Options& options, Output& output,
   return with_mask(std::move(array), options, valid);
 }
 
+// Fills `output` with the caller's `out` and the one view it is checked and written through: a
+// writable C-contiguous array of uint8 (or bool) of the shape, exactly that long. Raises
+// TypeError for another item type or an object without a buffer, ValueError for another shape, a
+// read-only or not C-contiguous array, or a buffer of another length.
+void given_output(Output& output, PyObject* out, std::vector<std::size_t> shape);
+
 // Fills `output` with a new array of the shape from numpy.empty (numpy.zeros with `zeroed`),
 // `width` bytes a row.
 void new_output(Output& output, std::vector<std::size_t> shape, const char* dtype,

@@ -124,28 +124,34 @@ PyObject* tools_index_move(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
-constexpr Signature<4> LEGAL_MASK_SIGNATURE{
-    "legal_mask()", {"positions", "scheme", "errors", "threads"}, 2, 1};
+constexpr Signature<5> LEGAL_MASK_SIGNATURE{
+    "legal_mask()", {"positions", "scheme", "out", "errors", "threads"}, 2, 1};
 
 PyObject* tools_legal_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    const auto [positions, scheme_text, errors, threads] =
+    const auto [positions, scheme_text, out, errors, threads] =
         parse(LEGAL_MASK_SIGNATURE, args, nargs, kwnames);
     const PolicyScheme scheme = scheme_argument(scheme_text);
     const Options options = options_of(errors, threads);
     const Batch batch(positions);
     const std::size_t size = policy_size(scheme);
     Output output;
-    // Zeros from fresh pages, which the system zeroes as they are first written: each row is
-    // then written once, its ones alone.
-    new_output(output, {batch.size(), size}, "bool", size, true);
+    if (out != nullptr && out != Py_None) {
+      given_output(output, out, {batch.size(), size});
+    } else {
+      // Zeros from fresh pages, which the system zeroes as they are first written: each row is
+      // then written once, its ones alone.
+      new_output(output, {batch.size(), size}, "bool", size, true);
+    }
+    const bool clear = output.given;
     return fixed_rows(batch, options, output, size,
-                      [scheme](Worker&, const Position& position,
-                               std::uint8_t* row) -> std::optional<std::string> {
+                      [scheme, size, clear](Worker&, const Position& position,
+                                            std::uint8_t* row) -> std::optional<std::string> {
                         if (!has_king_to_move(position)) return std::string(NO_KING_TO_MOVE);
                         // Written straight from the generator's list into the row.
                         MoveList legal;
                         legal_moves_of(position, legal);
+                        if (clear) std::memset(row, 0, size);
                         mark_legal_moves(scheme, legal, position.side_to_move(), row);
                         return std::nullopt;
                       });
@@ -217,9 +223,9 @@ std::span<const PyMethodDef> encoding_methods() {
        "Returns, for each row, the legal move word of the position that the policy index\n"
        "denotes, as a uint16 array."},
       {"legal_mask", as_cfunction(tools_legal_mask), FASTCALL,
-       "legal_mask(positions, *, scheme, errors='raise', threads=1)\n--\n\n"
+       "legal_mask(positions, *, scheme, out=None, errors='raise', threads=1)\n--\n\n"
        "Returns a bool array of shape (n, size of the scheme): the entries of each position's\n"
-       "legal moves marked."},
+       "legal moves marked; `out` is filled instead when given."},
       {"zobrist", as_cfunction(tools_zobrist), FASTCALL,
        "zobrist(positions, *, errors='raise', threads=1)\n--\n\n"
        "Returns the Polyglot key of each position as a uint64 array."},

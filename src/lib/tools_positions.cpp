@@ -44,74 +44,6 @@ Pieces viewed(const Position& position, bool side) {
   return side ? side_view(position) : position.pieces;
 }
 
-// Returns why a view is not one planes() may write `rows` positions into, as the exception
-// class and message, or nothing when it is: an item format other than uint8 or bool (TypeError),
-// a shape other than (rows, 12, 64), a read-only or not C-contiguous array, or a length that is
-// not the bytes of that shape (ValueError).
-std::optional<std::pair<PyObject*, std::string>> out_problem(const Buffer& buffer,
-                                                             std::size_t rows) {
-  const Py_buffer& view = buffer.view;
-  const std::string_view format = buffer.format();
-  if (view.itemsize != 1 || (format != "B" && format != "?")) {
-    std::string message = "argument 'out': expected an array of uint8 or bool, got format '";
-    message += format;
-    message += "'";
-    return std::pair{PyExc_TypeError, std::move(message)};
-  }
-  const std::size_t dimensions[] = {rows, PIECE_NB, SQUARE_NB};
-  bool shape_ok = view.ndim == 3 && view.shape != nullptr;
-  for (int k = 0; shape_ok && k < 3; ++k)
-    shape_ok = view.shape[k] >= 0 && static_cast<std::size_t>(view.shape[k]) == dimensions[k];
-  if (!shape_ok) {
-    std::string message = "argument 'out': expected shape (" + std::to_string(rows);
-    message += ", 12, 64), got (";
-    for (int k = 0; view.shape != nullptr && k < view.ndim; ++k) {
-      if (k > 0) message += ", ";
-      message += std::to_string(view.shape[k]);
-    }
-    message += view.ndim == 1 ? ",)" : ")";
-    return std::pair{PyExc_ValueError, std::move(message)};
-  }
-  if (view.readonly) {
-    return std::pair{PyExc_ValueError, std::string("argument 'out': the array is read-only")};
-  }
-  if (!PyBuffer_IsContiguous(&view, 'C')) {
-    return std::pair{PyExc_ValueError,
-                     std::string("argument 'out': the array is not C-contiguous")};
-  }
-  if (!buffer.holds(rows * PLANE_BYTES)) {
-    std::string message = "argument 'out': its buffer holds " + std::to_string(view.len);
-    message += " bytes, not the " + std::to_string(rows * PLANE_BYTES);
-    message += " of its shape";
-    return std::pair{PyExc_ValueError, std::move(message)};
-  }
-  return std::nullopt;
-}
-
-// Fills `output` with the caller's `out` and the one view it is checked and written through:
-// a writable C-contiguous array of uint8 (or bool) of shape (rows, 12, 64), exactly that long.
-void given_output(Output& output, PyObject* out, std::size_t rows) {
-  if (!PyObject_CheckBuffer(out)) {
-    raise_format(PyExc_TypeError, "argument 'out': expected a NumPy array of uint8, got '%s'",
-                 Py_TYPE(out)->tp_name);
-  }
-  if (!output.buffer.acquire(out, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
-    // Refused (read-only or not contiguous, say): a read-only look, never written through, says
-    // why in the words of the checks below; else the exporter's own error stands.
-    OwnedRef refusal(PyErr_GetRaisedException());
-    const Buffer look(out, PyBUF_RECORDS_RO, std::nothrow);
-    if (look) {
-      if (const auto problem = out_problem(look, rows)) raise(problem->first, problem->second);
-    }
-    PyErr_SetRaisedException(refusal.release());
-    throw PythonError{};
-  }
-  if (const auto problem = out_problem(output.buffer, rows)) raise(problem->first, problem->second);
-  output.array = OwnedRef(Py_NewRef(out));
-  output.shape = {rows, PIECE_NB, SQUARE_NB};
-  output.given = true;
-}
-
 PyObject* tools_planes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     const auto [positions, out, view, white_to_move, errors, threads] =
@@ -399,7 +331,7 @@ PyObject* piece_planes(PyObject* positions, PyObject* out, PyObject* view, PyObj
   }
   Output output;
   if (out != nullptr && out != Py_None) {
-    given_output(output, out, batch.size());
+    given_output(output, out, {batch.size(), PIECE_NB, SQUARE_NB});
   } else {
     new_output(output, {batch.size(), PIECE_NB, SQUARE_NB}, "uint8", PLANE_BYTES);
   }

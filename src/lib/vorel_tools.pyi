@@ -287,15 +287,33 @@ def index_move(
 
 @overload
 def legal_mask(
-    positions: _Positions, *, scheme: _Scheme, errors: Literal["raise"] = "raise", threads: SupportsIndex = 1
+    positions: _Positions,
+    *,
+    scheme: _Scheme,
+    out: NDArray[np.bool_] | NDArray[np.uint8] | None = None,
+    errors: Literal["raise"] = "raise",
+    threads: SupportsIndex = 1,
 ) -> NDArray[np.bool_]: ...
 @overload
 def legal_mask(
-    positions: _Positions, *, scheme: _Scheme, errors: Literal["skip"], threads: SupportsIndex = 1
+    positions: _Positions,
+    *,
+    scheme: _Scheme,
+    out: NDArray[np.bool_] | NDArray[np.uint8] | None = None,
+    errors: Literal["skip"],
+    threads: SupportsIndex = 1,
 ) -> tuple[NDArray[np.bool_], NDArray[np.bool_]]:
     """The legal moves of each position marked in the scheme: bool of shape (n, 1858) for "lc0",
     (n, 4672) for "az"; ``mask[i, move_index(m, ...)]`` is true exactly for the legal moves m of
-    position i. A position whose side to move has no king does not read, as for legal_moves()."""
+    position i. A position whose side to move has no king does not read, as for legal_moves().
+
+    ``out``, a C-contiguous writable array of bool (or uint8) of that shape, is written whole and
+    returned instead of a new array (with errors="skip", its first rows), as for ``planes()``:
+    a loop over batches that reuses one array spares the fresh memory of a new mask each time.
+
+    :raises TypeError: if ``out`` is not such an array; ValueError if its shape is not (n, size),
+        it is read-only, not C-contiguous, or its buffer is not exactly that long.
+    """
 
 @overload
 def zobrist(

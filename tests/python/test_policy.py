@@ -79,6 +79,11 @@ def test_legal_mask_marks_the_legal_moves(peers, fens, scheme):
         assert np.array_equal(row, legal_mask(board, scheme)), board.fen()
     _, offsets = vt.legal_moves(fens)
     assert mask.sum(axis=1).tolist() == np.diff(offsets).tolist()
+    # An array of the caller's, whatever it held, is written whole.
+    out = np.ones((len(fens), SIZE[scheme]), np.uint8)
+    assert vt.legal_mask(fens, scheme=scheme, out=out) is out and np.array_equal(out, mask)
+    with pytest.raises(ValueError, match=rf"argument 'out': expected shape \(3, {SIZE[scheme]}\), got \(3, 12, 64\)"):
+        vt.legal_mask(fens[:3], scheme=scheme, out=np.zeros((3, 12, 64), bool))
 
 
 def test_index_move_tells_a_knight_promotion_from_a_rook_step():
@@ -113,6 +118,9 @@ def test_refusals_name_the_row():
         vt.legal_mask(fens)
     mask, valid = vt.legal_mask(["8/8/8/8/8/8/8/K7 b - -", *fens], scheme="lc0", errors="skip")
     assert mask.shape == (3, 1858) and valid.tolist() == [False, True, True, True]
+    out = np.ones((4, 1858), bool)
+    kept, _ = vt.legal_mask(["8/8/8/8/8/8/8/K7 b - -", *fens], scheme="lc0", errors="skip", out=out)
+    assert np.array_equal(kept, mask) and np.array_equal(out[:3], mask)
 
 
 def test_integer_arguments_of_any_kind():
