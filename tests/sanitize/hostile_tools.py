@@ -295,6 +295,11 @@ def one_call(rng):
             keywords["white_to_move"] = sides(rng)
         if function is vt.legal_mask and rng.random() < 0.95:
             keywords["scheme"] = scheme(rng)
+        if function is vt.legal_mask and rng.random() < 0.3:
+            rows = rng.randrange(0, 4)
+            keywords["out"] = rng.choice(
+                [random_buffer(rng), np.zeros((rows, 1858), bool), np.ones((rows, 4672), np.uint8)]
+            )
         return function(positions(rng), **keywords)
     if roll == 2:
         if rng.random() < 0.3:
