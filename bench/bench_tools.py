@@ -120,12 +120,18 @@ def encodings(table, rounds, fens, boards):
         return [chess.polyglot.zobrist_hash(board) for board in peer_boards]
 
     out = np.empty((n, 1858), bool)
-    lc0, into, az, moves, peer_mask, keys_boards, keys_texts, peer_key = interleave(
+
+    def fresh_memory():
+        """What a new mask's memory alone costs: NumPy's zeros of its shape, every page written."""
+        np.zeros((n, 1858), bool).reshape(-1)[::4096] = True
+
+    lc0, into, memory, az, moves, peer_mask, keys_boards, keys_texts, peer_key = interleave(
         [
             warmed(function)
             for function in [
                 lambda: vorel_tools.legal_mask(fens, scheme="lc0"),
                 lambda: vorel_tools.legal_mask(fens, scheme="lc0", out=out),
+                fresh_memory,
                 lambda: vorel_tools.legal_mask(fens, scheme="az"),
                 lambda: vorel_tools.legal_moves(fens),
                 peer_masks,
@@ -161,6 +167,7 @@ def encodings(table, rounds, fens, boards):
             target="≥1×",
             met=1.5 * moves / seconds >= 1,
         )
+    table.row("numpy.zeros((n, 1858), bool), every page written: the new mask's memory alone", per(memory, n))
     table.row('legal_mask(scheme="az") vs legal_moves', per(az, n), per(moves, n), f"{az / moves:.2f}× its time")
     table.section(f"zobrist over {n} positions: ns a position; peer = chess.polyglot.zobrist_hash(board)")
     theirs = peer_key / n
