@@ -80,6 +80,15 @@ class ReplayHandler {
       : generator_(generator), game_(game), sink_(sink), replay_(replay) {}
 
   void take(const GameToken& token) {
+    // The two common kinds first, without the jump table of a switch.
+    if (token.kind == GameEvent::MOVE) {
+      move(token);
+      return;
+    }
+    if (token.kind == GameEvent::COMMENT) {
+      comment(token.text);
+      return;
+    }
     switch (token.kind) {
       case GameEvent::MOVE:
       case GameEvent::NULL_MOVE: move(token); break;
@@ -119,15 +128,18 @@ class ReplayHandler {
     start();
     if (failed_) return;
     const Position before = position_;
-    const auto played = play_san(generator_, position_, token.text);
-    if (!played) {
-      fail(san_failure_message(played.error(), utf8_prefix(token.text, MAX_TOKEN), position_),
-           token.text);
+    SanFailure failure;
+    const ChessMove move = play_san(generator_, position_, token.text, failure);
+    if (move == NO_MOVE) {
+      fail(san_failure_message(failure, utf8_prefix(token.text, MAX_TOKEN), position_), token.text);
       return;
     }
-    sink_.move(before, counters_, played->move);
-    const MoveEffect& effect = played->effect;
-    if (type_of(effect.mover) == PAWN || effect.captured != NO_PIECE) {
+    sink_.move(before, counters_, move);
+    // The half-move clock starts again after a pawn move or a capture.
+    const Color us = before.side_to_move();
+    const bool capture =
+        has_square(side_mask(before.pieces, ~us), move.to()) || move.special() == EN_PASSANT;
+    if (has_square(before.pieces[make_piece(us, PAWN)], move.from()) || capture) {
       counters_.halfmove_clock = 0;
     } else {
       ++counters_.halfmove_clock;
