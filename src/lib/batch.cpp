@@ -165,11 +165,11 @@ OwnedRef first_rows(OwnedRef array, std::size_t rows, bool given,
 
 // Returns the result of a call: the array alone, or with errors="skip" the tuple of the array
 // and the mask of the rows that read.
-PyObject* with_mask(OwnedRef result, const Options& options,
-                    const std::vector<std::uint8_t>& valid) {
-  if (!options.skip) return result.release();
+OwnedRef with_mask(OwnedRef result, const Options& options,
+                   const std::vector<std::uint8_t>& valid) {
+  if (!options.skip) return result;
   OwnedRef mask = array_of(valid, "bool");
-  return created(PyTuple_Pack(2, result.get(), mask.get()));
+  return OwnedRef(created(PyTuple_Pack(2, result.get(), mask.get())));
 }
 
 // Fills `output` with a new array of the shape from numpy.empty, `width` bytes a row.

@@ -294,18 +294,6 @@ int batch_clear(PyObject* self) {
   return 0;
 }
 
-void batch_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  auto* object = reinterpret_cast<GameBatchObject*>(self);
-  if (object->constructed) {
-    object->value.~GameBatchData();
-    object->borrow.~BorrowFlag();
-  }
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 constexpr std::array<const char*, FIELD_NB> FIELD_DOCS = {
     "uint64 (n, 12): the piece bitboards of each position, by piece index",
     "bool (n,): White is to move",
@@ -364,7 +352,7 @@ std::vector<PyGetSetDef> BATCH_GETSET = batch_getset();
 PyType_Slot BATCH_SLOTS[] = {
     {Py_tp_doc, const_cast<char*>("Whole games as arrays, what read_games() yields: per-position "
                                   "arrays of n rows and per-game values of g rows.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<GameBatchData>)},
     {Py_tp_traverse, reinterpret_cast<void*>(batch_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(batch_clear)},
     {Py_tp_getset, BATCH_GETSET.data()},
@@ -484,7 +472,7 @@ void fill(GameReaderState& state) {
 
 // Waits for the batch's parts (replaying them here when there is no pool), then builds its
 // GameBatch.
-PyObject* finish(GameReaderState& state, PendingBatch& batch) {
+OwnedRef finish(GameReaderState& state, PendingBatch& batch) {
   if (!state.pool) {
     std::optional<ReleasedLock> released;
     if (batch.capacity >= RELEASE_ROWS) released.emplace();
@@ -496,13 +484,8 @@ PyObject* finish(GameReaderState& state, PendingBatch& batch) {
   }
   if (batch.fault) std::rethrow_exception(batch.fault);
 
-  OwnedRef object(game_batch_type()->tp_alloc(game_batch_type(), 0));
-  if (!object) throw PythonError{};
-  auto* wrapped = reinterpret_cast<GameBatchObject*>(object.get());
-  new (&wrapped->value) GameBatchData();
-  new (&wrapped->borrow) BorrowFlag();
-  wrapped->constructed = true;
-  GameBatchData& data = wrapped->value;
+  OwnedRef object = wrap(game_batch_type(), GameBatchData{});
+  GameBatchData& data = reinterpret_cast<GameBatchObject*>(object.get())->value;
 
   const std::size_t games = batch.games.size();
   const std::size_t rows = close_gaps(batch.columns, batch.first_rows, batch.found);
@@ -571,7 +554,7 @@ PyObject* finish(GameReaderState& state, PendingBatch& batch) {
   data.games = games;
   data.positions = rows;
   data.first_game = batch.first_game;
-  return object.release();
+  return object;
 }
 
 // Ends the reading: the pending batches are dropped (once their threads are done) and the file
@@ -603,7 +586,7 @@ PyObject* reader_next(PyObject* self) {
     std::unique_ptr<PendingBatch> batch = std::move(state.pending.front());
     state.pending.pop_front();
     if (state.pool) fill(state);  // the threads go on with the next batch meanwhile
-    return finish(state, *batch);
+    return finish(state, *batch).release();
   });
 }
 
@@ -647,10 +630,10 @@ int reader_clear(PyObject* self) {
 }
 
 void reader_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
   auto* object = reinterpret_cast<GameReaderObject*>(self);
   if (object->constructed && !object->value.closed) {
     // A reader dropped before its end still closes the file it opened.
+    PyObject_GC_UnTrack(self);
     PyObject* pending = PyErr_GetRaisedException();
     PyObject* done = guarded([&] {
       close_reader(object->value);
@@ -663,13 +646,7 @@ void reader_dealloc(PyObject* self) {
     }
     PyErr_SetRaisedException(pending);
   }
-  if (object->constructed) {
-    object->value.~GameReaderState();
-    object->borrow.~BorrowFlag();
-  }
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  dealloc<GameReaderState>(self);
 }
 
 PyMethodDef READER_METHODS[] = {
@@ -739,16 +716,9 @@ PyObject* read_games_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
                    Py_TYPE(where)->tp_name);
     }
     generator();  // built before any thread needs it
-    GameSource games(source, true);
-    PyTypeObject* type = game_reader_type();
-    OwnedRef object(type->tp_alloc(type, 0));
-    if (!object) {
-      games.close();
-      throw PythonError{};
-    }
-    auto* wrapped = reinterpret_cast<GameReaderObject*>(object.get());
-    new (&wrapped->value)
-        GameReaderState{std::move(games),
+    OwnedRef object = wrap(
+        game_reader_type(),
+        GameReaderState{GameSource(source, true),
                         positions,
                         thread_count,
                         legal != 0,
@@ -757,11 +727,12 @@ PyObject* read_games_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
                         false,
                         OwnedRef(),
                         {},
-                        nullptr};
-    new (&wrapped->borrow) BorrowFlag();
-    wrapped->constructed = true;
-    if (thread_count > 1) wrapped->value.pool = std::make_unique<WorkerPool>(thread_count);
-    return object.release();
+                        nullptr});
+    if (thread_count > 1) {
+      reinterpret_cast<GameReaderObject*>(object.get())->value.pool =
+          std::make_unique<WorkerPool>(thread_count);
+    }
+    return object;
   });
 }
 

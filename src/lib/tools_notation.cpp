@@ -21,7 +21,7 @@ namespace {
 
 // Returns a str of ASCII text kept for the process (the four results, the standard start).
 PyObject* kept_text(std::string_view text) {
-  PyObject* kept = new_ascii(text.data(), text.size());
+  PyObject* kept = new_ascii(text.data(), text.size()).release();
   PyUnicode_InternInPlace(&kept);
   return kept;
 }
@@ -80,7 +80,7 @@ PyObject* san_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       }
       char text[MAX_SAN];
       PyList_SET_ITEM(result.get(), i,
-                      new_ascii(text, write_san(rules, board, legal, *move, text)));
+                      new_ascii(text, write_san(rules, board, legal, *move, text)).release());
     }
     return result.release();
   });
@@ -153,7 +153,7 @@ struct MoveList final : ReplaySink {
 };
 
 // Returns the record of a game.
-PyObject* game_record(const GameText& game) {
+OwnedRef game_record(const GameText& game) {
   static PyObject* const start = kept_text(DEFAULT_FEN);
   MoveList sink;
   const Replay replay = replay_game(generator(), game, sink);
@@ -166,7 +166,7 @@ PyObject* game_record(const GameText& game) {
   }
   OwnedRef moves(created(PyList_New(static_cast<Py_ssize_t>(sink.moves.size()))));
   for (std::size_t i = 0; i < sink.moves.size(); ++i)
-    PyList_SET_ITEM(moves.get(), static_cast<Py_ssize_t>(i), move_text(sink.moves[i]));
+    PyList_SET_ITEM(moves.get(), static_cast<Py_ssize_t>(i), move_text(sink.moves[i]).release());
   const std::array<OwnedRef, 7> items = {
       std::move(tags),
       replay.fen == DEFAULT_FEN ? OwnedRef(Py_NewRef(start)) : decoded(replay.fen),
@@ -178,7 +178,7 @@ PyObject* game_record(const GameText& game) {
   };
   for (std::size_t i = 0; i < items.size(); ++i)
     PyStructSequence_SetItem(record.get(), static_cast<Py_ssize_t>(i), Py_NewRef(items[i].get()));
-  return record.release();
+  return record;
 }
 
 // Ends the iteration: closes the file if read_pgn() opened it.
@@ -218,7 +218,7 @@ PyObject* pgn_next(PyObject* self) {
       close_stream(stream);
       return nullptr;  // the end of the iteration
     }
-    return game_record(*game);
+    return game_record(*game).release();
   });
 }
 
@@ -260,10 +260,10 @@ int pgn_reader_clear(PyObject* self) {
 }
 
 void pgn_reader_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
   auto* object = reinterpret_cast<PgnReaderObject*>(self);
   if (object->constructed && !object->value.closed) {
     // A reader dropped before its end still closes the file it opened.
+    PyObject_GC_UnTrack(self);
     PyObject* pending = PyErr_GetRaisedException();
     PyObject* done = guarded([&] {
       close_stream(object->value);
@@ -276,26 +276,7 @@ void pgn_reader_dealloc(PyObject* self) {
     }
     PyErr_SetRaisedException(pending);
   }
-  // Not through dealloc<>: its free list would hand the object out again untracked.
-  if (object->constructed) {
-    object->value.~PgnStream();
-    object->borrow.~BorrowFlag();
-  }
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-// Returns a new reader object holding `stream`, tracked by the garbage collector.
-PyObject* new_reader(PgnStream&& stream) {
-  PyTypeObject* type = pgn_reader_type();
-  OwnedRef object(type->tp_alloc(type, 0));
-  if (!object) throw PythonError{};
-  auto* wrapped = reinterpret_cast<PgnReaderObject*>(object.get());
-  new (&wrapped->value) PgnStream(std::move(stream));
-  new (&wrapped->borrow) BorrowFlag();
-  wrapped->constructed = true;
-  return object.release();
+  dealloc<PgnStream>(self);
 }
 
 PyMethodDef PGN_READER_METHODS[] = {
@@ -337,7 +318,7 @@ PyObject* read_pgn_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   return guarded([&] {
     static constexpr Signature<1> signature{"read_pgn()", {"source"}, 1};
     const auto [source] = parse(signature, args, nargs, kwnames);
-    return new_reader(PgnStream{GameSource(source, false)});
+    return wrap(pgn_reader_type(), PgnStream{GameSource(source, false)});
   });
 }
 

@@ -278,7 +278,7 @@ PyObject* tools_legal_moves(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 constexpr Signature<1> MOVE_TEXTS_SIGNATURE{"move_texts()", {"moves"}, 1};
 
 // Returns the text of a move word as a new str, or raises ValueError naming its index.
-PyObject* indexed_move_text(std::uint16_t word, std::size_t index) {
+OwnedRef indexed_move_text(std::uint16_t word, std::size_t index) {
   ChessMove move;
   move.data = word;
   if (move.special() > PROMOTE_QUEEN) {
@@ -323,7 +323,7 @@ PyObject* tools_move_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         const auto* words = buffer.data<const std::uint16_t>();
         OwnedRef result(created(PyList_New(static_cast<Py_ssize_t>(count))));
         for (std::size_t i = 0; i < count; ++i)
-          PyList_SET_ITEM(result.get(), i, indexed_move_text(words[i], i));
+          PyList_SET_ITEM(result.get(), i, indexed_move_text(words[i], i).release());
         return result.release();
       }
     }
@@ -338,7 +338,8 @@ PyObject* tools_move_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
       }
       PyList_SET_ITEM(
           result.get(), i,
-          indexed_move_text(static_cast<std::uint16_t>(*word.value), static_cast<std::size_t>(i)));
+          indexed_move_text(static_cast<std::uint16_t>(*word.value), static_cast<std::size_t>(i))
+              .release());
     }
     return result.release();
   });
