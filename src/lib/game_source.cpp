@@ -93,6 +93,16 @@ OwnedRef decoded(std::string_view bytes) {
                                          : PyUnicode_DecodeLatin1(bytes.data(), size, nullptr)));
 }
 
+OwnedRef tags_dict(const std::vector<std::pair<std::string_view, std::string_view>>& tags) {
+  OwnedRef dict(created(PyDict_New()));
+  for (const auto& [name, value] : tags) {
+    const OwnedRef key = decoded(name);
+    const OwnedRef text = decoded(value);
+    if (PyDict_SetItem(dict.get(), key.get(), text.get()) < 0) throw PythonError{};
+  }
+  return dict;
+}
+
 GameSource::GameSource(PyObject* source, bool sequences) {
   if (has_attribute(source, "read")) {
     file_ = OwnedRef(Py_NewRef(source));
