@@ -28,12 +28,20 @@ template <char... Stops>
 std::size_t find_any_of(const char* data, std::size_t at, std::size_t end) {
 #if defined(__SSE2__)
   using Bytes = char __attribute__((vector_size(16)));
-  while (end - at >= 16) {
+  const auto hits_at = [&](std::size_t from) {
     Bytes chunk;
-    std::memcpy(&chunk, data + at, sizeof chunk);
-    const auto hits = static_cast<unsigned>(__builtin_ia32_pmovmskb128(((chunk == Stops) | ...)));
-    if (hits != 0) return at + static_cast<std::size_t>(std::countr_zero(hits));
+    std::memcpy(&chunk, data + from, sizeof chunk);
+    return static_cast<unsigned>(__builtin_ia32_pmovmskb128(((chunk == Stops) | ...)));
+  };
+  while (end - at >= 16) {
+    if (const unsigned hits = hits_at(at)) return at + std::countr_zero(hits);
     at += 16;
+  }
+  // The rest, fewer than 16 bytes: the last 16 bytes of [0, end), when there are so many, with
+  // those before `at` left out.
+  if (at < end && end >= 16) {
+    const unsigned hits = hits_at(end - 16) >> (16 - (end - at));
+    return hits != 0 ? at + std::countr_zero(hits) : end;
   }
 #endif
   while (at < end && ((data[at] != Stops) && ...)) ++at;
