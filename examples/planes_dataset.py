@@ -15,8 +15,8 @@ that is not a position is reported as FILE:LINE: ERROR on standard error, skippe
 
 Or PGN game files (a name ending in .pgn, .pgn.gz, .pgn.bz2, .pgn.xz, .pgn.lzma or .pgn.zst, or
 --format pgn, also for standard input), read by vorel_tools.read_games, which decompresses them
-by the end of their name: one position per move of each game's main line, the position before
-the move, in game order. A game that cannot be read (an illegal move, a bad FEN tag, ...) is
+by the end of their name (.zst with the zstandard package before Python 3.14): one position per
+move of each game's main line, the position before the move, in game order. A game that cannot be read (an illegal move, a bad FEN tag, ...) is
 reported as FILE:LINE: ERROR with the line where the game starts, and skipped whole. The inputs
 of one run are all of one kind.
 
