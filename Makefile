@@ -151,10 +151,12 @@ bench-setup: setup
 # Benchmarks against the compiled peers, the pure-Python peer, the floors, and nchess's and a
 # strong engine's native perft (every native perft, vorel_tools.perft's included, measured once,
 # in bench.py); vorel_tools' batches against the compiled peers; its SAN and PGN reading against
-# the pure-Python peer. The three files share bench/harness.py.
+# the pure-Python peer; read_games against a compiled PGN-to-arrays reader and the pure-Python
+# peer (its game files cached in build/bench-data/). The four files share bench/harness.py.
 bench: install bench-setup
 	cmake -S . -B build/bench-native $(CMAKE_FLAGS) -DVOREL_BUILD_PYTHON=OFF -DVOREL_BUILD_BENCH=ON >/dev/null
 	cmake --build build/bench-native --target perft_native
 	$(PYTHON) bench/bench.py --native build/bench-native/perft_native
 	$(PYTHON) bench/bench_tools.py
 	$(PYTHON) bench/bench_notation.py
+	$(PYTHON) bench/bench_games.py
