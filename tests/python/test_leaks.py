@@ -168,13 +168,21 @@ def test_operation_leaks_nothing(name, generator, PanicException):
         *context.boards(),
     ]
     fens = [board.fen() for board in context.boards()]
+    def growth():
+        heap, blocks, counts = snapshot(watched)
+        run(rounds)
+        heap_after, blocks_after, counts_after = snapshot(watched)
+        assert counts_after == counts
+        return heap_after - heap, blocks_after - blocks
+
     run(WARM_UP)
-    heap, blocks, counts = snapshot(watched)
-    run(rounds)
-    heap_after, blocks_after, counts_after = snapshot(watched)
-    assert counts_after == counts
-    assert blocks_after - blocks < BLOCK_SLACK
-    assert heap_after - heap < HEAP_SLACK
+    heap, blocks = growth()
+    if heap >= HEAP_SLACK or blocks >= BLOCK_SLACK:
+        # The interpreter fills a cache or a free list now and then (about a hundred blocks,
+        # once); a loss grows again by as much on the next rounds.
+        heap, blocks = growth()
+    assert blocks < BLOCK_SLACK
+    assert heap < HEAP_SLACK
     # Every case leaves its boards as it found them.
     assert [board.fen() for board in context.boards()] == fens
 
