@@ -76,7 +76,8 @@ class GameReader {
 
   GameReader(GameSource source, Settings settings)
       : source_(std::move(source)), settings_(std::move(settings)) {
-    if (settings_.threads > 1) pool_ = std::make_unique<WorkerPool>(settings_.threads);
+    // The calling thread is one of the threads: it replays parts of the batch it waits for.
+    if (settings_.threads > 1) pool_ = std::make_unique<WorkerPool>(settings_.threads - 1);
   }
 
   // Returns the next batch, or a null reference at the end. An error met while cutting a batch
@@ -186,7 +187,7 @@ class GameReader {
       prepare(*batch);
       if (pool_) {
         for (std::size_t part = 0; part < batch->part_ends.size(); ++part)
-          pool_->submit([&pending = *batch, part] { pending.replay(part); });
+          pool_->submit(batch.get(), [&pending = *batch, part] { pending.replay(part); });
       }
       pending_.push_back(std::move(batch));
     }
@@ -201,6 +202,7 @@ class GameReader {
       batch.replay(0);
     } else {
       const ReleasedLock released;
+      pool_->help(&batch);
       std::unique_lock lock(batch.mutex);
       batch.done.wait(lock, [&] { return batch.remaining == 0; });
     }
