@@ -151,15 +151,7 @@ OwnedRef first_rows(OwnedRef array, std::size_t rows, bool given,
     if (!view) throw PythonError{};
     return view;
   }
-  std::vector<std::size_t> cut = shape;
-  cut.front() = rows;
-  const OwnedRef new_shape = shape_tuple(cut);
-  const OwnedRef method(created(PyUnicode_FromString("resize")));
-  const OwnedRef keywords(Py_BuildValue("(s)", "refcheck"));
-  if (!keywords) throw PythonError{};
-  PyObject* arguments[] = {array.get(), new_shape.get(), Py_False};
-  const OwnedRef done(PyObject_VectorcallMethod(method.get(), arguments, 2, keywords.get()));
-  if (!done) throw PythonError{};
+  cut_rows(array.get(), rows, shape);
   return array;
 }
 
