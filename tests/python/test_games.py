@@ -1,0 +1,174 @@
+"""read_games() against the pure-Python chess library as the oracle: seeded games with clock and
+evaluation comments, variations, NAGs and odd spacing are read by both, and every array of every
+batch must be what the oracle's main line gives. Then the same games through every kind of source,
+batch size and number of threads; broken games; `where`; arguments, closing and collection."""
+
+import io
+import re
+
+import chess
+import chess.pgn
+import numpy as np
+import pytest
+import vorel_tools as vt
+from games import annotated_texts
+
+PIECES = "PNBRQKpnbrqk"  # our piece indices
+RESULTS = {"1-0": 1, "1/2-1/2": 0, "0-1": -1, "*": 2}
+ROW_FIELDS = ("bitboards", "white_to_move", "castling", "en_passant", "halfmove_clock", "fullmove", "move")
+ROW_FIELDS += ("clock", "eval", "mate", "game")
+GAME_FIELDS = ("offsets", "result", "white_elo", "black_elo", "line", "error", "token", "tags")
+DTYPES = dict(zip(ROW_FIELDS, ("u8", "?", "u1", "i1", "u2", "u2", "u2", "f4", "f4", "i2", "i4"), strict=True))
+DTYPES.update(offsets="i8", result="i1", white_elo="i4", black_elo="i4", line="i8")
+
+TEXTS = annotated_texts(21, 100)
+PGN = "\n".join(TEXTS)
+
+
+def joined(batches):
+    """Returns all batches as one dict of fields (game indices and offsets counted over all games),
+    once each batch is checked to be consistent in itself."""
+    out = {name: [] for name in ROW_FIELDS + GAME_FIELDS + ("legal_moves", "legal_offsets")}
+    out["offsets"], out["legal_offsets"] = [np.zeros(1, np.int64)], [np.zeros(1, np.int64)]
+    games = 0
+    for batch in batches:
+        g, n = len(batch), len(batch.move)
+        assert batch.first_game == games and g > 0
+        for name, dtype in DTYPES.items():
+            array = getattr(batch, name)
+            assert array.dtype == np.dtype(dtype), name
+            assert array.shape == {"bitboards": (n, 12), "offsets": (g + 1,)}.get(
+                name, (g if name in GAME_FIELDS else n,)
+            )
+        assert batch.offsets[0] == 0 and batch.offsets[-1] == n and (np.diff(batch.offsets) >= 0).all()
+        assert batch.game.tolist() == np.repeat(np.arange(g), np.diff(batch.offsets)).tolist()
+        assert len(batch.error) == len(batch.token) == len(batch.tags) == g
+        for name in ROW_FIELDS:
+            out[name].append(batch.game + batch.first_game if name == "game" else getattr(batch, name))
+        for name in GAME_FIELDS[1:]:
+            out[name].extend(getattr(batch, name))
+        out["offsets"].append(batch.offsets[1:] + out["offsets"][-1][-1])
+        if batch.legal_moves is not None:
+            assert batch.legal_offsets.dtype == np.int64 and batch.legal_offsets.shape == (n + 1,)
+            assert batch.legal_offsets[0] == 0 and batch.legal_offsets[-1] == len(batch.legal_moves)
+            out["legal_moves"].append(batch.legal_moves)
+            out["legal_offsets"].append(batch.legal_offsets[1:] + out["legal_offsets"][-1][-1])
+        else:
+            assert batch.legal_offsets is None
+        games += g
+    for name in ROW_FIELDS + ("offsets", "legal_moves", "legal_offsets"):
+        out[name] = np.concatenate(out[name]) if out[name] else np.zeros(0, DTYPES.get(name, "u2"))
+    out["bitboards"] = out["bitboards"].reshape(-1, 12)
+    for name in ("result", "white_elo", "black_elo", "line"):
+        out[name] = np.array(out[name], DTYPES[name])
+    return out
+
+
+def read(source, **options):
+    return joined(vt.read_games(source, **options))
+
+
+def assert_same(ours, expected, fields=None):
+    for name in fields or expected:
+        if isinstance(expected[name], np.ndarray):
+            assert ours[name].dtype == expected[name].dtype, name
+            np.testing.assert_array_equal(ours[name], expected[name], err_msg=name)  # NaN equals NaN
+        else:
+            assert ours[name] == expected[name], name
+
+
+def rating(tags, name):
+    value = tags.get(name, "").strip()
+    return int(value) if re.fullmatch("[0-9]+", value) and int(value) < 2**31 else -1
+
+
+def oracle(texts, separator="\n"):
+    """Returns the fields read_games() must give for the games of `separator.join(texts)`, built by
+    walking the oracle's main line of each (in the texts' own line ends)."""
+    expected = {name: [] for name in ROW_FIELDS + GAME_FIELDS}
+    fens, ucis, line = [], [], 1
+    for index, text in enumerate(texts):
+        game = chess.pgn.read_game(io.StringIO(text, newline=""))
+        assert not game.errors, (index, game.errors)
+        tags = {
+            name: re.sub(r'\\(["\\])', r"\1", value)
+            for name, value in re.findall(r'^\[(\w+) "(.*)"\]\r?$', text, re.MULTILINE)
+        }
+        expected["tags"].append(tags)
+        expected["result"].append(RESULTS[game.headers["Result"]])
+        expected["white_elo"].append(rating(tags, "WhiteElo"))
+        expected["black_elo"].append(rating(tags, "BlackElo"))
+        expected["line"].append(line)
+        line += text.count("\n") + separator.count("\n")
+        board = game.board()
+        for node in game.mainline():
+            bitboards = [0] * 12
+            for square, piece in board.piece_map().items():
+                bitboards[PIECES.index(piece.symbol())] |= 1 << square
+            expected["bitboards"].append(bitboards)
+            expected["white_to_move"].append(board.turn)
+            rights = [board.has_kingside_castling_rights, board.has_queenside_castling_rights]
+            expected["castling"].append(sum(1 << i for i in range(4) if rights[i % 2](i < 2)))  # K Q k q
+            expected["en_passant"].append(-1 if board.ep_square is None else chess.square_file(board.ep_square))
+            expected["halfmove_clock"].append(min(board.halfmove_clock, 65535))
+            expected["fullmove"].append(min(board.fullmove_number, 65535))
+            clock, score = node.clock(), node.eval()
+            expected["clock"].append(np.nan if clock is None else clock)
+            white = score.white() if score is not None else None
+            expected["eval"].append(np.nan if white is None or white.is_mate() else white.score() / 100)
+            expected["mate"].append(
+                max(-32767, min(32767, white.mate())) if white is not None and white.is_mate() else 0
+            )
+            expected["game"].append(index)
+            fens.append(board.fen())
+            ucis.append(node.move.uci())
+            board.push(node.move)
+        expected["offsets"].append(len(ucis))
+    # Each move as the word our generator lists for it.
+    moves, offsets = vt.legal_moves(fens)
+    texts_of = vt.move_texts(moves)
+    for i, uci in enumerate(ucis):
+        expected["move"].append(int(moves[offsets[i] + texts_of[offsets[i] : offsets[i + 1]].index(uci)]))
+    expected["error"] = [None] * len(texts)
+    expected["token"] = [None] * len(texts)
+    expected["offsets"] = [0] + expected["offsets"]
+    for name, dtype in DTYPES.items():
+        expected[name] = np.array(expected[name], dtype)
+    expected["bitboards"] = expected["bitboards"].reshape(-1, 12)
+    return expected, fens
+
+
+@pytest.fixture(scope="module")
+def expected():
+    return oracle(TEXTS)
+
+
+def test_every_array_matches_the_oracle_game_by_game(expected):
+    expected, fens = expected
+    ours = read(io.StringIO(PGN), legal_moves=True)
+    for j in range(len(TEXTS)):
+        rows = slice(expected["offsets"][j], expected["offsets"][j + 1])
+        for name in ROW_FIELDS:
+            np.testing.assert_array_equal(ours[name][rows], expected[name][rows], err_msg=f"{name} of {TEXTS[j]}")
+    assert_same(ours, expected)
+    # The legal moves of each position: the generator's list, and the oracle's moves.
+    moves, offsets = vt.legal_moves(fens)
+    assert_same(ours, {"legal_moves": moves, "legal_offsets": offsets})
+    texts = vt.move_texts(ours["legal_moves"])
+    for i in range(0, len(fens), 7):
+        assert sorted(texts[offsets[i] : offsets[i + 1]]) == sorted(m.uci() for m in chess.Board(fens[i]).legal_moves)
+    # The games cover what they are meant to.
+    assert len(expected["move"]) > 3000
+    for name, covered in [("clock", ~np.isnan(ours["clock"])), ("eval", ~np.isnan(ours["eval"]))]:
+        assert 0.2 < covered.mean() < 1, name
+    assert {-1, 1} <= set(np.sign(ours["mate"]).tolist()) and (ours["en_passant"] >= 0).any()
+    assert (ours["fullmove"][ours["offsets"][:-1][np.diff(ours["offsets"]) > 0]] > 1).any()  # FEN starts
+    assert set(ours["result"].tolist()) == {-1, 0, 1, 2} and (ours["white_elo"] == -1).any()
+
+
+def test_crlf_and_cr_line_ends_read_as_the_oracle_reads_them():
+    # Comments over lines keep their line ends, which the annotations may then not read across.
+    texts = [text.replace("\n", "\r\n") for text in TEXTS[:40]]
+    expected, _ = oracle(texts, "\r\n")
+    assert_same(read(io.BytesIO("\r\n".join(texts).encode())), expected)
+    assert_same(read([text.replace("\n", "\r") for text in TEXTS[:40]]), read(TEXTS[:40]))
