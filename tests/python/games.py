@@ -159,7 +159,12 @@ def annotated_texts(seed, count):
             for move in moves[:8]:
                 start.push(move)
             moves = moves[8:]
-            tags += [("SetUp", "1"), ("FEN", start.fen())]
+            fen = start.fen()
+            if rng.random() < 0.3:  # counters the oracle reads too, though no game reaches them
+                odd = ["0 0", "+3 +12", "70000 65535", "4294967295 4294967295", "4294967296 " + "9" * 20]
+                fen = fen.rsplit(" ", 2)[0] + " " + rng.choice(odd)
+                start.set_fen(fen)
+            tags += [("SetUp", "1"), ("FEN", fen)]
         board, tokens = start.copy(), []
         if rng.random() < 0.1:
             tokens.append("{ a comment before the first move [%clk 0:00:09] }")
