@@ -4,6 +4,7 @@ batch must be what the oracle's main line gives. Then the same games through eve
 batch size and number of threads; broken games; `where`; arguments, closing and collection."""
 
 import io
+import random
 import re
 
 import chess
@@ -11,7 +12,7 @@ import chess.pgn
 import numpy as np
 import pytest
 import vorel_tools as vt
-from games import annotated_texts
+from games import annotated_texts, clock_annotation, eval_annotation
 
 PIECES = "PNBRQKpnbrqk"  # our piece indices
 RESULTS = {"1-0": 1, "1/2-1/2": 0, "0-1": -1, "*": 2}
@@ -172,3 +173,34 @@ def test_crlf_and_cr_line_ends_read_as_the_oracle_reads_them():
     expected, _ = oracle(texts, "\r\n")
     assert_same(read(io.BytesIO("\r\n".join(texts).encode())), expected)
     assert_same(read([text.replace("\n", "\r") for text in TEXTS[:40]]), read(TEXTS[:40]))
+
+
+SOUP = ["[%clk", "[%eval", " ", " ", "\t", "\n", "\u00a0", "\u2003", "\x1c", "\x85", "0", "07", "5", "59", ":", ":"]
+SOUP += [".", ".", ",", "#", "-", "+", "]", "[", "%", "x", "} {", "}{", " }{ ", "9" * 12]
+
+
+def near_annotation(rng):
+    """An annotation, a clock or an evaluation, with a few pieces of soup put in, taken out or put
+    instead of a character, and more soup around: now and then in several comments."""
+    text = list(rng.choice([clock_annotation, eval_annotation])(rng))
+    for _ in range(rng.choice([0, 1, 1, 2, 3])):
+        at = rng.randrange(len(text) + 1)
+        text[at : at + rng.choice([0, 0, 1])] = [rng.choice(SOUP)]
+    around = lambda: "".join(rng.choice(SOUP) for _ in range(rng.choice([0, 0, 1, 3])))
+    return around() + "".join(text) + around()
+
+
+def test_annotations_read_as_the_oracle_reads_them():
+    rng, texts = random.Random(8), []
+    while len(texts) < 2000:
+        comment = " ".join(near_annotation(rng) for _ in range(rng.choice([1, 1, 2])))
+        if re.search(r"\n[ \t]*\[\w", comment):  # a tag line: the next game's for us, not for the oracle
+            continue
+        texts.append(f"1. e4 {{{comment}}} {rng.choice(['', '$1 ', '(1. d4 {[%clk 0:00:01]}) '])}{{}} *")
+    (expected, _), ours = oracle(texts), read(texts)
+    for name in ("clock", "eval", "mate"):
+        wrong = np.flatnonzero(~((ours[name] == expected[name]) | (np.isnan(ours[name]) & np.isnan(expected[name]))))
+        assert not len(wrong), [(texts[i], ours[name][i], expected[name][i]) for i in wrong[:5]]
+    assert_same(ours, expected, ("move", "clock", "eval", "mate", "offsets"))
+    # Most are read: the soup lands on the edges of what reads.
+    assert 0.3 < np.mean(~np.isnan(ours["clock"]) | ~np.isnan(ours["eval"]) | (ours["mate"] != 0)) < 0.8
