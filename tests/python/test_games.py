@@ -3,7 +3,10 @@ evaluation comments, variations, NAGs and odd spacing are read by both, and ever
 batch must be what the oracle's main line gives. Then the same games through every kind of source,
 batch size and number of threads; broken games; `where`; arguments, closing and collection."""
 
+import bz2
+import gzip
 import io
+import lzma
 import random
 import re
 
@@ -26,12 +29,12 @@ TEXTS = annotated_texts(21, 100)
 PGN = "\n".join(TEXTS)
 
 
-def joined(batches):
-    """Returns all batches as one dict of fields (game indices and offsets counted over all games),
-    once each batch is checked to be consistent in itself."""
+def joined(batches, games=0):
+    """Returns batches as one dict of fields (game indices and offsets counted over all games, the
+    first being game `games` of the source), once each batch is checked to be consistent in itself."""
     out = {name: [] for name in ROW_FIELDS + GAME_FIELDS + ("legal_moves", "legal_offsets")}
     out["offsets"], out["legal_offsets"] = [np.zeros(1, np.int64)], [np.zeros(1, np.int64)]
-    games = 0
+    start = games
     for batch in batches:
         g, n = len(batch), len(batch.move)
         assert batch.first_game == games and g > 0
@@ -45,7 +48,7 @@ def joined(batches):
         assert batch.game.tolist() == np.repeat(np.arange(g), np.diff(batch.offsets)).tolist()
         assert len(batch.error) == len(batch.token) == len(batch.tags) == g
         for name in ROW_FIELDS:
-            out[name].append(batch.game + batch.first_game if name == "game" else getattr(batch, name))
+            out[name].append(batch.game + (batch.first_game - start) if name == "game" else getattr(batch, name))
         for name in GAME_FIELDS[1:]:
             out[name].extend(getattr(batch, name))
         out["offsets"].append(batch.offsets[1:] + out["offsets"][-1][-1])
@@ -204,3 +207,101 @@ def test_annotations_read_as_the_oracle_reads_them():
     assert_same(ours, expected, ("move", "clock", "eval", "mate", "offsets"))
     # Most are read: the soup lands on the edges of what reads.
     assert 0.3 < np.mean(~np.isnan(ours["clock"]) | ~np.isnan(ours["eval"]) | (ours["mate"] != 0)) < 0.8
+
+
+def compressed(opener):
+    def write(path, data):
+        with opener(path, "wb") as file:
+            file.write(data)
+
+    return write
+
+
+def zstd_writer(path, data):
+    try:
+        from compression import zstd
+    except ImportError:
+        zstd = pytest.importorskip("zstandard")
+        data = zstd.ZstdCompressor().compress(data)
+    else:
+        data = zstd.compress(data)
+    path.write_bytes(data)
+
+
+FILES = {
+    ".pgn": lambda path, data: path.write_bytes(data),
+    ".pgn.gz": compressed(gzip.open),
+    ".PGN.BZ2": compressed(bz2.open),
+    ".pgn.xz": compressed(lzma.open),
+    ".pgn.zst": zstd_writer,
+}
+
+
+@pytest.mark.parametrize("suffix", FILES)
+def test_every_kind_of_file_gives_the_same_batches(suffix, tmp_path):
+    expected = read(io.StringIO(PGN))
+    path = tmp_path / f"games{suffix}"
+    FILES[suffix](path, PGN.encode())
+    assert_same(read(path), expected)
+    assert_same(read(str(path).encode()), expected)
+    if suffix == ".pgn":
+        with open(path, "rb") as binary, open(path, encoding="utf-8", newline="") as text:
+            assert_same(read(binary), expected)
+            assert_same(read(text), expected)
+            assert not binary.closed and not text.closed
+
+
+def arrow_array(texts):
+    return pytest.importorskip("pyarrow").array(texts)
+
+
+ITEMS = {
+    "str": list,
+    "bytes": lambda texts: [text.encode() for text in texts],
+    "generator of str": lambda texts: (text for text in texts),
+    "numpy str": np.array,
+    "numpy bytes": lambda texts: np.array([text.encode() for text in texts]),
+    "arrow": arrow_array,
+}
+
+
+@pytest.mark.parametrize("kind", ITEMS)
+def test_every_kind_of_sequence_gives_the_same_batches(kind):
+    # The same as the file, but for the lines, each counted from its own text.
+    expected = read(io.StringIO(PGN))
+    expected["line"] = np.ones(len(TEXTS), np.int64)
+    assert_same(read(ITEMS[kind](TEXTS)), expected)
+    # Move texts alone: the same positions from the same start, no tags, the result of the moves.
+    plain = [i for i, text in enumerate(TEXTS) if "[FEN " not in text]
+    movetexts = [TEXTS[i].split("\n\n", 1)[1] for i in plain]
+    ours, full = read(ITEMS[kind](movetexts)), read([TEXTS[i] for i in plain])
+    assert_same(ours, full, ROW_FIELDS + ("offsets", "error", "token"))
+    assert ours["tags"] == [{}] * len(plain) and set(ours["white_elo"].tolist()) == {-1}
+    ends = [re.search(r"(1-0|0-1|1/2-1/2|\*)?\s*$", text).group(1) or "*" for text in movetexts]
+    assert ours["result"].tolist() == [RESULTS[end] for end in ends]
+    # The line of the first move text, past a comment before it.
+    starts = [re.match(r"\s*(\{[^}]*\}\s*)?", text).end() for text in movetexts]
+    assert ours["line"].tolist() == [1 + text[:at].count("\n") for text, at in zip(movetexts, starts, strict=True)]
+
+
+def test_batch_sizes_and_threads_change_no_row():
+    expected = read(TEXTS, legal_moves=True)
+    for size in (1, 7, 450, 2**30):
+        batches = list(vt.read_games(TEXTS, batch_positions=size))
+        assert_same(joined(batches), read(TEXTS))
+        # Whole games are added until their moves reach the size.
+        for batch in batches:
+            assert len(batch.move) - np.diff(batch.offsets)[-1] < size
+            assert len(batch.move) >= size or batch is batches[-1]
+    per_batch = None
+    for threads in (1, 2, 3):
+        batches = [
+            joined([batch], batch.first_game)
+            for batch in vt.read_games(TEXTS, batch_positions=450, threads=threads, legal_moves=True)
+        ]
+        assert len(batches) > 5
+        if per_batch is None:
+            per_batch = batches
+        for ours, theirs in zip(batches, per_batch, strict=True):
+            assert_same(ours, theirs)
+    assert_same(joined(vt.read_games(TEXTS, batch_positions=450, threads=3, legal_moves=True)), expected)
