@@ -255,13 +255,18 @@ def arrow_array(texts):
     return pytest.importorskip("pyarrow").array(texts)
 
 
-ITEMS = {
-    "str": list,
-    "bytes": lambda texts: [text.encode() for text in texts],
-    "generator of str": lambda texts: (text for text in texts),
-    "numpy str": np.array,
-    "numpy bytes": lambda texts: np.array([text.encode() for text in texts]),
-    "arrow": arrow_array,
+def encoded(texts):
+    return [None if text is None else text.encode() for text in texts]
+
+
+ITEMS = {  # how to make the sequence, and whether it can hold None
+    "str": (list, True),
+    "bytes": (encoded, True),
+    "generator of str": (lambda texts: (text for text in texts), True),
+    "numpy str": (np.array, False),
+    "numpy bytes": (lambda texts: np.array(encoded(texts)), False),
+    "arrow": (arrow_array, True),
+    "arrow bytes": (lambda texts: arrow_array(encoded(texts)), True),
 }
 
 
@@ -270,11 +275,15 @@ def test_every_kind_of_sequence_gives_the_same_batches(kind):
     # The same as the file, but for the lines, each counted from its own text.
     expected = read(io.StringIO(PGN))
     expected["line"] = np.ones(len(TEXTS), np.int64)
-    assert_same(read(ITEMS[kind](TEXTS)), expected)
+    make, holds_none = ITEMS[kind]
+    assert_same(read(make(TEXTS)), expected)
+    if holds_none:  # a null of an Arrow array too: a game that cannot be read
+        with_none = [*TEXTS[:5], None, *TEXTS[5:]]
+        assert_same(read(make(with_none)), read(with_none))
     # Move texts alone: the same positions from the same start, no tags, the result of the moves.
     plain = [i for i, text in enumerate(TEXTS) if "[FEN " not in text]
     movetexts = [TEXTS[i].split("\n\n", 1)[1] for i in plain]
-    ours, full = read(ITEMS[kind](movetexts)), read([TEXTS[i] for i in plain])
+    ours, full = read(make(movetexts)), read([TEXTS[i] for i in plain])
     assert_same(ours, full, ROW_FIELDS + ("offsets", "error", "token"))
     assert ours["tags"] == [{}] * len(plain) and set(ours["white_elo"].tolist()) == {-1}
     ends = [re.search(r"(1-0|0-1|1/2-1/2|\*)?\s*$", text).group(1) or "*" for text in movetexts]
