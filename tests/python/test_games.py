@@ -4,11 +4,14 @@ batch must be what the oracle's main line gives. Then the same games through eve
 batch size and number of threads; broken games; `where`; arguments, closing and collection."""
 
 import bz2
+import gc
 import gzip
 import io
 import lzma
 import random
 import re
+import warnings
+import weakref
 
 import chess
 import chess.pgn
@@ -314,3 +317,192 @@ def test_batch_sizes_and_threads_change_no_row():
         for ours, theirs in zip(batches, per_batch, strict=True):
             assert_same(ours, theirs)
     assert_same(joined(vt.read_games(TEXTS, batch_positions=450, threads=3, legal_moves=True)), expected)
+
+
+BROKEN = [  # each game, and its error's first words and token
+    ('[Event "illegal"]\n1. e4 e5 2. Ke3 Nc6 *\n', "Illegal SAN", "Ke3"),
+    ('[FEN "8/8/8/8/8/8/8/8 w - - 0 1"]\n1. Kb2 *\n', "Invalid FEN tag", "8/8/8/8/8/8/8/8 w - - 0 1"),
+    ('[Event "x" Site]\n1. d4 *\n', "Unreadable tag", '[Event "x" Site]'),
+    ('[Event "null"]\n1. e4 -- 2. d4 *\n', "Null move", "--"),
+    ('[Event "comment"]\n1. e4 { [%clk 0:00:01] never closed\n', "Unclosed comment", "{"),
+    ('[Event "variation"]\n1. e4 (1. d4 e5\n', "Unclosed variation", "("),
+]
+NO_GAMES = [  # items of a sequence that are no game
+    (None, "No game text", "None"),
+    ("1. e4 *\n1. d4 *", "More than one game in one text", "1. d4 *"),
+    ("1. e4 \ud800 e5 *", "Unreadable text", "'utf-8' codec can't encode character '\\ud800' in position 6: sur"),
+]
+
+
+def test_broken_games_give_error_rows_and_reading_goes_on():
+    # Good and broken games in turn, as items and (those that can be) as a file.
+    broken = BROKEN + NO_GAMES
+    items = [TEXTS[i // 2] if i % 2 == 0 else broken[i // 2][0] for i in range(2 * len(broken))]
+    for source, games in [(items, broken), (io.StringIO("".join(items[: 2 * len(BROKEN)])), BROKEN)]:
+        ours = read(source, legal_moves=True, batch_positions=200)
+        # The good games read as they do alone; the broken ones have no rows, and say why.
+        alone = read(TEXTS[: len(games)], legal_moves=True)
+        assert_same(ours, alone, ROW_FIELDS[:-1] + ("legal_moves", "legal_offsets"))
+        assert ours["tags"][::2] == alone["tags"] and ours["error"][::2] == [None] * len(games)
+        assert (np.diff(ours["offsets"])[1::2] == 0).all()
+        errors = [
+            (error.split(":")[0], token) for error, token in zip(ours["error"][1::2], ours["token"][1::2], strict=True)
+        ]
+        assert errors == [(error, token) for _, error, token in games]
+    # The errors are read_pgn()'s.
+    for text, _, _ in BROKEN:
+        (game,) = vt.read_pgn(io.StringIO(text))
+        assert next(vt.read_games([text])).error == [game.error]
+
+
+def test_where_leaves_games_out_unread():
+    texts = [text.replace('"Annotated', '"refused', i % 3 == 1) for i, text in enumerate(TEXTS[:30])]
+    texts.insert(4, '[Event "refused"]\n1. e4 e5 2. Ke3 *\n')  # never replayed: no error row
+    seen = []
+
+    def where(tags):
+        seen.append(tags)
+        return np.bool_(not tags["Event"].startswith("refused"))  # any truth value
+
+    kept = [text for text in texts if '"refused' not in text]
+    for threads in (1, 2):
+        seen.clear()
+        assert_same(read(texts, where=where, threads=threads, batch_positions=100), read(kept))
+        assert seen == read(texts)["tags"]
+    # A truth value that cannot be told is where's error.
+    with pytest.raises(ZeroDivisionError):
+        next(vt.read_games(texts, where=lambda tags: type("Bad", (), {"__bool__": lambda self: 1 / 0})()))
+
+
+class Failure(Exception):
+    pass
+
+
+def test_an_error_of_where_or_the_source_comes_after_the_batches_before_it():
+    def where(tags):
+        if tags["Event"] == "Annotated 20":
+            raise Failure
+        return True
+
+    class Failing(io.RawIOBase):
+        """A binary file that hands out 2000 bytes a read(), then fails."""
+
+        def __init__(self, data):
+            self.data, self.reads = data, 0
+
+        def readable(self):
+            return True
+
+        def read(self, size=-1):
+            self.reads += 1
+            if self.reads * 2000 > len(self.data) // 2:
+                raise Failure
+            return self.data[(self.reads - 1) * 2000 : self.reads * 2000]
+
+    for threads in (1, 2):
+        for source, options in [(TEXTS, {"where": where}), (Failing(PGN.encode()), {})]:
+            expected = read(TEXTS if options else io.StringIO(PGN))
+            reader = vt.read_games(source, batch_positions=100, threads=threads, **options)
+            batches = []
+            with pytest.raises(Failure):
+                for batch in reader:
+                    batches.append(batch)  # noqa: PERF402 (kept up to the error)
+            assert next(reader, None) is None and len(batches) > 3
+            # Whole games, those before the error: all of them before where fails, those the read
+            # bytes hold (but for the last, which may yet go on) before the source fails.
+            ours = joined(batches)
+            games = len(ours["error"])
+            if options:
+                assert games == 20
+            else:
+                ends = np.cumsum([len(text.encode()) + 1 for text in TEXTS])
+                assert 0 <= (ends <= (source.reads - 1) * 2000).sum() - games <= 1
+            assert_same(ours, {name: value[:games] for name, value in expected.items() if name in GAME_FIELDS[1:]})
+            rows = expected["offsets"][games]
+            assert_same(ours, {name: expected[name][:rows] for name in ROW_FIELDS})
+
+
+def test_arguments_are_checked():
+    cases = [
+        (
+            (3,),
+            {},
+            TypeError,
+            "argument 'source': expected a path, a file object or a sequence of game texts, got 'int'",
+        ),
+        ((None,), {}, TypeError, "got 'NoneType'"),
+        (("/nonexistent/games.pgn.gz",), {}, FileNotFoundError, "games.pgn.gz"),
+        ((), {}, TypeError, r"read_games\(\) missing 1 required positional argument: 'source'"),
+        (([], 1), {}, TypeError, r"read_games\(\) takes 1 positional"),
+        (([],), {"thread": 1}, TypeError, r"read_games\(\) got an unexpected keyword argument 'thread'"),
+        (([],), {"batch_positions": 0}, ValueError, "batch_positions must be from 1 to 1073741824, not 0"),
+        (([],), {"batch_positions": 2**30 + 1}, ValueError, "not 1073741825"),
+        (([],), {"batch_positions": -(2**70)}, ValueError, "batch_positions must be from 1"),
+        (([],), {"batch_positions": True}, TypeError, "argument 'batch_positions': expected int, got 'bool'"),
+        (([],), {"batch_positions": 1.0}, TypeError, "got 'float'"),
+        (([],), {"threads": 0}, ValueError, "threads must be from 1 to 256, not 0"),
+        (([],), {"threads": 257}, ValueError, "not 257"),
+        (([],), {"threads": False}, TypeError, "argument 'threads': expected int, got 'bool'"),
+        (([],), {"threads": "2"}, TypeError, "got 'str'"),
+        (([],), {"where": 5}, TypeError, "argument 'where': expected a callable or None, got 'int'"),
+        (([],), {"legal_moves": np.array([1, 2])}, ValueError, "ambiguous"),
+    ]
+    for args, keywords, error, message in cases:
+        with pytest.raises(error, match=message):
+            vt.read_games(*args, **keywords)
+    # Integers as operator.index() reads them; the largest batch and thread count.
+    assert_same(read(TEXTS[:3], batch_positions=np.int64(2**30), threads=np.uint8(255), where=None), read(TEXTS[:3]))
+    for kind in (vt.GameBatch, vt.GameReader):
+        with pytest.raises(TypeError, match="cannot create"):
+            kind()
+    batch = next(vt.read_games(TEXTS[:3]))
+    assert repr(batch) == f"<vorel_tools.GameBatch of 3 games, {len(batch.move)} positions>"
+
+
+def test_the_reader_closes_what_it_opens_and_nothing_else(tmp_path):
+    path = tmp_path / "games.pgn.gz"
+    with gzip.open(path, "wt") as file:
+        file.write(PGN)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", ResourceWarning)
+        with vt.read_games(path, batch_positions=10) as reader:
+            assert next(reader).tags[0]["Event"] == "Annotated 0"
+        assert list(reader) == []
+        unfinished = vt.read_games(path, batch_positions=10, threads=2)
+        next(unfinished)
+        del unfinished  # dropped before its end, its threads busy: the file is closed without a warning
+        gc.collect()
+        vt.read_games(path).close()
+        assert sum(len(batch) for batch in vt.read_games(path)) == len(TEXTS)
+    stream = io.StringIO(PGN)
+    reader = vt.read_games(stream)
+    next(reader)
+    reader.close()
+    reader.close()
+    assert list(reader) == [] and not stream.closed
+
+
+def test_readers_in_cycles_are_collected_and_not_reentered():
+    class Reentrant(io.StringIO):
+        def read(self, size=-1):
+            return next(self.reader)
+
+    stream = Reentrant(PGN)
+    stream.reader = vt.read_games(stream)
+    with pytest.raises(RuntimeError, match="Already borrowed"):
+        next(stream.reader)
+
+    # A where that holds its reader (who holds it), and a batch kept from such a reader.
+    class Where:
+        def __call__(self, tags):
+            return self.reader is not None
+
+    where = Where()
+    where.reader = vt.read_games(list(TEXTS[:5]), where=where, threads=2)
+    batch = next(where.reader)
+    moves = batch.move.copy()
+    collected = [weakref.ref(stream), weakref.ref(where)]
+    del stream, where
+    gc.collect()
+    assert [ref() for ref in collected] == [None, None]
+    assert len(batch) == 5 and batch.move.tolist() == moves.tolist()
