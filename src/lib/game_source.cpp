@@ -188,12 +188,12 @@ std::optional<GameText> GameSource::next_item() {
     finished_ = true;
     return std::nullopt;
   }
-  // A scalar of an Arrow array gives its value with as_py().
-  if (!PyUnicode_Check(item.get()) && !PyObject_CheckBuffer(item.get()) && item.get() != Py_None) {
-    if (has_attribute(item.get(), "as_py")) {
-      item = OwnedRef(PyObject_CallMethod(item.get(), "as_py", nullptr));
-      if (!item) throw PythonError{};
-    }
+  // A scalar of an Arrow array gives its value with as_py(): None for a null, whose buffer cannot
+  // be asked for (a valid one's can, so that is looked for first).
+  if (!PyUnicode_Check(item.get()) && !PyBytes_Check(item.get()) && item.get() != Py_None &&
+      has_attribute(item.get(), "as_py")) {
+    item = OwnedRef(PyObject_CallMethod(item.get(), "as_py", nullptr));
+    if (!item) throw PythonError{};
   }
   GameText game;
   if (item.get() == Py_None) {

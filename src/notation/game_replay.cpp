@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <charconv>
 
 #include "common/text.hpp"
 #include "common/unicode.hpp"
@@ -49,19 +48,25 @@ bool is_standard_variant(std::string_view name) {
   return std::ranges::find(STANDARD_VARIANTS, lower) != STANDARD_VARIANTS.end();
 }
 
-// Returns the counters of the fifth and sixth fields of a FEN text; those that are missing or
-// not a whole number keep their usual start (0 and 1).
+// Returns the counters of the fifth and sixth fields of a FEN text, read as the pure-Python chess
+// library reads them: digits after an optional "+", a move number of 0 taken as 1, and values too
+// large to hold stopping at the largest. Those that are missing or not a whole number keep their
+// usual start (0 and 1).
 MoveCounters counters_of(std::string_view fen) {
   WhiteSpaceFields fields(fen);
   for (int skipped = 0; skipped < 4; ++skipped) fields.next();
   MoveCounters counters;
   const auto number = [](std::string_view field, std::uint32_t& value) {
-    std::uint32_t read = 0;
-    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), read);
-    if (error == std::errc{} && end == field.data() + field.size() && !field.empty()) value = read;
+    if (field.starts_with('+')) field.remove_prefix(1);
+    if (field.empty() || !std::ranges::all_of(field, [](char c) { return c >= '0' && c <= '9'; }))
+      return;
+    std::uint64_t read = 0;
+    for (const char c : field) read = std::min<std::uint64_t>(read * 10 + (c - '0'), UINT32_MAX);
+    value = static_cast<std::uint32_t>(read);
   };
   number(fields.next(), counters.halfmove_clock);
   number(fields.next(), counters.fullmove);
+  counters.fullmove = std::max<std::uint32_t>(counters.fullmove, 1);
   return counters;
 }
 
@@ -142,9 +147,9 @@ class ReplayHandler {
     if (has_square(before.pieces[make_piece(us, PAWN)], move.from()) || capture) {
       counters_.halfmove_clock = 0;
     } else {
-      ++counters_.halfmove_clock;
+      counters_.halfmove_clock += counters_.halfmove_clock < UINT32_MAX;
     }
-    if (position_.side_to_move() == WHITE) ++counters_.fullmove;
+    if (position_.side_to_move() == WHITE) counters_.fullmove += counters_.fullmove < UINT32_MAX;
     ++replay_.moves;
   }
 
