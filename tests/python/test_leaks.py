@@ -188,6 +188,7 @@ def test_operation_leaks_nothing(name, generator, PanicException):
         *ITEMS,
     ]
     fens = [board.fen() for board in context.boards()]
+
     def growth():
         heap, blocks, counts = snapshot(watched)
         run(rounds)
