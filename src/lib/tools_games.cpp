@@ -164,9 +164,11 @@ class GameReader {
   void prepare(PendingBatch& batch) const {
     ReplayedGames& games = batch.games;
     make_row_arrays(games);
-    // Consecutive parts of about equal rows, as many as there are threads.
+    // Consecutive parts of about equal rows, four per thread, so that the threads end the batch
+    // about together.
+    const std::size_t per_thread = settings_.threads > 1 ? 4 : 1;
     const std::size_t parts =
-        std::min(settings_.threads, std::max<std::size_t>(1, games.games.size()));
+        std::min(settings_.threads * per_thread, std::max<std::size_t>(1, games.games.size()));
     for (std::size_t part = 1; part < parts; ++part) {
       const std::size_t rows = games.capacity * part / parts;
       const auto end = std::ranges::lower_bound(games.first_rows, rows) - games.first_rows.begin();
