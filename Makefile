@@ -88,17 +88,19 @@ valgrind: install
 	  $(PYTHON) tests/sanitize/exercise.py
 
 # libFuzzer targets, built with clang and the address and undefined-behaviour sanitizers: FEN
-# reading, move texts, push/pop/generate sequences, and PGN files with SAN words. Each runs for
+# reading, move texts, push/pop/generate sequences, PGN files with SAN words, and game files
+# replayed into the arrays of read_games() with their clock and evaluation comments. Each runs for
 # FUZZ_SECONDS, starting from the checked-in seeds; what it learns goes to build/fuzz/, and a
 # crash leaves its input there.
 # The build keeps assertions on (no NDEBUG).
 FUZZ_SECONDS ?= 60
 FUZZ_CXX := clang++-$(FUZZ_CLANG)
-FUZZ_TARGETS := fen move_text sequence pgn
+FUZZ_TARGETS := fen move_text sequence pgn games
 FUZZ_MAX_LEN_fen := 512
 FUZZ_MAX_LEN_move_text := 16
 FUZZ_MAX_LEN_sequence := 400
 FUZZ_MAX_LEN_pgn := 2048
+FUZZ_MAX_LEN_games := 4096
 fuzz: $(addprefix fuzz-,$(FUZZ_TARGETS))
 
 fuzz-build: setup
@@ -151,10 +153,12 @@ bench-setup: setup
 # Benchmarks against the compiled peers, the pure-Python peer, the floors, and nchess's and a
 # strong engine's native perft (every native perft, vorel_tools.perft's included, measured once,
 # in bench.py); vorel_tools' batches against the compiled peers; its SAN and PGN reading against
-# the pure-Python peer. The three files share bench/harness.py.
+# the pure-Python peer; read_games against a compiled PGN-to-arrays reader and the pure-Python
+# peer (its game files cached in build/bench-data/). The four files share bench/harness.py.
 bench: install bench-setup
 	cmake -S . -B build/bench-native $(CMAKE_FLAGS) -DVOREL_BUILD_PYTHON=OFF -DVOREL_BUILD_BENCH=ON >/dev/null
 	cmake --build build/bench-native --target perft_native
 	$(PYTHON) bench/bench.py --native build/bench-native/perft_native
 	$(PYTHON) bench/bench_tools.py
 	$(PYTHON) bench/bench_notation.py
+	$(PYTHON) bench/bench_games.py

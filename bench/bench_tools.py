@@ -1,14 +1,20 @@
 """Benchmarks vorel_tools's batch functions against compiled chess libraries for Python measured in
-the same run, and the dataset example against its line-by-line build. Prints one table of
-medians of interleaved rounds; ratios are what count. (vorel_tools.perft against a peer's native
-perft is in bench.py's last table, which measures every native perft once.)
+the same run, the dataset example against its line-by-line build, and the example on PGN input
+against the example before it read games through read_games. Prints one table of medians of
+interleaved rounds; ratios are what count. (vorel_tools.perft against a peer's native perft is in
+bench.py's last table, which measures every native perft once.)
 
-    python bench/bench_tools.py [--rounds 5] [--positions 100000] [--sections planes legal_moves ...]
+    python bench/bench_tools.py [--rounds 5] [--positions 100000] [--games 1000] [--encodings-only]
+
+The example before read_games is the file at BEFORE_READ_GAMES, which git writes to
+build/planes_dataset_before.py (the first time; without git the rows are left out).
 """
 
 import argparse
+import importlib.util
 import io
 import random
+import subprocess
 import sys
 import tempfile
 import time
@@ -25,6 +31,7 @@ import numpy as np
 import tensor_chess
 import vorel_chess
 import vorel_tools
+from bench_games import game_files
 from harness import ROOT, Table, compare, interleave, print_header, print_missed, warmed
 from peers import six_fields
 from planes_reference import reference_arrays
@@ -63,20 +70,43 @@ def peer_move_lists():
     }
 
 
-def run_example(paths, out, level, convert=None):
-    """Runs the dataset example on one worker; returns its seconds. `convert` replaces its shard
-    converter (the line-by-line baseline)."""
-    saved = planes_dataset.convert_shard
+# The dataset example as it was before it read PGN input through read_games (it replayed each
+# game's moves on a Board and sent the FEN texts of the positions to the workers).
+BEFORE_READ_GAMES = "681de8c:examples/planes_dataset.py"
+
+
+def example_before_read_games():
+    """Returns the dataset example before read_games as a module, or None when git cannot give it."""
+    path = ROOT / "build" / "planes_dataset_before.py"
+    if not path.exists():
+        try:
+            text = subprocess.run(
+                ["git", "show", BEFORE_READ_GAMES], cwd=ROOT, capture_output=True, check=True, text=True
+            ).stdout
+        except (OSError, subprocess.CalledProcessError):
+            return None
+        path.parent.mkdir(exist_ok=True)
+        path.write_text(text)
+    spec = importlib.util.spec_from_file_location("planes_dataset_before", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def run_example(paths, out, level, convert=None, example=planes_dataset):
+    """Runs the dataset example (or another version of it) on one worker; returns its seconds.
+    `convert` replaces its shard converter (the line-by-line baseline)."""
+    saved = example.convert_shard
     if convert is not None:
-        planes_dataset.convert_shard = convert
+        example.convert_shard = convert
     try:
         start = time.perf_counter()
         with redirect_stdout(io.StringIO()):
             arguments = [*map(str, paths), "--out", str(out), "--workers", "1", "--no-progress", "--overwrite"]
-            planes_dataset.main([*arguments, "--compression-level", str(level)])
+            example.main([*arguments, "--compression-level", str(level)])
         return time.perf_counter() - start
     finally:
-        planes_dataset.convert_shard = saved
+        example.convert_shard = saved
 
 
 GENERATOR = vorel_chess.MoveGenerator()
@@ -87,6 +117,19 @@ def line_by_line(texts, compression_level=planes_dataset.DEFAULT_COMPRESSION):
     fens = [planes_dataset.position_fen(text) for text in texts]
     arrays = reference_arrays(fens, GENERATOR)
     return planes_dataset.write_archive(arrays, compression_level), len(fens), []
+
+
+def shard_arrays(directory):
+    """The arrays of all the shards of a directory, each joined in shard order (the move offsets as
+    counts of moves, the FEN texts as a list)."""
+    parts = {}
+    for path in sorted(directory.glob("*.npz")):
+        with np.load(path, allow_pickle=False) as shard:
+            for name in shard.files:
+                array = np.diff(shard[name]) if name == "move_offsets" else shard[name]
+                parts.setdefault(name, []).append(array.tolist() if name == "fen" else array)
+    joined = {name: np.concatenate(arrays) for name, arrays in parts.items() if name != "fen"}
+    return joined | {"fen": [text for texts in parts.get("fen", []) for text in texts]}
 
 
 def same_shards(first, second):
@@ -183,10 +226,26 @@ def encodings(table, rounds, fens, boards):
         )
 
 
-def planes_rows(table, rounds, fens, boards):
-    n = len(fens)
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds per measurement")
+    parser.add_argument("--positions", type=int, default=100_000)
+    parser.add_argument("--games", type=int, default=1000, help="lichess-format games of the PGN dataset rows")
+    parser.add_argument("--encodings-only", action="store_true", help="only the rows of the encodings for models")
+    args = parser.parse_args()
+    rounds, n = args.rounds, args.positions
+    print_header(["tensor-chess", "bulletchess", "nchess", "fastchess", "chess", "numpy"], rounds)
+    table = Table("benchmark", "vorel_tools", "peer", "ratio", "target met")
+    fens = game_positions(n)
+    boards = [vorel_chess.Board(fen) for fen in fens]
+    if args.encodings_only:
+        encodings(table, rounds, fens, boards)
+        table.print()
+        print_missed(table)
+        return
     peer_positions = [tensor_chess.Position(six_fields(fen)) for fen in fens]
     peer_fens = [six_fields(fen) for fen in fens]
+
     table.section(f"planes over {n} positions: ns a position; peer = tensor-chess")
     out = np.empty((n, 12, 64), np.uint8)
     first = np.frombuffer(peer_positions[0].to_tensor(), np.uint8)[:768].reshape(12, 64)
@@ -223,10 +282,6 @@ def planes_rows(table, rounds, fens, boards):
         met=peer / ours >= 2,
     )
 
-
-def legal_moves_rows(table, rounds, fens, boards):
-    n = len(fens)
-    peer_fens = [six_fields(fen) for fen in fens]
     table.section(f"legal_moves over {n} FEN texts: ns a position; peer = constructor + move list")
     words, offsets = vorel_tools.legal_moves(fens)
     assert vorel_tools.move_texts(words[offsets[7] : offsets[8]]) == GENERATOR(boards[7])
@@ -261,9 +316,8 @@ def legal_moves_rows(table, rounds, fens, boards):
         met=one / two >= 1.7,
     )
 
+    encodings(table, rounds, fens, boards)
 
-def dataset_rows(table, rounds, fens):
-    n = len(fens)
     table.section(
         f"dataset example, {n} positions, one worker: positions/s; peer = the example before vorel_tools "
         "(line by line, zlib level 6)"
@@ -292,35 +346,56 @@ def dataset_rows(table, rounds, fens):
                 met=baseline / ours >= 10,
             )
 
+    before = example_before_read_games()
+    if before is None:
+        print(f"the dataset example on PGN input: left out, git could not give {BEFORE_READ_GAMES}\n")
+    else:
+        pgn_dataset_rows(table, before, args.games, rounds)
 
-SECTIONS = ["planes", "legal_moves", "encodings", "dataset"]
-
-
-def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds per measurement")
-    parser.add_argument("--positions", type=int, default=100_000)
-    parser.add_argument("--sections", nargs="+", choices=SECTIONS, default=SECTIONS, help="the sections to run")
-    args = parser.parse_args()
-    rounds, n = args.rounds, args.positions
-    print_header(["tensor-chess", "bulletchess", "nchess", "fastchess", "chess", "numpy"], rounds)
-    table = Table("benchmark", "vorel_tools", "peer", "ratio", "target met")
-    fens = game_positions(n)
-    boards = [vorel_chess.Board(fen) for fen in fens]
-    if "planes" in args.sections:
-        planes_rows(table, rounds, fens, boards)
-    if "legal_moves" in args.sections:
-        legal_moves_rows(table, rounds, fens, boards)
-    if "encodings" in args.sections:
-        encodings(table, rounds, fens, boards)
-    if "dataset" in args.sections:
-        dataset_rows(table, rounds, fens)
     table.print()
     print(
         "\nvorel_tools.perft against nchess's native perft: in the last table of bench.py, which measures "
         "every native perft once."
     )
     print_missed(table)
+
+
+def pgn_dataset_rows(table, before, games, rounds):
+    """The dataset example on lichess-format games against the example before read_games, at the
+    default compression level and stored; both make the same arrays (the new shards hold more)."""
+    path, _ = game_files(games)
+    positions = sum(len(batch.move) for batch in vorel_tools.read_games(path))
+    table.section(
+        f"dataset example on PGN input, {games} lichess-format games ({positions} positions), one worker: "
+        "positions/s; peer = the example before read_games"
+    )
+    default = planes_dataset.DEFAULT_COMPRESSION
+    with tempfile.TemporaryDirectory() as directory:
+        directory = Path(directory)
+        cases = [(example, level) for level in (default, 0) for example in (before, planes_dataset)]
+        seconds = interleave(
+            [
+                partial(run_example, [path], directory / f"{example.__name__}-{level}", level, example=example)
+                for example, level in cases
+            ],
+            rounds,
+            with_gc=True,
+        )
+        for _, level in cases[::2]:
+            old = shard_arrays(directory / f"{before.__name__}-{level}")
+            new = shard_arrays(directory / f"{planes_dataset.__name__}-{level}")
+            assert len(old["fen"]) == positions and old["fen"] == new["fen"]
+            assert all(np.array_equal(old[name], new[name]) for name in old if name != "fen")
+    for (_, level), baseline, ours in zip(cases[::2], seconds[::2], seconds[1::2], strict=True):
+        name = "default" if level == default else "stored"
+        table.row(
+            f"--compression-level {level} ({name}) vs the example before read_games",
+            f"{positions / ours / 1e3:.0f} k",
+            f"{positions / baseline / 1e3:.0f} k",
+            f"{baseline / ours:.1f}×",
+            target="≥5×",
+            met=baseline / ours >= 5,
+        )
 
 
 if __name__ == "__main__":

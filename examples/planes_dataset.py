@@ -5,7 +5,7 @@
     zcat games.epd.gz | python examples/planes_dataset.py - --out data
     python examples/planes_dataset.py big.epd --out data --scheduler dask
     python examples/planes_dataset.py big.epd --out data --scheduler dask --address tcp://HOST:8786
-    python examples/planes_dataset.py games.pgn.gz --out data          # every position of every game
+    python examples/planes_dataset.py games.pgn.zst --out data         # every position of every game
 
 Input: one position a line, as FEN or EPD ("-" reads standard input). Only the first four
 fields are read (placement, side to move, castling rights, en passant), so FEN move counters
@@ -13,11 +13,12 @@ and EPD operations are ignored. Blank lines and lines starting with "#" are skip
 that is not a position is reported as FILE:LINE: ERROR on standard error, skipped and counted
 (--strict stops at the first one instead, with exit status 1).
 
-Or PGN game files (a name ending in .pgn, .pgn.gz, .pgn.bz2 or .pgn.xz, or --format pgn, also
-for standard input), read by vorel_tools.read_pgn: one position per move of each game's main
-line, the position before the move, in game order. A game that cannot be read (an illegal move,
-a bad FEN tag, ...) is reported as FILE:LINE: ERROR with the line where the game starts, and
-skipped whole. The inputs of one run are all of one kind.
+Or PGN game files (a name ending in .pgn, .pgn.gz, .pgn.bz2, .pgn.xz, .pgn.lzma or .pgn.zst, or
+--format pgn, also for standard input), read by vorel_tools.read_games, which decompresses them
+by the end of their name (.zst with the zstandard package before Python 3.14): one position per
+move of each game's main line, the position before the move, in game order. A game that cannot be read (an illegal move, a bad FEN tag, ...) is
+reported as FILE:LINE: ERROR with the line where the game starts, and skipped whole. The inputs
+of one run are all of one kind.
 
 Output: shard-00000.npz, shard-00001.npz, ... in the --out directory, each written as
 np.savez_compressed writes it, but at --compression-level (1 unless given: about twice the
@@ -33,44 +34,54 @@ np.load(path, allow_pickle=False). For its n positions a shard holds:
                                       each in the generator's order (b"e2e4", b"e7e8q", ...)
     move_offsets   int64 (n + 1,)     position i has moves[move_offsets[i]:move_offsets[i + 1]]
 
-and, from PGN input, two more:
+and, from PGN input, more:
 
     move_played    uint16 (n,)        the move the game played there: its move word (origin square
                                       in bits 0-5, destination in 6-11, special code in 12-15), the
                                       very word vorel_tools.legal_moves lists for the position
     result         int8 (n,)          the game's result: 1 white won, 0 draw, -1 black won,
                                       2 unknown (a game recorded with "*")
+    clock          float32 (n,)       the [%clk h:mm:ss] comment after the move, in seconds; NaN
+                                      without one
+    eval           float32 (n,)       the [%eval x.yz] comment after the move, in pawns from
+                                      White's side; NaN without one and for a mate
+    mate           int16 (n,)         [%eval #n] after the move: n, negative when Black mates; 0
+                                      without one
+    halfmove_clock uint16 (n,)        half-moves since the last capture or pawn move
+    game           int64 (n,)         the index of the position's game among all the games of the
+                                      inputs (those that could not be read counted too), from 0
 
 FEN and move texts are ASCII, so they are stored as byte strings: a quarter of the size of
 NumPy's str arrays, in memory and to compress.
 
 load_shard() below reads a shard back as a list of Position records.
 
-Each shard covers the next --shard-size position lines (or positions of games) of the input, in
-input order; a rejected line leaves its shard one position short, and a shard with no position
-is not written. The
-arrays are the same whatever the scheduler and the number of workers.
+Each shard covers the next --shard-size position lines of the input, in input order; a rejected
+line leaves its shard one position short, and a shard with no position is not written. From PGN
+input a shard holds whole games, added until their positions reach --shard-size (a long game
+makes a larger shard). The arrays are the same whatever the scheduler and the number of workers.
 
 Work is spread over worker processes, one shard per task: by default a local process pool of
 --workers processes (--workers 1 works in this process); with --scheduler dask, the Dask
 cluster at --address, or a local Dask cluster of --workers processes when no address is
 given. The workers of a remote cluster need numpy and vorel_chess installed; this file is sent
-to them. Games are read in this process, which sends the FEN texts of their positions on.
+to them. Games are read in this process by vorel_tools.read_games, a shard's worth of whole
+games at a time, as arrays: the pieces, state, played move and legal moves of every position,
+and the clocks and evaluations of the comments. These arrays are sent on, and a worker makes the
+planes, FEN texts and move texts from them.
 
-All the per-position work is done by vorel_tools, a batch at a time: the planes, side to move,
-FEN texts and legal moves of a whole shard come from one call each, as NumPy arrays. Compression
-then takes most of the time: --compression-level 6 writes about half the bytes of the default 1
-in three times the time, and 0 stores the arrays as they are.
+All the per-position work is done by vorel_tools and NumPy, a batch at a time: the planes, side
+to move, FEN texts and legal moves of a whole shard come from one call each, as NumPy arrays
+(from PGN input, the FEN texts are put together from the arrays of the pieces and state by
+fen_texts()). Compression then takes most of the time: --compression-level 6 writes about half
+the bytes of the default 1 in three times the time, and 0 stores the arrays as they are.
 """
 
 import argparse
-import bz2
 import collections
 import contextlib
-import gzip
 import importlib
 import io
-import lzma
 import multiprocessing
 import os
 import re
@@ -81,7 +92,6 @@ from pathlib import Path
 from typing import NamedTuple
 
 import numpy as np
-import vorel_chess
 import vorel_tools
 from tqdm import tqdm
 
@@ -92,11 +102,11 @@ DEFAULT_SHARD_SIZE = 10_000
 DEFAULT_COMPRESSION = 1  # zlib's fastest level: compression is most of the work
 # The characters that str.split() takes for white space but FEN reading does not.
 SPLIT_ONLY_SPACE = "\x1c\x1d\x1e\x1f"
-# The result array's code of each game result.
-RESULT_CODES = {"1-0": 1, "1/2-1/2": 0, "0-1": -1, "*": 2}
-PGN_SUFFIXES = (".pgn", ".pgn.gz", ".pgn.bz2", ".pgn.xz")
-# How a compressed input is opened, by the end of its name.
-DECOMPRESSORS = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
+# The endings of the names of compressed files, which vorel_tools.read_games decompresses.
+COMPRESSED_SUFFIXES = (".gz", ".bz2", ".xz", ".lzma", ".zst")
+PGN_SUFFIXES = (".pgn", *(".pgn" + suffix for suffix in COMPRESSED_SUFFIXES))
+# Positions from PGN input: the arrays read_games gives that a shard keeps as they are, by name.
+GAME_ARRAYS = ("clock", "eval", "mate", "halfmove_clock")
 
 
 class Position(NamedTuple):
@@ -106,8 +116,14 @@ class Position(NamedTuple):
     white_to_move: bool
     planes: np.ndarray  # uint8 (12, 64), a view into the shard's planes
     moves: list[str]
-    move_played: str | None = None  # from PGN input: the move the game played, as a move text
-    result: int | None = None  # from PGN input: 1, 0, -1 or 2, as in the result array
+    # From PGN input (None otherwise), as in the arrays of the same names:
+    move_played: str | None = None  # the move the game played, as a move text
+    result: int | None = None  # 1, 0, -1 or 2
+    clock: float | None = None  # seconds, NaN without a clock comment
+    eval: float | None = None  # pawns, NaN without an evaluation and for a mate
+    mate: int | None = None  # moves to mate, 0 without one
+    halfmove_clock: int | None = None
+    game: int | None = None
 
 
 def load_shard(path):
@@ -121,17 +137,17 @@ def load_shard(path):
         fens = np.char.decode(shard["fen"], "ascii").tolist()
         moves = np.char.decode(shard["moves"], "ascii").tolist()
         offsets = shard["move_offsets"].tolist()
-        played = results = [None] * len(fens)
+        games = [[None] * len(fens)] * 7
         if "move_played" in shard.files:
-            played = vorel_tools.move_texts(shard["move_played"])
-            results = shard["result"].tolist()
+            games = [vorel_tools.move_texts(shard["move_played"])]
+            games += [shard[name].tolist() for name in ("result", *GAME_ARRAYS, "game")]
     return [
-        Position(fen, bool(white_to_move[i]), planes[i], moves[offsets[i] : offsets[i + 1]], played[i], results[i])
-        for i, fen in enumerate(fens)
+        Position(fen, bool(white_to_move[i]), planes[i], moves[offsets[i] : offsets[i + 1]], *more)
+        for i, (fen, *more) in enumerate(zip(fens, *games, strict=True))
     ]
 
 
-# --- The worker side: position texts in, one compressed shard out ------------------------------
+# --- The worker side: positions in, one compressed shard out ------------------------------------
 
 # The text of every move word, 4 or 5 ASCII bytes, indexed by the word (special codes 0 to 7):
 # turns a whole array of moves into texts at once. Built at the first shard of each process.
@@ -143,37 +159,6 @@ def move_text_table():
     if _move_texts is None:
         _move_texts = np.array(vorel_tools.move_texts(np.arange(8 << 12, dtype=np.uint16)), dtype="S5")
     return _move_texts
-
-
-# Move texts to move words, the special code 0 but for promotions (4 to 7).
-_move_words = None
-
-
-def move_word_table():
-    global _move_words
-    if _move_words is None:
-        texts = move_text_table()
-        words = [*range(1 << 12), *range(4 << 12, 8 << 12)]
-        _move_words = {texts[word].decode("ascii"): word for word in words}
-    return _move_words
-
-
-def played_words(moves, offsets, played):
-    """Returns, for each position, the word among its legal moves (moves[offsets[i]:offsets[i + 1]])
-    of the move text it played.
-
-    :raises ValueError: if a position's move is not one of its legal moves.
-    """
-    table = move_word_table()
-    wanted = np.array([table[text] for text in played], dtype=np.uint16)
-    plain = np.where(moves >> 12 >= 4, moves, moves & 0xFFF)  # the special codes 1 to 3 dropped
-    owner = np.repeat(np.arange(len(played)), np.diff(offsets))
-    hit = plain == wanted[owner]
-    if np.count_nonzero(hit) != len(played) or len(np.unique(owner[hit])) != len(played):
-        raise ValueError("a played move is not among the legal moves of its position")
-    words = np.zeros(len(played), dtype=np.uint16)
-    words[owner[hit]] = moves[hit]
-    return words
 
 
 def position_fen(text):
@@ -216,18 +201,17 @@ def write_archive(arrays, compression_level=DEFAULT_COMPRESSION):
 _planes = np.empty((0, *PLANES_SHAPE), dtype=np.uint8)
 
 
-def planes_of(fens):
-    """Returns the planes of the positions, in this process's array for them (valid until the next
-    call)."""
+def planes_of(positions):
+    """Returns the planes of the positions (FEN texts, or piece bitboards of shape (n, 12)), in this
+    process's array for them (valid until the next call)."""
     global _planes
-    if len(_planes) < len(fens):
-        _planes = np.empty((len(fens), *PLANES_SHAPE), dtype=np.uint8)
-    return vorel_tools.planes(fens, out=_planes[: len(fens)])
+    if len(_planes) < len(positions):
+        _planes = np.empty((len(positions), *PLANES_SHAPE), dtype=np.uint8)
+    return vorel_tools.planes(positions, out=_planes[: len(positions)])
 
 
-def convert_shard(texts, compression_level=DEFAULT_COMPRESSION, played=None, results=None):
-    """Converts position lines into the bytes of one shard archive; with played (the move text
-    each position's game played) and results (their codes), the move_played and result arrays too.
+def convert_shard(texts, compression_level=DEFAULT_COMPRESSION):
+    """Converts position lines into the bytes of one shard archive.
 
     Returns (archive bytes, or None when no line was a position; number of positions;
     [(index into texts, error message)] for the lines that were rejected).
@@ -259,9 +243,6 @@ def convert_shard(texts, compression_level=DEFAULT_COMPRESSION, played=None, res
         errors.extend((indices[i], _rejection(fens[i])) for i in refused)
         errors.sort()
         fens = [fen for fen, kept in zip(fens, valid.tolist(), strict=True) if kept]
-    if played is not None:
-        kept = np.array(indices, dtype=np.int64)[valid].tolist()
-        played, results = [played[i] for i in kept], [results[i] for i in kept]
     if not fens:
         return None, 0, errors
     arrays = {
@@ -271,24 +252,96 @@ def convert_shard(texts, compression_level=DEFAULT_COMPRESSION, played=None, res
         "moves": move_text_table()[moves],
         "move_offsets": offsets,
     }
-    if played is not None:
-        arrays["move_played"] = played_words(moves, offsets, played)
-        arrays["result"] = np.array(results, dtype=np.int8)
     return write_archive(arrays, compression_level), len(fens), errors
+
+
+# The FEN text of a position from its piece arrays and state, made for a whole shard at once:
+# each position is first written on a line of fixed width, with "." for the places a field leaves
+# empty, and the "." are then dropped from the bytes of all the lines at once.
+_LETTERS = np.frombuffer(b"PNBRQKpnbrqk", np.uint8)  # by piece index
+
+
+def _run_fillers():
+    """For each mask of a rank's occupied squares (bit f for file f), what the rank's 8 letters
+    (0 on empty squares) are added to, as one little-endian word of 8 bytes, one per file: 0 on
+    the occupied squares, and on each run of empty squares its length as a digit on its first
+    square, "." on the others."""
+    table = np.zeros((256, 8), np.uint8)
+    for mask in range(256):
+        empty = [file for file in range(8) if not mask >> file & 1]
+        for file in empty:
+            if file - 1 not in empty:
+                length = next(end for end in range(file, 9) if end not in empty) - file
+                table[mask, file], table[mask, file + 1 : file + length] = ord(str(length)), ord(".")
+    return table.view("<u8")[:, 0]
+
+
+_RUN_FILLERS = _run_fillers()
+# The line: the ranks from the 8th, each 8 columns, separated by "/" (71 columns), then
+# " w KQkq e3\n" (11 columns).
+_TEMPLATE = np.frombuffer(b"/".join([b"." * 8] * 8) + b" w KQkq e3\n", np.uint8)
+_CASTLING_BITS = np.array([1, 2, 4, 8], np.uint8)  # K, Q, k, q
+
+
+def fen_texts(bitboards, planes, white_to_move, castling, en_passant):
+    """Returns the four-field FEN of each position, as Board.fen() writes it, in an array of ASCII
+    bytes as wide as the longest (as vorel_tools.fens gives them).
+
+    bitboards: uint64 (n, 12), the piece bitboards; planes: their planes, uint8 (n, 12, 64);
+    castling: bits 1 K, 2 Q, 4 k, 8 q; en_passant: the file (0 for a) of the en-passant square,
+    -1 for none.
+    """
+    n = len(bitboards)
+    letters = np.einsum("nks,k->ns", planes, _LETTERS)  # 0 on empty squares
+    occupied = np.bitwise_or.reduce(bitboards, axis=1).astype("<u8").view(np.uint8).reshape(n, 8)
+    ranks = np.ascontiguousarray(letters).view("<u8") + _RUN_FILLERS[occupied]
+    lines = np.tile(_TEMPLATE, (n, 1))
+    lines[:, :72].reshape(n, 8, 9)[:, :, :8] = ranks[:, ::-1].astype("<u8").view(np.uint8).reshape(n, 8, 8)
+    lines[:, 72] = np.where(white_to_move, ord("w"), ord("b"))
+    rights = lines[:, 74:78]
+    rights[(castling[:, None] & _CASTLING_BITS) == 0] = ord(".")
+    rights[castling == 0, 0] = ord("-")
+    passing = en_passant >= 0
+    lines[:, 79] = np.where(passing, ord("a") + en_passant.astype(np.uint8), ord("-"))
+    lines[:, 80] = np.where(passing, np.where(white_to_move, ord("6"), ord("3")), ord("."))
+    return np.array(lines.tobytes().translate(None, b".").split(b"\n")[:-1])
+
+
+def convert_games(arrays, compression_level=DEFAULT_COMPRESSION):
+    """Converts the arrays of the positions of a batch of games (see read_game_batches) into the
+    bytes of one shard archive; returns (archive bytes, or None when there is no position; number
+    of positions; [])."""
+    if not len(arrays["move"]):
+        return None, 0, []
+    planes = planes_of(arrays["bitboards"])
+    shard = {
+        "planes": planes,
+        "white_to_move": arrays["white_to_move"],
+        "fen": fen_texts(
+            arrays["bitboards"], planes, arrays["white_to_move"], arrays["castling"], arrays["en_passant"]
+        ),
+        "moves": move_text_table()[arrays["legal_moves"]],
+        "move_offsets": arrays["legal_offsets"],
+        "move_played": arrays["move"],
+        "result": arrays["result"],
+        **{name: arrays[name] for name in GAME_ARRAYS},
+        "game": arrays["game"],
+    }
+    return write_archive(shard, compression_level), len(planes), []
 
 
 # --- The main process: reading, scheduling, writing --------------------------------------------
 
 
 class Batch(NamedTuple):
-    """The position lines of one shard, where they came from, and the input bytes they span; from
-    PGN input also the moves played and result codes, and the games that could not be read."""
+    """The input of one shard and the input bytes it spans: position lines with where they came
+    from (FEN or EPD input), or the arrays of the positions of whole games with the games that
+    could not be read (PGN input)."""
 
     texts: list[str]
     locations: list[tuple[str, int]]
     size: int
-    played: list[str] | None = None
-    results: list[int] | None = None
+    arrays: dict[str, np.ndarray] | None = None
     unreadable: Sequence[tuple[tuple[str, int], str]] = ()  # ((path, line), error)
 
 
@@ -336,44 +389,52 @@ def is_pgn(path):
 
 
 @contextlib.contextmanager
-def _open_games(path):
-    """Yields (stream of the games' text, the raw file whose position tells the bytes read)."""
-    with _open_input(path) as raw:
-        suffix = Path(path).suffix.lower()
-        if suffix in DECOMPRESSORS:
-            with DECOMPRESSORS[suffix](raw, "rb") as stream:
-                yield stream, raw
-        else:
-            yield raw, raw
+def _game_source(path):
+    """Yields (what read_games reads for a PGN input, a function returning the input bytes read so
+    far or None where that is not known). read_games opens a compressed file itself, by its path,
+    and decompresses it; a plain one is given as a file object, whose position tells."""
+    if path != "-" and path.lower().endswith(COMPRESSED_SUFFIXES):
+        yield path, None
+    else:
+        with _open_input(path) as raw:
+            yield raw, raw.tell if raw.seekable() else None
+
+
+# The per-position arrays of a GameBatch that a shard is made from.
+BATCH_ARRAYS = ("bitboards", "white_to_move", "castling", "en_passant", "move", "legal_moves", "legal_offsets")
 
 
 def read_game_batches(paths, shard_size):
-    """Yields Batches of shard_size positions of the main lines of PGN games (the last one may be
-    shorter): the position before each move, with the move and the game's result code."""
-    texts, locations, played, results, unreadable, size = [], [], [], [], [], 0
+    """Yields a Batch for each batch of whole games that vorel_tools.read_games gives, of about
+    shard_size positions (whole games are added until their moves reach it): the arrays of the
+    position before each move of each game's main line, with the game's result and index, and the
+    games that could not be read."""
+    games, carried = 0, 0  # the games of the inputs before, and input bytes not yet counted
     for path in paths:
-        with _open_games(path) as (stream, raw), vorel_tools.read_pgn(stream) as games:
-            read = 0
-            for game in games:
-                if game.error is not None:
-                    unreadable.append(((path, game.line), game.error))
-                    continue
-                board, code = vorel_chess.Board(game.fen), RESULT_CODES[game.result]
-                for move in game.moves:
-                    texts.append(board.fen())
-                    board.push(move)
-                    locations.append((path, game.line))
-                    played.append(move)
-                    results.append(code)
-                    if len(texts) == shard_size:
-                        position = raw.tell() if raw.seekable() else read
-                        size, read = size + position - read, position
-                        yield Batch(texts, locations, size, played, results, unreadable)
-                        texts, locations, played, results, unreadable, size = [], [], [], [], [], 0
-            if raw.seekable():
-                size += raw.tell() - read
-    if texts or unreadable:
-        yield Batch(texts, locations, size, played, results, unreadable)
+        with (
+            _game_source(path) as (source, tell),
+            vorel_tools.read_games(source, batch_positions=shard_size, legal_moves=True) as reader,
+        ):
+            read = count = 0
+            for batch in reader:
+                arrays = {name: getattr(batch, name) for name in (*BATCH_ARRAYS, *GAME_ARRAYS)}
+                arrays["result"] = batch.result[batch.game]
+                arrays["game"] = batch.game + np.int64(games + batch.first_game)
+                unreadable = [
+                    ((path, line), error)
+                    for line, error in zip(batch.line.tolist(), batch.error, strict=True)
+                    if error is not None
+                ]
+                if tell is not None:
+                    position = tell()
+                    carried, read = carried + position - read, position
+                yield Batch([], [], carried, arrays, unreadable)
+                carried, count = 0, batch.first_game + len(batch)
+            games += count
+            if tell is not None:
+                carried += tell() - read
+            elif path != "-":
+                carried += os.path.getsize(path)
 
 
 def _importable_self():
@@ -390,11 +451,11 @@ def _importable_self():
     return importlib.import_module(Path(__file__).stem)
 
 
-def shard_arguments(batch, level):
-    """Returns the arguments of convert_shard for a batch: the moves and results only for games."""
-    if batch.played is None:
-        return batch.texts, level
-    return batch.texts, level, batch.played, batch.results
+def shard_task(batch, level):
+    """Returns the name of the function that converts a batch into a shard, and its arguments."""
+    if batch.arrays is None:
+        return "convert_shard", (batch.texts, level)
+    return "convert_games", (batch.arrays, level)
 
 
 @contextlib.contextmanager
@@ -404,7 +465,8 @@ def process_scheduler(workers, level=DEFAULT_COMPRESSION):
     if workers == 1:
 
         def convert_here(batch):
-            result = convert_shard(*shard_arguments(batch, level))
+            name, arguments = shard_task(batch, level)
+            result = globals()[name](*arguments)
             return lambda: result
 
         yield convert_here, 1
@@ -413,7 +475,12 @@ def process_scheduler(workers, level=DEFAULT_COMPRESSION):
     # copy their locks in whatever state they are.
     context = multiprocessing.get_context("spawn")
     with context.Pool(workers) as pool:
-        yield (lambda batch: pool.apply_async(convert_shard, shard_arguments(batch, level)).get), 2 * workers
+
+        def submit(batch):
+            name, arguments = shard_task(batch, level)
+            return pool.apply_async(globals()[name], arguments).get
+
+        yield submit, 2 * workers
 
 
 @contextlib.contextmanager
@@ -432,11 +499,12 @@ def dask_scheduler(address, workers, level=DEFAULT_COMPRESSION):
         client = stack.enter_context(distributed.Client(address))
         module = _importable_self()
         client.upload_file(module.__file__)
-        slots = 2 * max(1, sum(client.nthreads().values()))
-        yield (
-            (lambda batch: client.submit(module.convert_shard, *shard_arguments(batch, level), pure=False).result),
-            slots,
-        )
+
+        def submit(batch):
+            name, arguments = shard_task(batch, level)
+            return client.submit(getattr(module, name), *arguments, pure=False).result
+
+        yield submit, 2 * max(1, sum(client.nthreads().values()))
 
 
 def _in_flight(batches, submit, slots):
@@ -474,8 +542,8 @@ def parse_arguments(argv):
         "inputs",
         nargs="+",
         metavar="INPUT",
-        help="FEN or EPD file, one position a line, or PGN game file (.pgn, .pgn.gz, .pgn.bz2, .pgn.xz); "
-        "- for standard input",
+        help="FEN or EPD file, one position a line, or PGN game file (.pgn, .pgn.gz, .pgn.bz2, .pgn.xz, "
+        ".pgn.lzma, .pgn.zst); - for standard input",
     )
     parser.add_argument(
         "--format",
@@ -492,7 +560,7 @@ def parse_arguments(argv):
         type=int,
         default=DEFAULT_SHARD_SIZE,
         metavar="N",
-        help=f"position lines per shard (default {DEFAULT_SHARD_SIZE})",
+        help=f"position lines per shard, or positions of whole games from PGN input (default {DEFAULT_SHARD_SIZE})",
     )
     parser.add_argument(
         "--scheduler",

@@ -117,10 +117,12 @@ struct Position {
   std::optional<std::size_t> get_piece(Square square, std::size_t first, std::size_t last,
                                        Bitboard blockers) const {
     if (!has_square(blockers, square)) return std::nullopt;
-    for (std::size_t piece = first; piece < last; ++piece) {
-      if (has_square(pieces[piece], square)) return piece;
-    }
-    return std::nullopt;
+    // The bitboards that hold the square, as bits, without a branch per bitboard.
+    unsigned holders = 0;
+    for (std::size_t piece = first; piece < last; ++piece)
+      holders |= static_cast<unsigned>((pieces[piece] >> square) & 1) << (piece - first);
+    if (holders == 0) return std::nullopt;
+    return first + static_cast<std::size_t>(std::countr_zero(holders));
   }
 
   // Returns value with the bit of `source` cleared and ORed into the bit of `destination`.

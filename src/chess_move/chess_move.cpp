@@ -19,21 +19,6 @@ std::string ChessMove::to_string() const {
 
 namespace {
 
-// Returns the promotion code of a promotion letter in either case, or 0 for any other character.
-std::uint16_t promotion_of_letter(char32_t letter) {
-  switch (letter) {
-    case 'n':
-    case 'N': return PROMOTE_KNIGHT;
-    case 'b':
-    case 'B': return PROMOTE_BISHOP;
-    case 'r':
-    case 'R': return PROMOTE_ROOK;
-    case 'q':
-    case 'Q': return PROMOTE_QUEEN;
-    default: return 0;
-  }
-}
-
 // True for a text of 4 or 5 printable ASCII characters other than the space: it holds no white
 // space to trim and each byte is one character.
 constexpr bool plain_move_word(std::string_view text) {
@@ -45,17 +30,6 @@ constexpr bool plain_move_word(std::string_view text) {
 }
 
 }  // namespace
-
-std::optional<ChessMove> ChessMove::read_plain(std::string_view text) {
-  if (text.size() != 4 && text.size() != 5) return std::nullopt;
-  const auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned from_file = at(0) - 'a', from_rank = at(1) - '1';
-  const unsigned to_file = at(2) - 'a', to_rank = at(3) - '1';
-  const std::uint16_t promotion = text.size() == 5 ? promotion_of_letter(at(4)) : std::uint16_t{0};
-  if ((from_file | from_rank | to_file | to_rank) > 7 || (text.size() == 5 && promotion == 0))
-    return std::nullopt;
-  return unchecked(make_square(from_file, from_rank), make_square(to_file, to_rank), promotion);
-}
 
 std::expected<ChessMove, std::string> ChessMove::from_str(std::string_view s_move) {
   // The usual text, read at once; any other text takes the general way below, which reports what
@@ -80,7 +54,8 @@ std::expected<ChessMove, std::string> ChessMove::from_str(std::string_view s_mov
 
   std::uint16_t promotion = 0;
   if (trimmed.size() == 5) {
-    promotion = promotion_of_letter(chars[count - 1]);
+    const char32_t letter = chars[count - 1];
+    promotion = letter <= 0xFF ? promotion_of_letter(static_cast<unsigned char>(letter)) : 0;
     if (promotion == 0) {
       return std::unexpected("Unsupported promotion type for " + std::string(trimmed));
     }

@@ -84,6 +84,29 @@ struct ChessMove {
   }
 };
 
+// Returns the promotion code of a promotion letter in either case, or 0 for any other byte.
+constexpr std::uint16_t promotion_of_letter(unsigned char letter) {
+  switch (letter | 0x20) {
+    case 'n': return PROMOTE_KNIGHT;
+    case 'b': return PROMOTE_BISHOP;
+    case 'r': return PROMOTE_ROOK;
+    case 'q': return PROMOTE_QUEEN;
+    default: return 0;
+  }
+}
+
+// Inline, as the hot loops that read move texts want it: a small result in registers.
+inline std::optional<ChessMove> ChessMove::read_plain(std::string_view text) {
+  if (text.size() != 4 && text.size() != 5) return std::nullopt;
+  const auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned from_file = at(0) - 'a', from_rank = at(1) - '1';
+  const unsigned to_file = at(2) - 'a', to_rank = at(3) - '1';
+  const std::uint16_t promotion = text.size() == 5 ? promotion_of_letter(at(4)) : std::uint16_t{0};
+  if ((from_file | from_rank | to_file | to_rank) > 7 || (text.size() == 5 && promotion == 0))
+    return std::nullopt;
+  return unchecked(make_square(from_file, from_rank), make_square(to_file, to_rank), promotion);
+}
+
 // Writes the two characters of square n.
 inline void write_square(char* out, unsigned n) {
   out[0] = static_cast<char>('a' + (n & 7));

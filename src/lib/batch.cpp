@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "lib/game_batch.hpp"
+
 namespace vorel::python {
 
 Options options_of(PyObject* errors, PyObject* threads) {
@@ -147,7 +149,7 @@ Batch::Batch(PyObject* positions, bool bitboards, PyObject* white_to_move) {
           "argument 'white_to_move': only a bitboards array takes it; positions know their side to "
           "move");
   }
-  if (Py_TYPE(positions) == game_batch_class()) {
+  if (Py_TYPE(positions) == game_batch_type()) {
     read_game_batch(positions);
     return;
   }
@@ -236,25 +238,17 @@ OwnedRef first_rows(OwnedRef array, std::size_t rows, bool given,
     if (!view) throw PythonError{};
     return view;
   }
-  std::vector<std::size_t> cut = shape;
-  cut.front() = rows;
-  const OwnedRef new_shape = shape_tuple(cut);
-  const OwnedRef method(created(PyUnicode_FromString("resize")));
-  const OwnedRef keywords(Py_BuildValue("(s)", "refcheck"));
-  if (!keywords) throw PythonError{};
-  PyObject* arguments[] = {array.get(), new_shape.get(), Py_False};
-  const OwnedRef done(PyObject_VectorcallMethod(method.get(), arguments, 2, keywords.get()));
-  if (!done) throw PythonError{};
+  cut_rows(array.get(), rows, shape);
   return array;
 }
 
 // Returns the result of a call: the array alone, or with errors="skip" the tuple of the array
 // and the mask of the rows that read.
-PyObject* with_mask(OwnedRef result, const Options& options,
-                    const std::vector<std::uint8_t>& valid) {
-  if (!options.skip) return result.release();
+OwnedRef with_mask(OwnedRef result, const Options& options,
+                   const std::vector<std::uint8_t>& valid) {
+  if (!options.skip) return result;
   OwnedRef mask = array_of(valid, "bool");
-  return created(PyTuple_Pack(2, result.get(), mask.get()));
+  return OwnedRef(created(PyTuple_Pack(2, result.get(), mask.get())));
 }
 
 namespace {

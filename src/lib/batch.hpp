@@ -176,8 +176,7 @@ OwnedRef first_rows(OwnedRef array, std::size_t rows, bool given,
 
 // Returns the result of a call: the array alone, or with errors="skip" the tuple of the array
 // and the mask of the rows that read.
-PyObject* with_mask(OwnedRef result, const Options& options,
-                    const std::vector<std::uint8_t>& valid);
+OwnedRef with_mask(OwnedRef result, const Options& options, const std::vector<std::uint8_t>& valid);
 
 // The array a question with a fixed-width answer writes into: its shape (one row per position
 // first) and the one view it is written through, taken and checked before anything is written.
@@ -193,8 +192,8 @@ struct Output {
 // answer, if any. With errors="skip" the rows that read are moved to the front and the array is
 // cut down to them.
 template <class Fill>
-PyObject* fixed_rows(const Batch& batch, const Options& options, Output& output, std::size_t width,
-                     Fill&& fill) {
+OwnedRef fixed_rows(const Batch& batch, const Options& options, Output& output, std::size_t width,
+                    Fill&& fill) {
   std::vector<std::uint8_t> valid;
   auto* data = output.buffer.data<std::uint8_t>();
   run_rows(batch, options, valid, [&](Worker& worker, std::size_t i, const Position& position) {

@@ -17,7 +17,7 @@ PyTypeObject* board_class = nullptr;
 BoardObject* self_board(PyObject* self) { return receiver<Board>(self, board_class, "Board"); }
 
 // Returns the 12 planes as a new list of 12 lists of 64 bools.
-PyObject* planes_to_list(const Pieces& pieces) {
+OwnedRef planes_to_list(const Pieces& pieces) {
   const Planes flags = planes(pieces);
   PyObject* const values[2] = {Py_False, Py_True};
   OwnedRef result(created(PyList_New(PIECE_NB)));
@@ -28,7 +28,7 @@ PyObject* planes_to_list(const Pieces& pieces) {
       PyList_SET_ITEM(plane, square, Py_NewRef(values[flags[piece * SQUARE_NB + square]]));
     }
   }
-  return result.release();
+  return result;
 }
 
 constexpr Signature<1> NEW_SIGNATURE{"Board.__new__()", {"fen"}, 0};

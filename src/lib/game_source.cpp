@@ -93,6 +93,16 @@ OwnedRef decoded(std::string_view bytes) {
                                          : PyUnicode_DecodeLatin1(bytes.data(), size, nullptr)));
 }
 
+OwnedRef tags_dict(const std::vector<std::pair<std::string_view, std::string_view>>& tags) {
+  OwnedRef dict(created(PyDict_New()));
+  for (const auto& [name, value] : tags) {
+    const OwnedRef key = decoded(name);
+    const OwnedRef text = decoded(value);
+    if (PyDict_SetItem(dict.get(), key.get(), text.get()) < 0) throw PythonError{};
+  }
+  return dict;
+}
+
 GameSource::GameSource(PyObject* source, bool sequences) {
   if (has_attribute(source, "read")) {
     file_ = OwnedRef(Py_NewRef(source));
@@ -178,12 +188,12 @@ std::optional<GameText> GameSource::next_item() {
     finished_ = true;
     return std::nullopt;
   }
-  // A scalar of an Arrow array gives its value with as_py().
-  if (!PyUnicode_Check(item.get()) && !PyObject_CheckBuffer(item.get()) && item.get() != Py_None) {
-    if (has_attribute(item.get(), "as_py")) {
-      item = OwnedRef(PyObject_CallMethod(item.get(), "as_py", nullptr));
-      if (!item) throw PythonError{};
-    }
+  // A scalar of an Arrow array gives its value with as_py(): None for a null, whose buffer cannot
+  // be asked for (a valid one's can, so that is looked for first).
+  if (!PyUnicode_Check(item.get()) && !PyBytes_Check(item.get()) && item.get() != Py_None &&
+      has_attribute(item.get(), "as_py")) {
+    item = OwnedRef(PyObject_CallMethod(item.get(), "as_py", nullptr));
+    if (!item) throw PythonError{};
   }
   GameText game;
   if (item.get() == Py_None) {

@@ -5,6 +5,9 @@
 // each.
 
 #include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "lib/python_support.hpp"
 #include "notation/pgn_game.hpp"
@@ -14,6 +17,9 @@ namespace vorel::python {
 // Returns a str of a tag, value, token or message of a game file: the bytes as UTF-8, or as
 // Latin-1 when they are not (as game files used to be written).
 OwnedRef decoded(std::string_view bytes);
+
+// Returns the dict of a game's tags (a name given twice keeps its last value).
+OwnedRef tags_dict(const std::vector<std::pair<std::string_view, std::string_view>>& tags);
 
 class GameSource {
  public:

@@ -15,11 +15,12 @@ constexpr Signature<0> NEW_SIGNATURE{"MoveGenerator.__new__()", {}, 0};
 constexpr Signature<1> CALL_SIGNATURE{"MoveGenerator.__call__()", {"board"}, 1};
 
 // Returns the moves as a new list, in order, of the shared str of each move text.
-PyObject* moves_to_list(const MoveList& moves) {
+OwnedRef moves_to_list(const MoveList& moves) {
   const auto size = static_cast<Py_ssize_t>(moves.size());
   OwnedRef result(created(PyList_New(size)));
-  for (Py_ssize_t i = 0; i < size; ++i) PyList_SET_ITEM(result.get(), i, move_text(moves[i]));
-  return result.release();
+  for (Py_ssize_t i = 0; i < size; ++i)
+    PyList_SET_ITEM(result.get(), i, move_text(moves[i]).release());
+  return result;
 }
 
 PyObject* generator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

@@ -189,13 +189,13 @@ OwnedRef items_argument(PyObject* object, const char* name, const char* what) {
   return items;
 }
 
-PyObject* new_ascii(const char* text, std::size_t size) {
-  PyObject* result = created(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
-  std::copy(text, text + size, static_cast<char*>(PyUnicode_DATA(result)));
+OwnedRef new_ascii(const char* text, std::size_t size) {
+  OwnedRef result(created(PyUnicode_New(static_cast<Py_ssize_t>(size), 127)));
+  std::copy(text, text + size, static_cast<char*>(PyUnicode_DATA(result.get())));
   return result;
 }
 
-PyObject* move_text(ChessMove move) {
+OwnedRef move_text(ChessMove move) {
   static std::array<PyObject*, std::size_t{5} << 12> texts{};
   const unsigned code = move.special();
   char text[ChessMove::MAX_TEXT];
@@ -204,8 +204,8 @@ PyObject* move_text(ChessMove move) {
   const unsigned letter = code < PROMOTE_KNIGHT ? 0 : code - PROMOTE_KNIGHT + 1;
   PyObject*& cached = texts[letter << 12 | (move.data & 0xFFF)];
   if (cached == nullptr) [[unlikely]]
-    cached = new_ascii(text, move.write_text(text));
-  return Py_NewRef(cached);
+    cached = new_ascii(text, move.write_text(text)).release();  // kept for the process
+  return OwnedRef(Py_NewRef(cached));
 }
 
 PyTypeObject* create_type(PyType_Spec* spec, const char* class_name) {

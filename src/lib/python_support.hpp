@@ -18,6 +18,7 @@
 #include <new>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "chess_move/chess_move.hpp"
@@ -76,11 +77,16 @@ PyObject* panic_exception();
 
 void set_panic(const char* message) noexcept;
 
-// Runs a method body; C++ faults become Python exceptions here and nowhere else.
+// Runs a method body, which returns its result as a new reference (an OwnedRef or a raw
+// pointer); C++ faults become Python exceptions here and nowhere else.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
-    return body();
+    if constexpr (std::is_same_v<decltype(body()), OwnedRef>) {
+      return body().release();
+    } else {
+      return body();
+    }
   } catch (const PythonError&) {
     return nullptr;
   } catch (const ResultCreationError&) {
@@ -206,12 +212,12 @@ IndexArgument index_argument(PyObject* object, const char* name, Py_ssize_t item
 OwnedRef items_argument(PyObject* object, const char* name, const char* what);
 
 // Returns a new str holding ASCII text.
-PyObject* new_ascii(const char* text, std::size_t size);
+OwnedRef new_ascii(const char* text, std::size_t size);
 
 // Returns a new reference to the str of a move's text. Each of the at most 64 x 64 x 5 texts
 // (codes 0 to 3 print alike) is created on first use and kept for the process, so that results
 // share them. A word with code 8..15 has no text form: an internal fault.
-PyObject* move_text(ChessMove move);
+OwnedRef move_text(ChessMove move);
 
 // The Python object that carries one native value and its borrow flag.
 // `constructed` is set only by wrap(), once value and borrow exist: an object allocated by other
@@ -256,8 +262,10 @@ Wrapped<Native>* receiver(PyObject* self, PyTypeObject* type, const char* class_
 // Objects of one class that were dropped recently, kept for the next allocation of the class to
 // reuse: creating and dropping objects one at a time (copies in a loop, a board per FEN line)
 // then skips the interpreter's small-object allocator, whose pool would empty and refill on every
-// such call. The memory comes from the class's tp_alloc and goes back through its tp_free once
-// the list is full. Used only under the interpreter lock.
+// such call (measured: about a quarter of a copy()). The memory comes from the class's tp_alloc
+// and goes back through its tp_free once the list is full. Classes whose objects take part in
+// garbage collection keep out of it: a reused object would not be tracked. Used only under the
+// interpreter lock.
 template <class Native>
 struct FreeList {
   static constexpr std::size_t CAPACITY = 32;
@@ -272,32 +280,36 @@ inline FreeList<Native> free_list;
 // allocation failure is passed on as the interpreter's own error, and a value that fails to
 // build (std::bad_alloc) frees the object again.
 template <class Native>
-PyObject* wrap(PyTypeObject* type, Native&& value) {
+OwnedRef wrap(PyTypeObject* type, Native&& value) {
   using Value = std::remove_cvref_t<Native>;
   FreeList<Value>& cache = free_list<Value>;
-  OwnedRef object(cache.size != 0 ? PyObject_Init(cache.objects[--cache.size], type)
-                                  : type->tp_alloc(type, 0));
+  const bool reuse = cache.size != 0 && !PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC);
+  OwnedRef object(reuse ? PyObject_Init(cache.objects[--cache.size], type)
+                        : type->tp_alloc(type, 0));
   if (!object) throw PythonError{};
   auto* wrapped = reinterpret_cast<Wrapped<Value>*>(object.get());
   wrapped->constructed = false;
   new (&wrapped->value) Value(std::forward<Native>(value));
   new (&wrapped->borrow) BorrowFlag();
   wrapped->constructed = true;
-  return object.release();
+  return object;
 }
 
 // Destroys the native value if wrap() built one, and hands the object to the free list, or to
-// the class's tp_free when the list is full (the tp_dealloc of every class).
+// the class's tp_free when the list is full or the class's objects are collected (the
+// tp_dealloc of every class).
 template <class Native>
 void dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  const bool collected = PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC);
+  if (collected) PyObject_GC_UnTrack(self);
   auto* wrapped = reinterpret_cast<Wrapped<Native>*>(self);
   if (wrapped->constructed) {
     wrapped->value.~Native();
     wrapped->borrow.~BorrowFlag();
   }
-  PyTypeObject* type = Py_TYPE(self);
   FreeList<Native>& cache = free_list<Native>;
-  if (cache.size < FreeList<Native>::CAPACITY) {
+  if (!collected && cache.size < FreeList<Native>::CAPACITY) {
     cache.objects[cache.size++] = self;
   } else {
     type->tp_free(self);

@@ -163,7 +163,7 @@ PyObject* tools_legal_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 // Returns the Polyglot keys of the positions, as zobrist() does.
-PyObject* polyglot_keys(PyObject* positions, PyObject* errors, PyObject* threads) {
+OwnedRef polyglot_keys(PyObject* positions, PyObject* errors, PyObject* threads) {
   const Options options = options_of(errors, threads);
   const Batch batch(positions);
   Output output;

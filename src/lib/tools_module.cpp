@@ -16,7 +16,7 @@ namespace {
 std::vector<PyMethodDef> method_table() {
   std::vector<PyMethodDef> table;
   for (const std::span<const PyMethodDef> part :
-       {batch_methods(), notation_methods(), game_methods(), encoding_methods()})
+       {batch_methods(), notation_methods(), pgn_methods(), game_methods(), encoding_methods()})
     table.insert(table.end(), part.begin(), part.end());
   table.push_back({nullptr, nullptr, 0, nullptr});
   return table;
@@ -41,7 +41,7 @@ ModuleRecord tools_record;
 void add_contents(PyObject* module) {
   chess_board_type();
   add_batch_constants(module);
-  add_notation_types(module);
+  add_pgn_types(module);
   add_game_types(module);
   // The very class vorel_chess raises for internal faults.
   PyObject* panic = panic_exception();

@@ -205,7 +205,7 @@ PyObject* tools_legal_moves(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 constexpr Signature<1> MOVE_TEXTS_SIGNATURE{"move_texts()", {"moves"}, 1};
 
 // Returns the text of a move word as a new str, or raises ValueError naming its index.
-PyObject* indexed_move_text(std::uint16_t word, std::size_t index) {
+OwnedRef indexed_move_text(std::uint16_t word, std::size_t index) {
   ChessMove move;
   move.data = word;
   if (move.special() > PROMOTE_QUEEN) {
@@ -250,7 +250,7 @@ PyObject* tools_move_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         const auto* words = buffer.data<const std::uint16_t>();
         OwnedRef result(created(PyList_New(static_cast<Py_ssize_t>(count))));
         for (std::size_t i = 0; i < count; ++i)
-          PyList_SET_ITEM(result.get(), i, indexed_move_text(words[i], i));
+          PyList_SET_ITEM(result.get(), i, indexed_move_text(words[i], i).release());
         return result.release();
       }
     }
@@ -265,7 +265,8 @@ PyObject* tools_move_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
       }
       PyList_SET_ITEM(
           result.get(), i,
-          indexed_move_text(static_cast<std::uint16_t>(*word.value), static_cast<std::size_t>(i)));
+          indexed_move_text(static_cast<std::uint16_t>(*word.value), static_cast<std::size_t>(i))
+              .release());
     }
     return result.release();
   });
@@ -320,8 +321,8 @@ constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
 
 }  // namespace
 
-PyObject* piece_planes(PyObject* positions, PyObject* out, PyObject* view, PyObject* white_to_move,
-                       PyObject* errors, PyObject* threads) {
+OwnedRef piece_planes(PyObject* positions, PyObject* out, PyObject* view, PyObject* white_to_move,
+                      PyObject* errors, PyObject* threads) {
   const Options options = options_of(errors, threads);
   const bool side = side_view_argument(view);
   const Batch batch(positions, true, white_to_move);

@@ -66,6 +66,19 @@ void keep_legal(const MoveGenerator& generator, Position& position, MoveList& mo
   const KingSafety safety = king_safety<Us>(generator, pieces, self_mask, opp_mask);
   const Bitboard without_king = (self_mask | opp_mask) & ~square_bb(safety.king);
   std::size_t kept = first;
+  if (safety.checkers == 0 && safety.pinned == 0 && en_passant_targets<Us>(position.info) == 0) {
+    // Out of check, with nothing pinned and no en passant, only the king's steps can leave the
+    // king attacked (its castles are decided as below), and generation lists them first.
+    std::size_t i = first;
+    for (; i < moves.size() && moves[i].from() == safety.king && moves[i].special() == ORDINARY;
+         ++i) {
+      if (!generator.attacked<Us>(pieces, moves[i].to(), without_king)) moves[kept++] = moves[i];
+    }
+    if (kept == i) return;
+    for (; i < moves.size(); ++i) moves[kept++] = moves[i];
+    moves.truncate(kept);
+    return;
+  }
   for (std::size_t i = first; i < moves.size(); ++i) {
     const ChessMove move = moves[i];
     const Square from = move.from();

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "common/text.hpp"
 #include "common/unicode.hpp"
 
 namespace vorel {
@@ -20,13 +21,16 @@ std::size_t space_at(std::string_view text, std::size_t pos) {
   return white_space_size(text, pos);
 }
 
-// Reads a run of digits at `pos` into `value` (saturating) and returns how many there were.
+// Reads a run of digits at `pos` into `value` and returns how many there were.
 std::size_t digits(std::string_view text, std::size_t& pos, double* value) {
   const std::size_t start = pos;
-  while (pos < text.size() && is_digit(text[pos])) {
-    if (value != nullptr) *value = *value * 10 + (text[pos] - '0');
-    ++pos;
-  }
+  // In a whole number while it holds them exactly (18 digits), as a double beyond.
+  std::uint64_t whole = 0;
+  while (pos < text.size() && is_digit(text[pos]) && pos - start < 18)
+    whole = whole * 10 + static_cast<unsigned>(text[pos++] - '0');
+  double number = static_cast<double>(whole);
+  while (pos < text.size() && is_digit(text[pos])) number = number * 10 + (text[pos++] - '0');
+  if (value != nullptr) *value = number;
   return pos - start;
 }
 
@@ -92,33 +96,44 @@ std::optional<Evaluation> eval_at(std::string_view text, std::size_t pos) {
   return evaluation;
 }
 
-// Returns the position after `key` and one white-space character at `at`, or npos.
-std::size_t after_key(std::string_view text, std::size_t at, std::string_view key) {
-  if (text.size() - at <= key.size()) return std::string_view::npos;
-  for (std::size_t i = 0; i < key.size(); ++i) {
-    if (text[at + i] != key[i]) return std::string_view::npos;
-  }
-  const std::size_t space = space_at(text, at + key.size());
-  return space == 0 ? std::string_view::npos : at + key.size() + space;
+// Returns the seconds of a clock written "h:mm:ss]" with one digit of hours, as online-play
+// exports write nearly every clock, read without loops; nothing for any other form. `text` holds
+// at least 8 bytes.
+std::optional<double> short_clock(const char* text) {
+  const auto digit = [&](int i) { return static_cast<unsigned>(text[i] - '0'); };
+  // Each test as a number, so that they are all made (no branch to predict) without a compiler
+  // taking the bitwise '&' of truth values for a mistaken '&&'.
+  const auto holds = [](bool test) { return static_cast<unsigned>(test); };
+  const unsigned short_form = holds(digit(0) < 10) & holds(text[1] == ':') & holds(digit(2) < 10) &
+                              holds(digit(3) < 10) & holds(text[4] == ':') & holds(digit(5) < 10) &
+                              holds(digit(6) < 10) & holds(text[7] == ']');
+  if (!short_form) return {};
+  return digit(0) * 3600 + (digit(2) * 10 + digit(3)) * 60 + (digit(5) * 10 + digit(6));
 }
 
 }  // namespace
 
 Annotations find_annotations(std::string_view comment) {
   Annotations found;
-  // Comments are short: a plain loop finds the brackets sooner than a library search.
-  for (std::size_t at = 0; at + 1 < comment.size() && !(found.clock && found.eval); ++at) {
-    if (comment[at] != '[' || comment[at + 1] != '%') continue;
-    if (!found.clock) {
-      if (const std::size_t value = after_key(comment, at, "[%clk");
-          value != std::string_view::npos)
-        found.clock = clock_at(comment, value);
+  const char* const data = comment.data();
+  const std::size_t size = comment.size();
+  for (std::size_t at = comment.find('['); at < size && size - at > 6;
+       at = comment.find('[', at + 1)) {
+    if (data[at + 1] != '%') continue;
+    // "[%clk" or "[%eval", then one white-space character, then the value.
+    if (!found.clock && data[at + 2] == 'c' && data[at + 3] == 'l' && data[at + 4] == 'k') {
+      if (data[at + 5] == ' ' && at + 14 <= size) {
+        found.clock = short_clock(data + at + 6);
+        if (found.clock) continue;
+      }
+      if (const std::size_t space = space_at(comment, at + 5))
+        found.clock = clock_at(comment, at + 5 + space);
+    } else if (!found.eval && data[at + 2] == 'e' && data[at + 3] == 'v' && data[at + 4] == 'a' &&
+               data[at + 5] == 'l') {
+      if (const std::size_t space = space_at(comment, at + 6))
+        found.eval = eval_at(comment, at + 6 + space);
     }
-    if (!found.eval) {
-      if (const std::size_t value = after_key(comment, at, "[%eval");
-          value != std::string_view::npos)
-        found.eval = eval_at(comment, value);
-    }
+    if (found.clock && found.eval) break;
   }
   return found;
 }

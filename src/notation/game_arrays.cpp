@@ -43,7 +43,11 @@ class RowWriter final : public ReplaySink {
       Position position = before;
       MoveList moves;
       generator_.moves(position, moves);
-      for (const ChessMove legal_move : moves) legal_->moves.push_back(legal_move.data);
+      // Move words are their 16 bits: the list goes over as it is.
+      static_assert(sizeof(ChessMove) == sizeof(std::uint16_t));
+      const std::size_t size = legal_->moves.size();
+      legal_->moves.resize(size + moves.size());
+      std::memcpy(legal_->moves.data() + size, moves.begin(), moves.size() * sizeof(ChessMove));
       legal_->counts.push_back(static_cast<std::int64_t>(moves.size()));
     }
   }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <charconv>
 
 #include "common/text.hpp"
 #include "common/unicode.hpp"
@@ -49,19 +48,25 @@ bool is_standard_variant(std::string_view name) {
   return std::ranges::find(STANDARD_VARIANTS, lower) != STANDARD_VARIANTS.end();
 }
 
-// Returns the counters of the fifth and sixth fields of a FEN text; those that are missing or
-// not a whole number keep their usual start (0 and 1).
+// Returns the counters of the fifth and sixth fields of a FEN text, read as the pure-Python chess
+// library reads them: digits after an optional "+", a move number of 0 taken as 1, and values too
+// large to hold stopping at the largest. Those that are missing or not a whole number keep their
+// usual start (0 and 1).
 MoveCounters counters_of(std::string_view fen) {
   WhiteSpaceFields fields(fen);
   for (int skipped = 0; skipped < 4; ++skipped) fields.next();
   MoveCounters counters;
   const auto number = [](std::string_view field, std::uint32_t& value) {
-    std::uint32_t read = 0;
-    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), read);
-    if (error == std::errc{} && end == field.data() + field.size() && !field.empty()) value = read;
+    if (field.starts_with('+')) field.remove_prefix(1);
+    if (field.empty() || !std::ranges::all_of(field, [](char c) { return c >= '0' && c <= '9'; }))
+      return;
+    std::uint64_t read = 0;
+    for (const char c : field) read = std::min<std::uint64_t>(read * 10 + (c - '0'), UINT32_MAX);
+    value = static_cast<std::uint32_t>(read);
   };
   number(fields.next(), counters.halfmove_clock);
   number(fields.next(), counters.fullmove);
+  counters.fullmove = std::max<std::uint32_t>(counters.fullmove, 1);
   return counters;
 }
 
@@ -80,6 +85,15 @@ class ReplayHandler {
       : generator_(generator), game_(game), sink_(sink), replay_(replay) {}
 
   void take(const GameToken& token) {
+    // The two common kinds first, without the jump table of a switch.
+    if (token.kind == GameEvent::MOVE) {
+      move(token);
+      return;
+    }
+    if (token.kind == GameEvent::COMMENT) {
+      comment(token.text);
+      return;
+    }
     switch (token.kind) {
       case GameEvent::MOVE:
       case GameEvent::NULL_MOVE: move(token); break;
@@ -119,20 +133,23 @@ class ReplayHandler {
     start();
     if (failed_) return;
     const Position before = position_;
-    const auto played = play_san(generator_, position_, token.text);
-    if (!played) {
-      fail(san_failure_message(played.error(), utf8_prefix(token.text, MAX_TOKEN), position_),
-           token.text);
+    SanFailure failure;
+    const ChessMove move = play_san(generator_, position_, token.text, failure);
+    if (move == NO_MOVE) {
+      fail(san_failure_message(failure, utf8_prefix(token.text, MAX_TOKEN), position_), token.text);
       return;
     }
-    sink_.move(before, counters_, played->move);
-    const MoveEffect& effect = played->effect;
-    if (type_of(effect.mover) == PAWN || effect.captured != NO_PIECE) {
+    sink_.move(before, counters_, move);
+    // The half-move clock starts again after a pawn move or a capture.
+    const Color us = before.side_to_move();
+    const bool capture =
+        has_square(side_mask(before.pieces, ~us), move.to()) || move.special() == EN_PASSANT;
+    if (has_square(before.pieces[make_piece(us, PAWN)], move.from()) || capture) {
       counters_.halfmove_clock = 0;
     } else {
-      ++counters_.halfmove_clock;
+      counters_.halfmove_clock += counters_.halfmove_clock < UINT32_MAX;
     }
-    if (position_.side_to_move() == WHITE) ++counters_.fullmove;
+    if (position_.side_to_move() == WHITE) counters_.fullmove += counters_.fullmove < UINT32_MAX;
     ++replay_.moves;
   }
 

@@ -27,7 +27,7 @@ std::expected<Position, std::string> game_start(const MoveGenerator& generator,
                                                 std::string_view fen);
 
 // The move counters of a position: the half-moves since the last capture or pawn move, and the
-// number of the move, which grows after each move of Black.
+// number of the move, which grows after each move of Black. Both stop at the largest value.
 struct MoveCounters {
   std::uint32_t halfmove_clock = 0;
   std::uint32_t fullmove = 1;

@@ -138,7 +138,7 @@ struct GameText {
   std::string_view text;  // the game's bytes
   // Keeps the bytes of `text` (and of the tags' and tokens' texts) alive.
   std::shared_ptr<const TextBlock> storage;
-  std::uint64_t line = 0;  // the line of its first tag or move text, from 1
+  std::uint64_t line = 1;  // the line of its first tag or move text, from 1
   // The readable tags, in file order: name and value, the value with its escapes undone.
   std::vector<std::pair<std::string_view, std::string_view>> tags;
   // The values with escapes, undone (the others are views of the game's bytes).

@@ -1,6 +1,7 @@
 #include "notation/san.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 
 namespace vorel {
@@ -31,17 +32,20 @@ struct SanText {
 
 constexpr bool is_mark(char c) { return c == '+' || c == '#' || c == '!' || c == '?'; }
 
-// Returns the piece type a letter names in SAN ("P" for a pawn too), or nothing.
+// The piece type each letter names in SAN ("P" for a pawn too), PIECE_TYPE_NB for the others.
+constexpr auto LETTER_TYPES = [] {
+  std::array<std::uint8_t, 256> table{};
+  table.fill(PIECE_TYPE_NB);
+  for (std::size_t type = PAWN; type <= KING; ++type)
+    table[static_cast<unsigned char>(TYPE_LETTERS[type])] = static_cast<std::uint8_t>(type);
+  return table;
+}();
+
+// Returns the piece type a letter names in SAN, or nothing.
 constexpr std::optional<std::size_t> type_letter(char c) {
-  switch (c) {
-    case 'P': return PAWN;
-    case 'N': return KNIGHT;
-    case 'B': return BISHOP;
-    case 'R': return ROOK;
-    case 'Q': return QUEEN;
-    case 'K': return KING;
-    default: return std::nullopt;
-  }
+  const std::size_t type = LETTER_TYPES[static_cast<unsigned char>(c)];
+  if (type == PIECE_TYPE_NB) return std::nullopt;
+  return type;
 }
 
 // Returns the parts of a SAN text, or nothing when it is not one.
@@ -105,16 +109,23 @@ Bitboard origins(const MoveGenerator& generator, const Position& position, const
   const Bitboard mine = pieces[make_piece(Us, san.piece)];
   const Square to = san.to;
   if (has_square(own, to)) return 0;
-  switch (san.piece) {
-    case KNIGHT: return KNIGHT_ATTACKS[to] & mine;
-    case BISHOP: return generator.sliding_attacks(BISHOP_KIND, to, occupied) & mine;
-    case ROOK: return generator.sliding_attacks(ROOK_KIND, to, occupied) & mine;
-    case QUEEN:
-      return (generator.sliding_attacks(ROOK_KIND, to, occupied) |
-              generator.sliding_attacks(BISHOP_KIND, to, occupied)) &
-             mine;
-    case KING: return KING_ATTACKS[to] & mine;
-    default: break;
+  if (san.piece != PAWN) {
+    // The steppers' ways of reaching the square without a branch on the type; a slider's ways
+    // only for a slider, as looking them up costs a trip to memory.
+    const Bitboard queens = pieces[make_piece(Us, QUEEN)];
+    Bitboard reaching = (KNIGHT_ATTACKS[to] & pieces[make_piece(Us, KNIGHT)]) |
+                        (KING_ATTACKS[to] & pieces[make_piece(Us, KING)]);
+    if (san.piece != KNIGHT && san.piece != KING) {
+      if (san.piece != BISHOP) {
+        reaching |= generator.sliding_attacks(ROOK_KIND, to, occupied) &
+                    (pieces[make_piece(Us, ROOK)] | queens);
+      }
+      if (san.piece != ROOK) {
+        reaching |= generator.sliding_attacks(BISHOP_KIND, to, occupied) &
+                    (pieces[make_piece(Us, BISHOP)] | queens);
+      }
+    }
+    return reaching & mine;
   }
   const Bitboard target = square_bb(to);
   if (static_cast<int>(file_of(to)) != san.from_file) {
@@ -215,16 +226,13 @@ std::size_t write_san(const MoveGenerator& generator, const Position& position,
 
 namespace {
 
-// The move word no legal move has (a1 to a1), which play_san_for returns for none.
-constexpr ChessMove NO_MOVE = ChessMove::unchecked(0, 0, 0);
-
 // Plays the legal move the SAN denotes for the side to move Us and returns it, or returns
 // NO_MOVE with `failure` set to why and the position as it was. A single candidate is played
 // and tested; among several, each is tried and the one that is legal played.
 template <Color Us>
-PlayedSan play_san_for(const MoveGenerator& generator, Position& position, const SanText& san,
+ChessMove play_san_for(const MoveGenerator& generator, Position& position, const SanText& san,
                        SanFailure& failure) {
-  const PlayedSan none{NO_MOVE, {}};
+  constexpr ChessMove none = NO_MOVE;
   ChessMove move = NO_MOVE;
   if (san.castle != 0) {
     // Castling as the generator lists it.
@@ -257,18 +265,18 @@ PlayedSan play_san_for(const MoveGenerator& generator, Position& position, const
     }
   }
   const Position before = position;
-  const MoveEffect effect = position.play(move);
+  position.play(move);
   if (generator.mover_in_check(position)) {
     position = before;
     return none;
   }
-  return {move, effect};
+  return move;
 }
 
 }  // namespace
 
-std::expected<PlayedSan, SanFailure> play_san(const MoveGenerator& generator, Position& position,
-                                              std::string_view text) {
+ChessMove play_san(const MoveGenerator& generator, Position& position, std::string_view text,
+                   SanFailure& failure) {
   const Color us = position.side_to_move();
   if (!king_square(position, us)) {
     throw Fault("The side to move has no king, so its legal moves are undefined");
@@ -277,24 +285,28 @@ std::expected<PlayedSan, SanFailure> play_san(const MoveGenerator& generator, Po
     // Coordinate notation, as some tools write move text: the legal move between the squares.
     MoveList legal;
     generator.moves(position, legal);
-    if (const std::optional<ChessMove> move = find_legal(legal, *coordinates))
-      return PlayedSan{*move, position.play(*move)};
+    if (const std::optional<ChessMove> move = find_legal(legal, *coordinates)) {
+      position.play(*move);
+      return *move;
+    }
   }
   const std::optional<SanText> san = read_san(text);
-  if (!san) return std::unexpected(SanFailure{SanError::INVALID});
-  SanFailure failure{SanError::ILLEGAL};
-  const PlayedSan played = us == WHITE ? play_san_for<WHITE>(generator, position, *san, failure)
-                                       : play_san_for<BLACK>(generator, position, *san, failure);
-  if (played.move == NO_MOVE) return std::unexpected(failure);
-  return played;
+  if (!san) {
+    failure = SanFailure{SanError::INVALID};
+    return NO_MOVE;
+  }
+  failure = SanFailure{SanError::ILLEGAL};
+  return us == WHITE ? play_san_for<WHITE>(generator, position, *san, failure)
+                     : play_san_for<BLACK>(generator, position, *san, failure);
 }
 
 std::expected<ChessMove, SanFailure> parse_san(const MoveGenerator& generator,
                                                const Position& position, std::string_view text) {
   Position after = position;
-  const std::expected<PlayedSan, SanFailure> played = play_san(generator, after, text);
-  if (!played) return std::unexpected(played.error());
-  return played->move;
+  SanFailure failure;
+  const ChessMove move = play_san(generator, after, text, failure);
+  if (move == NO_MOVE) return std::unexpected(failure);
+  return move;
 }
 
 std::string san_failure_message(const SanFailure& failure, std::string_view text,

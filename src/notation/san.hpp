@@ -63,16 +63,14 @@ struct SanFailure {
 std::expected<ChessMove, SanFailure> parse_san(const MoveGenerator& generator,
                                                const Position& position, std::string_view text);
 
-// A move played from its SAN: the move and what it did.
-struct PlayedSan {
-  ChessMove move;
-  MoveEffect effect;
-};
+// The move word no legal move has (a1 to a1): play_san's answer when there is none.
+inline constexpr ChessMove NO_MOVE = ChessMove::unchecked(0, 0, 0);
 
 // Plays on `position` the legal move that `text` denotes, as parse_san reads it, and returns it;
-// when there is none, returns why and leaves the position as it was.
-std::expected<PlayedSan, SanFailure> play_san(const MoveGenerator& generator, Position& position,
-                                              std::string_view text);
+// when there is none, returns NO_MOVE with `failure` set to why, and leaves the position as it
+// was. (A plain word, not a std::expected: the hot loop of game replay keeps it in a register.)
+ChessMove play_san(const MoveGenerator& generator, Position& position, std::string_view text,
+                   SanFailure& failure);
 
 // Returns the message of a failed parse_san of `text` on `board`, naming the text and the
 // position: "Illegal SAN: 'Nf6' is not a legal move in <FEN>".

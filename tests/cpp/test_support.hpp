@@ -71,13 +71,13 @@ struct Snapshot {
 };
 
 // Cuts `text` into games, fed to the splitter in chunks of step() bytes, and calls take(game) for
-// each.
+// each, with the game as an rvalue that may be kept.
 template <class Step, class Take>
 void split_games(std::string_view text, Step&& step, Take&& take) {
   GameSplitter splitter;
   std::size_t at = 0;
   while (true) {
-    while (std::optional<GameText> game = splitter.next()) take(*game);
+    while (std::optional<GameText> game = splitter.next()) take(std::move(*game));
     if (splitter.finished()) return;
     if (at == text.size()) {
       splitter.finish();

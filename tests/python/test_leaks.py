@@ -142,12 +142,31 @@ CASES = {
     "game-batch": (lambda c: lambda: (c.batch.planes("side"), c.batch.zobrist()), None, ROUNDS),
     "read_pgn": (lambda c: lambda: list(vorel_tools.read_pgn(io.BytesIO(GAMES))), None, 1000),
     "read_pgn-closed": (lambda c: lambda: vorel_tools.read_pgn(io.StringIO("1. e4 *")).close(), None, ROUNDS),
+    "read_games": (lambda c: lambda: read_games(io.BytesIO(GAMES), legal_moves=True), None, 1000),
+    "read_games-items": (lambda c: lambda: read_games(ITEMS, where=bool, batch_positions=2), None, 1000),
+    "read_games-threads": (lambda c: lambda: read_games(ITEMS, threads=2, batch_positions=1), None, 300),
+    "read_games-where-raises": (lambda c: lambda: read_games(ITEMS, where=lambda tags: int("x")), ValueError, 1000),
+    "read_games-closed": (lambda c: lambda: vorel_tools.read_games(io.StringIO("1. e4 *")).close(), None, ROUNDS),
 }
 # A game, an unreadable one and a game from a FEN tag, with tags that are not UTF-8.
 GAMES = (
     b'[Event "\xe9t\xe9"]\n\n1. e4 {c} e5 (1... d5) 2. Nf3 $1 Nc6 1-0\n\n1. e4 Ke7 Kf7 *\n\n'
     b'[FEN "4k3/P7/8/8/8/8/8/4K3 w - - 0 1"]\n1. a8=Q+ Kd7 *\n'
 )
+
+
+# Game texts as items: a game, one that is no text, two in one, one without a UTF-8 form.
+ITEMS = [GAMES.decode("latin-1"), None, "1. e4 *\n1. d4 *", "1. e4 \ud800 *", b"1. d4 d5 1-0"]
+
+
+FIELDS = [name for name in dir(vorel_tools.GameBatch) if not name.startswith("_")]
+
+
+def read_games(source, **options):
+    """Reads every batch and every attribute of it (the tags are built on first use)."""
+    for batch in vorel_tools.read_games(source, **options):
+        for name in FIELDS:
+            getattr(batch, name)
 
 
 def snapshot(watched):
@@ -188,15 +207,25 @@ def test_operation_leaks_nothing(name, generator, PanicException):
         context.move,
         context.subclassed,
         *context.boards(),
+        *ITEMS,
     ]
     fens = [board.fen() for board in context.boards()]
+
+    def growth():
+        heap, blocks, counts = snapshot(watched)
+        run(rounds)
+        heap_after, blocks_after, counts_after = snapshot(watched)
+        assert counts_after == counts
+        return heap_after - heap, blocks_after - blocks
+
     run(WARM_UP)
-    heap, blocks, counts = snapshot(watched)
-    run(rounds)
-    heap_after, blocks_after, counts_after = snapshot(watched)
-    assert counts_after == counts
-    assert blocks_after - blocks < BLOCK_SLACK
-    assert heap_after - heap < HEAP_SLACK
+    heap, blocks = growth()
+    if heap >= HEAP_SLACK or blocks >= BLOCK_SLACK:
+        # The interpreter fills a cache or a free list now and then (about a hundred blocks,
+        # once); a loss grows again by as much on the next rounds.
+        heap, blocks = growth()
+    assert blocks < BLOCK_SLACK
+    assert heap < HEAP_SLACK
     # Every case leaves its boards as it found them.
     assert [board.fen() for board in context.boards()] == fens
 

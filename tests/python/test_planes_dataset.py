@@ -26,6 +26,11 @@ class Record(NamedTuple):
     moves: list[str]
     move_played: str | None
     result: int | None
+    clock: float | None
+    eval: float | None
+    mate: int | None
+    halfmove_clock: int | None
+    game: int | None
 
 
 def _run(*arguments):
@@ -51,10 +56,11 @@ def _load(path):
     moves = [move.decode("ascii") for move in arrays["moves"].tolist()]
     offsets = arrays["move_offsets"].tolist()
     played = vorel_tools.move_texts(arrays["move_played"]) if "move_played" in arrays else [None] * len(fens)
-    results = arrays["result"].tolist() if "result" in arrays else [None] * len(fens)
+    names = ("result", "clock", "eval", "mate", "halfmove_clock", "game")
+    more = [arrays[name].tolist() if name in arrays else [None] * len(fens) for name in names]
     return [
         Record(fen, bool(arrays["white_to_move"][i]), arrays["planes"][i], moves[offsets[i] : offsets[i + 1]], *more)
-        for i, (fen, *more) in enumerate(zip(fens, played, results, strict=True))
+        for i, (fen, *more) in enumerate(zip(fens, played, *more, strict=True))
     ]
 
 
@@ -171,16 +177,37 @@ def test_pgn_games_give_a_record_per_position_of_each_main_line(tmp_path, genera
     ]
     assert "1 game rejected" in captured.stdout
 
-    expected = []  # (fen, move, result) of every position before a move, as the oracle reads them
+    # (fen, move, result, clock, halfmove clock, game) of every position before a move, as the
+    # oracle reads them (the en-passant square after every double step, as Board.fen() writes it);
+    # the broken game is the 7th.
+    expected = []
     codes = {"1-0": 1, "1/2-1/2": 0, "0-1": -1, "*": 2}
-    for game in games:
+    for index, game in enumerate(games):
         board = game.board()
-        for move in game.mainline_moves():
-            expected.append((" ".join(board.fen().split()[:3]), move.uci(), codes[game.headers["Result"]]))
-            board.push(move)
+        for node in game.mainline():
+            fen = " ".join(board.fen(en_passant="fen").split()[:4])
+            clock = node.clock()
+            clock = -1.0 if clock is None else clock
+            row = (
+                fen,
+                node.move.uci(),
+                codes[game.headers["Result"]],
+                clock,
+                board.halfmove_clock,
+                index + (index >= 6),
+            )
+            expected.append(row)
+            board.push(node.move)
+
+    def rows(records):
+        # NaN != NaN: a missing clock as -1.
+        return [(*r[:1], r.move_played, r.result, -1.0 if r.clock != r.clock else r.clock, *r[-2:]) for r in records]
+
     records = _records(tmp_path / "out")
-    assert [(" ".join(r.fen.split()[:3]), r.move_played, r.result) for r in records] == expected
+    assert rows(records) == expected
+    assert all(r.eval != r.eval and r.mate == 0 for r in records)  # no evaluation in these games
     assert {r.result for r in records} >= {2} and len(records) > 200
+    assert any(r.clock == r.clock for r in records) and any(r.clock != r.clock for r in records)
     for record in records[::17]:
         _assert_matches_module(record, record.fen, generator)
     # The played move is the very word legal_moves lists, castling and en passant codes included.
@@ -189,6 +216,13 @@ def test_pgn_games_give_a_record_per_position_of_each_main_line(tmp_path, genera
         moves, offsets = vorel_tools.legal_moves(np.char.decode(shard["fen"], "ascii").tolist())
         for i, word in enumerate(shard["move_played"].tolist()):
             assert word in moves[offsets[i] : offsets[i + 1]].tolist()
+
+    # The same games from a plain file, then from the compressed one, on a pool of workers: the
+    # same records, with the games of the second input counted after those of the first.
+    plain = tmp_path / "games.pgn"
+    plain.write_text(text, encoding="utf-8")
+    assert _status(plain, source, "--out", tmp_path / "two", "--shard-size", 50, "--workers", 2) == 0
+    assert rows(_records(tmp_path / "two")) == expected + [(*row[:-1], row[-1] + len(games) + 1) for row in expected]
 
     # Inputs of both kinds in one run are refused (status 2: the command line is refused).
     assert _status(source, SAMPLE, "--out", tmp_path / "mixed") == 2

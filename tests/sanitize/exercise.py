@@ -86,6 +86,24 @@ def main():
     reader = vorel_tools.read_pgn(Failing())
     expect_failure(lambda: next(reader), OSError)
     assert list(reader) == []
+
+    # Games to arrays: items that are no game, where, legal moves and threads; failures of where,
+    # of the source and of the arguments; a reader dropped while its threads replay.
+    items = ['[Event "\xe9"]\n1. e4 {[%clk 0:00:05]} e5 *', None, "1. e4 *\n1. d4 *", "1. e4 \ud800", b"1. d4 d5 1-0"]
+    options = {"legal_moves": True, "threads": 2, "batch_positions": 1, "where": lambda tags: True}
+    batches = list(vorel_tools.read_games(items, **options))
+    assert [game for batch in batches for game in batch.error].count(None) == 2
+    assert batches[0].tags == [{"Event": "\xe9"}] and sum(len(batch.legal_moves) for batch in batches) == 80
+    reader = vorel_tools.read_games(io.BytesIO(games), where=lambda tags: 1 / 0, threads=2)
+    expect_failure(lambda: next(reader), ZeroDivisionError)
+    reader = vorel_tools.read_games(Failing(), threads=3)
+    expect_failure(lambda: next(reader), OSError)
+    assert list(reader) == []
+    expect_failure(lambda: vorel_tools.read_games(None), TypeError)
+    expect_failure(lambda: vorel_tools.read_games([], threads=0), ValueError)
+    dropped = vorel_tools.read_games([items[4]] * 200, threads=2, batch_positions=3, legal_moves=True)
+    next(dropped)
+    del dropped
     out = memoryview(bytearray(768)).cast("B", (1, 12, 64))
     assert vorel_tools.planes([board], out=out) is out
     expect_failure(lambda: vorel_tools.planes([board], out=bytearray(16)), ValueError)

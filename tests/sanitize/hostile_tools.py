@@ -1,13 +1,15 @@
 """A seeded fuzz loop over vorel_tools for `make test-sanitize`: every function is called with
-hostile objects for every argument, and read_pgn() with file objects that hand out chunks of
-every size and type and fail between them. Run against the sanitized module, it checks only that
-nothing crashes and that only Python exceptions come out; of the reader, also that no game built
-across a failed read is ever yielded.
+hostile objects for every argument, read_pgn() with file objects that hand out chunks of
+every size and type and fail between them, and read_games() with those files, sequences of game
+texts whose items and lengths lie, and a `where` that changes the items, reenters or closes its
+reader, raises or answers with no truth value. Run against the sanitized module, it checks only
+that nothing crashes and that only Python exceptions come out; of the readers, also that no game
+built across a failed read is ever yielded.
 
 The objects change the containers that hold them from __index__, __iter__, __len__, __eq__,
 __str__ and __buffer__, raise from them, lie about their sizes, and return the wrong types.
 
-    python tests/sanitize/hostile_tools.py [--seed N] [--calls N] [--sources N]
+    python tests/sanitize/hostile_tools.py [--seed N] [--calls N] [--sources N] [--games N]
 """
 
 import argparse
@@ -397,11 +399,135 @@ def one_source(rng, reference):
     assert yielded == reference[: len(yielded)], (yielded, reference)
 
 
+# --- read_games ---------------------------------------------------------------------------------
+
+
+def rows_of(batches):
+    """Returns each game of the batches as (tags, error, its rows as bytes)."""
+    games = []
+    for batch in batches:
+        offsets = batch.offsets
+        for j in range(len(batch)):
+            rows = slice(offsets[j], offsets[j + 1])
+            columns = [getattr(batch, name)[rows].tobytes() for name in ("bitboards", "move", "clock", "eval")]
+            games.append((batch.tags[j], batch.error[j], columns))
+    return games
+
+
+class AsPy:
+    """An Arrow scalar as read_games() sees one: as_py() may raise or give anything."""
+
+    def __init__(self, rng, value):
+        self.rng, self.value = rng, value
+
+    def as_py(self):
+        if self.rng.random() < 0.2:
+            raise ValueError("hostile")
+        return self.rng.choice([self.value, None, 5, self, b"1. e4 *"])
+
+
+def game_item(rng, container):
+    roll = rng.random()
+    text = rng.choice(GAME_TEXT.split("\n\n") + ["1. e4 *\n1. d4 *", ""])
+    if roll < 0.05:
+        return "1. e4 \ud800 *"
+    if roll < 0.5:
+        return text
+    if roll < 0.65:
+        return text.encode()
+    if roll < 0.8:
+        return rng.choice([bytearray(text.encode()), memoryview(text.encode()), np.frombuffer(text.encode(), np.uint8)])
+    if roll < 0.97:
+        return rng.choice([None, HostileStr(text), AsPy(rng, text)])
+    return rng.choice([Hostile(rng, container, 0), 3, [text], np.arange(rng.randrange(4), dtype=np.uint16)])
+
+
+def games_source(rng):
+    """A file whose read() misbehaves, or a sequence of game texts whose items and length lie."""
+    roll = rng.random()
+    if roll < 0.3:
+        return Source(rng, rng.random() < 0.7)
+    items = []
+    items.extend(game_item(rng, items) for _ in range(rng.randrange(0, 30)))
+    if roll < 0.6:
+        return items
+    if roll < 0.7:
+        return LyingSequence(rng, items)
+    if roll < 0.8:
+        return LyingHint(rng, items)
+    if roll < 0.9:
+        return Hostile(rng, items, GAME_TEXT)
+    return rng.choice([5, None, b"/nonexistent.pgn.zst", np.array(["1. e4 *", "x"]), io.StringIO(GAME_TEXT)])
+
+
+class Where:
+    """A `where` that changes the items being read, reenters or closes its reader, raises, or
+    returns a truth value that cannot be told."""
+
+    def __init__(self, rng, items):
+        self.rng, self.items, self.reader = rng, items, None
+
+    def __call__(self, tags):
+        roll = self.rng.random()
+        if roll < 0.05 and self.reader is not None:
+            return next(self.reader)  # refused: the reader is in use
+        if roll < 0.1 and self.reader is not None:
+            self.reader.close()
+        elif roll < 0.2 and isinstance(self.items, list):
+            self.items[:] = self.items[: self.rng.randrange(len(self.items) + 1)] * 2
+        elif roll < 0.25:
+            tags.clear()
+        elif roll < 0.3:
+            raise self.rng.choice([ValueError, KeyError, MemoryError])("hostile")
+        elif roll < 0.35:
+            return Hostile(self.rng, [], 0)  # its __len__ lies
+        return self.rng.random() < 0.8
+
+
+def one_games_run(rng, reference):
+    """Reads one hostile source with hostile options; returns how it ended and the games read."""
+    source = games_source(rng)
+    options = {}
+    if rng.random() < 0.5:
+        options["threads"] = rng.randint(1, 3) if rng.random() < 0.9 else integer(rng, 1, 3)
+    if rng.random() < 0.5:
+        options["batch_positions"] = rng.randint(1, 40) if rng.random() < 0.9 else integer(rng, 1, 40)
+    if rng.random() < 0.3:
+        options["legal_moves"] = True if rng.random() < 0.8 else rng.choice([Hostile(rng, [], 0), np.array([1, 2])])
+    where = None
+    if rng.random() < 0.3:
+        where = options["where"] = rng.choice([Where(rng, source), Hostile(rng, [], 0), len])
+    try:
+        reader = vt.read_games(source, **options)
+    except EXPECTED as error:
+        return f"refused: {type(error).__name__}", 0
+    if isinstance(source, Source):
+        source.reader = reader
+    if isinstance(where, Where):
+        where.reader = reader
+    batches, ended = [], "(ended)"
+    try:
+        for batch in reader:
+            batches.append(batch)
+            repr((batch.tags, batch.legal_moves))  # the tags are built on first use
+            if rng.random() < 0.05:
+                reader.close()
+    except (Exception, KeyboardInterrupt) as error:
+        ended = type(error).__name__
+        assert next(reader, None) is None, "the reader goes on after an error"
+    games = rows_of(batches)
+    # Read from a file without where, the games are whole games of the file, in order.
+    if isinstance(source, Source) and where is None:
+        assert games == reference[: len(games)]
+    return ended, len(games)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--calls", type=int, default=30000)
     parser.add_argument("--sources", type=int, default=2000)
+    parser.add_argument("--games", type=int, default=2000, help="read_games() runs")
     options = parser.parse_args()
     rng = random.Random(options.seed)
     started = time.monotonic()
@@ -418,8 +544,17 @@ def main():
     assert [game[0].get("Event") for game in reference] == ["one", "two", "three", "four", "five"]
     for _ in range(options.sources):
         one_source(rng, reference)
+    games_reference = rows_of(vt.read_games(io.BytesIO(GAME_TEXT.encode())))
+    assert len(games_reference) == 5
+    ended, games = {}, 0
+    for _ in range(options.games):
+        how, read = one_games_run(rng, games_reference)
+        ended[how], games = ended.get(how, 0) + 1, games + read
     seconds = time.monotonic() - started
-    print(f"hostile_tools: {options.calls} calls, {options.sources} sources in {seconds:.1f} s; outcomes {raised}")
+    print(
+        f"hostile_tools: {options.calls} calls, {options.sources} sources, {options.games} read_games() runs "
+        f"in {seconds:.1f} s; outcomes {raised}; read_games() read {games} games and ended {ended}"
+    )
     return 0
 
 
