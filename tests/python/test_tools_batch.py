@@ -291,7 +291,7 @@ def test_calls_keep_reference_counts_flat():
 
 
 def test_a_castling_right_without_its_rook_keeps_its_castle():
-    # As specified, the rights stand for the rooks: a right the FEN grants is flagged by status()
+    # The rights stand for the rooks: a right the FEN grants is flagged by status()
     # but the castle is still listed where the king's path allows it (the pure-Python library
     # drops such a right while reading the FEN).
     for fen, castle in [("4k3/8/8/8/8/8/8/4K3 w K -", "e1g1"), ("r3k3/8/8/8/8/8/8/4K3 b kq -", "e8g8")]:
