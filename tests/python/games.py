@@ -1,6 +1,7 @@
 """Seeded random games played by the pure-Python chess library, the oracle of the notation tests,
 shared by the test modules that write or read game files."""
 
+import io
 import random
 
 import chess
@@ -207,3 +208,40 @@ def random_positions(seed, count):
             if len(boards) == count:
                 return boards
     return boards
+
+
+def played_games_text(seed, count):
+    """Returns the PGN text of the seeded random games as the pure-Python library writes them."""
+    games = []
+    for start, moves in random_games(seed, count):
+        game = chess.pgn.Game.from_board(start)
+        node = game
+        for move in moves:
+            node = node.add_variation(move)
+        games.append(game)
+    return pgn_text(games)
+
+
+def pgn_text(games):
+    """Returns the games written one after another, as a PGN file holds them."""
+    return "\n\n".join(str(game) for game in games) + "\n"
+
+
+def records(games):
+    """Returns (tags, fen, moves, result) of each PgnGame."""
+    return [(game.tags, game.fen, game.moves, game.result) for game in games]
+
+
+class Trickle(io.RawIOBase):
+    """A binary file that hands out a few bytes per read(), so chunks end anywhere."""
+
+    def __init__(self, data, step):
+        self.data, self.position, self.step = data, 0, step
+
+    def readable(self):
+        return True
+
+    def read(self, size=-1):
+        piece = self.data[self.position : self.position + self.step]
+        self.position += len(piece)
+        return piece

@@ -18,7 +18,7 @@ import chess
 import chess.pgn
 import pytest
 import vorel_tools
-from games import annotated_games, random_games
+from games import Trickle, annotated_games, pgn_text, random_games, records
 from perft_table import known_positions
 from vorel_chess import Board
 
@@ -151,7 +151,7 @@ def test_parse_san_errors_name_the_text_and_the_position(PanicException):
 
 
 GAMES = annotated_games(3, 60)
-PGN_TEXT = "\n\n".join(str(game) for game in GAMES) + "\n"
+PGN_TEXT = pgn_text(GAMES)
 
 
 def oracle_records(text):
@@ -161,10 +161,6 @@ def oracle_records(text):
         moves = [m.uci() for m in game.mainline_moves()]
         records.append((dict(game.headers), four_fields(game.board().fen()), moves, game.headers["Result"]))
     return records
-
-
-def records(games):
-    return [(game.tags, game.fen, game.moves, game.result) for game in games]
 
 
 def test_games_written_by_the_oracle_read_back_move_for_move():
@@ -177,21 +173,6 @@ def test_games_written_by_the_oracle_read_back_move_for_move():
     assert [(t, four_fields(chess.Board(f).fen()), m, r) for t, f, m, r in ours] == expected
     assert sum(len(game.moves) for game in games) > 3000
     assert games[0].line == 1 and games[1].line == PGN_TEXT.count("\n", 0, PGN_TEXT.index("[Event", 1)) + 1
-
-
-class Trickle(io.RawIOBase):
-    """A binary file that hands out a few bytes per read(), so chunks end anywhere."""
-
-    def __init__(self, data, step):
-        self.data, self.position, self.step = data, 0, step
-
-    def readable(self):
-        return True
-
-    def read(self, size=-1):
-        piece = self.data[self.position : self.position + self.step]
-        self.position += len(piece)
-        return piece
 
 
 def test_every_kind_of_source_gives_the_same_games(tmp_path):

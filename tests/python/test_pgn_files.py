@@ -12,8 +12,11 @@ import chess
 import chess.pgn
 import pytest
 import vorel_tools
-from test_notation import GAMES, PGN_TEXT, Trickle, random_games, records
+from games import Trickle, annotated_games, pgn_text, random_games, records
 from vorel_chess import Board
+
+GAMES = annotated_games(3, 60)
+PGN_TEXT = pgn_text(GAMES)
 
 BOM = "\ufeff"
 

@@ -3,12 +3,10 @@ view of its colour-mirrored twin, which the pure-Python chess library's mirror()
 
 import io
 
-import chess
-import chess.pgn
 import numpy as np
 import pytest
 import vorel_tools as vt
-from games import random_games, random_positions
+from games import played_games_text, random_positions
 from vorel_chess import Board
 
 
@@ -47,14 +45,7 @@ def test_a_bitboards_array_with_its_sides(peers):
 
 
 def test_game_batch_planes():
-    games = []
-    for start, moves in random_games(3, 10):
-        game = chess.pgn.Game.from_board(start)
-        node = game
-        for move in moves:
-            node = node.add_variation(move)
-        games.append(str(game))
-    batch = next(vt.read_games(io.StringIO("\n\n".join(games))))
+    batch = next(vt.read_games(io.StringIO(played_games_text(3, 10))))
     fens = [fen.decode() for fen in vt.fens(batch)]
     for view in ["white", "side"]:
         expected = vt.planes(fens, view=view)

@@ -11,7 +11,7 @@ import chess.polyglot
 import numpy as np
 import pytest
 import vorel_tools as vt
-from games import random_games, random_positions
+from games import played_games_text, random_games, random_positions
 from vorel_chess import Board
 
 HEADER = Path(__file__).resolve().parents[2] / "src" / "encoding" / "polyglot_random.hpp"
@@ -70,14 +70,7 @@ def test_odd_placements():
 
 
 def test_game_batch_keys():
-    games = []
-    for start, moves in random_games(31, 20):
-        game = chess.pgn.Game.from_board(start)
-        node = game
-        for move in moves:
-            node = node.add_variation(move)
-        games.append(str(game))
-    batch = next(vt.read_games(io.StringIO("\n\n".join(games))))
+    batch = next(vt.read_games(io.StringIO(played_games_text(31, 20))))
     expected = []
     for start, moves in random_games(31, 20):
         for move in moves:
