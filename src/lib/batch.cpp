@@ -238,8 +238,7 @@ OwnedRef first_rows(OwnedRef array, std::size_t rows, bool given,
     if (!view) throw PythonError{};
     return view;
   }
-  cut_rows(array.get(), rows, shape);
-  return array;
+  return cut_rows(std::move(array), rows, shape);
 }
 
 // Returns the result of a call: the array alone, or with errors="skip" the tuple of the array
