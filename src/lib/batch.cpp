@@ -201,7 +201,7 @@ Source Batch::text_source(PyObject* item) {
   const OwnedRef message(PyObject_Str(error.get()));
   const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
   if (utf8 == nullptr) throw PythonError{};
-  unreadable_.emplace_back(utf8);
+  unreadable_.push_back(std::string("Invalid fen: ") + utf8);
   return {Source::UNREADABLE, static_cast<std::uint32_t>(unreadable_.size() - 1), {}};
 }
 
@@ -209,8 +209,7 @@ Source Batch::text_source(PyObject* item) {
 std::expected<Position, std::string> position_of(const Batch& batch, std::size_t row) {
   const Source& source = batch[row];
   if (source.kind == Source::BOARD) return batch.position(source);
-  if (source.kind == Source::UNREADABLE)
-    return std::unexpected("Invalid fen: " + batch.unreadable(source));
+  if (source.kind == Source::UNREADABLE) return std::unexpected(batch.unreadable(source));
   std::expected<Position, FenError> read = read_fen(source.text);
   if (!read) return std::unexpected("Invalid fen: " + read.error().message);
   return *read;
