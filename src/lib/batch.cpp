@@ -94,7 +94,19 @@ bool Batch::read_bitboards(PyObject* positions, PyObject* white_to_move) {
   if (PyUnicode_Check(positions) || PyBytes_Check(positions) || !PyObject_CheckBuffer(positions))
     return false;
   const Buffer buffer(positions, PyBUF_RECORDS_RO, std::nothrow);
-  if (!buffer || !is_uint64(buffer)) return false;
+  if (!buffer) return false;
+  if (!is_uint64(buffer)) {
+    // A table of integers of another type (int64, or uint64 of the other byte order) is no
+    // sequence of positions either: it is named as the bitboards array it was meant to be.
+    const std::string_view format = buffer.format();
+    if (buffer.view.ndim != 2 || format.empty() ||
+        !std::string_view("bBhHiIlLqQnN").contains(format.back()))
+      return false;
+    raise_format(PyExc_TypeError,
+                 "argument 'positions': a bitboards array must be of uint64 in the machine's byte "
+                 "order, not of format '%s'",
+                 std::string(format).c_str());
+  }
   read_placements(buffer);
   if (white_to_move == nullptr || white_to_move == Py_None) {
     sides_known_ = false;
