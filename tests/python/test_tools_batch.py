@@ -259,7 +259,9 @@ def test_a_game_batch_with_arrays_written_over():
     for function, options in calls:
         mine = function(batch, errors="skip", **options)
         for other in (fens, boards):
-            assert all(np.array_equal(a, b) for a, b in zip(mine, function(other, errors="skip", **options), strict=True))
+            assert all(
+                np.array_equal(a, b) for a, b in zip(mine, function(other, errors="skip", **options), strict=True)
+            )
     planes = vt.planes(fens, view="side")
     assert np.array_equal(batch.planes("side"), planes) and np.array_equal(batch.zobrist(), vt.zobrist(fens))
     assert np.array_equal(vt.planes(batch.bitboards, white_to_move=batch.white_to_move, view="side"), planes)
