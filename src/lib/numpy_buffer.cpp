@@ -201,8 +201,9 @@ NewArray make_array(const std::vector<std::size_t>& shape, const char* dtype,
 OwnedRef cut_rows(OwnedRef array, std::size_t rows, const std::vector<std::size_t>& shape) {
   if (rows == shape.front()) return array;
   if (Py_REFCNT(array.get()) != 1) {
-    // Held elsewhere too: NumPy's resize without its reference check would free the memory under
-    // any view of it, and with the check it refuses. The rows are copied instead.
+    // Held elsewhere too (a replaced numpy.empty may keep a view of what it hands out): a resize
+    // would free the memory under such a view, and NumPy's own check of references, which allows
+    // for a caller's reference, cannot tell it. The rows are copied instead.
     const OwnedRef head(PySequence_GetSlice(array.get(), 0, static_cast<Py_ssize_t>(rows)));
     if (!head) throw PythonError{};
     OwnedRef copy(PyObject_CallMethod(head.get(), "copy", nullptr));
