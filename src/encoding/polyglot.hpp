@@ -18,20 +18,20 @@ namespace vorel {
 // two squares (whether or not taking it would be legal), and White to move.
 inline std::uint64_t polyglot_key(const Position& position) {
   const Pieces& pieces = position.pieces;
-  const Bitboard white = side_mask(pieces, WHITE);
   std::uint64_t key = 0;
   // Polyglot numbers the piece kinds by type, black before white: kind 2 * type + (white). One
-  // pass per type over the pieces of both colours.
+  // pass per type over the pieces of both colours. The colour of a piece is that of its own
+  // bitboard: pushing moves that are not legal can leave pieces of both colours on one square.
   for (std::size_t type = PAWN; type <= KING; ++type) {
-    const Bitboard ours = pieces[make_piece(WHITE, type)];
-    const Bitboard theirs = pieces[make_piece(BLACK, type)];
-    for (Bitboard b = ours | theirs; b != 0;) {
+    const Bitboard white = pieces[make_piece(WHITE, type)];
+    const Bitboard black = pieces[make_piece(BLACK, type)];
+    for (Bitboard b = white | black; b != 0;) {
       const Square square = pop_lsb(b);
       key ^= POLYGLOT_RANDOM[64 * (2 * type + ((white >> square) & 1)) + square];
     }
-    // A square that both colours' bitboards hold (pushing moves that are not legal can do that)
-    // was counted as white above; its black piece too.
-    for (Bitboard b = ours & theirs; b != 0;) key ^= POLYGLOT_RANDOM[64 * 2 * type + pop_lsb(b)];
+    // A square that both colours' bitboards of the type hold was counted as white above; its
+    // black piece too.
+    for (Bitboard b = white & black; b != 0;) key ^= POLYGLOT_RANDOM[64 * 2 * type + pop_lsb(b)];
   }
   if (position.info & CASTLING_MASK) {
     const std::uint64_t rights = standing_castling_rights(pieces, position.info);

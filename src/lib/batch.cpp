@@ -94,7 +94,19 @@ bool Batch::read_bitboards(PyObject* positions, PyObject* white_to_move) {
   if (PyUnicode_Check(positions) || PyBytes_Check(positions) || !PyObject_CheckBuffer(positions))
     return false;
   const Buffer buffer(positions, PyBUF_RECORDS_RO, std::nothrow);
-  if (!buffer || !is_uint64(buffer)) return false;
+  if (!buffer) return false;
+  if (!is_uint64(buffer)) {
+    // A table of integers of another type (int64, or uint64 of the other byte order) is no
+    // sequence of positions either: it is named as the bitboards array it was meant to be.
+    const std::string_view format = buffer.format();
+    if (buffer.view.ndim != 2 || format.empty() ||
+        !std::string_view("bBhHiIlLqQnN").contains(format.back()))
+      return false;
+    raise_format(PyExc_TypeError,
+                 "argument 'positions': a bitboards array must be of uint64 in the machine's byte "
+                 "order, not of format '%s'",
+                 std::string(format).c_str());
+  }
   read_placements(buffer);
   if (white_to_move == nullptr || white_to_move == Py_None) {
     sides_known_ = false;
@@ -201,7 +213,7 @@ Source Batch::text_source(PyObject* item) {
   const OwnedRef message(PyObject_Str(error.get()));
   const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
   if (utf8 == nullptr) throw PythonError{};
-  unreadable_.emplace_back(utf8);
+  unreadable_.push_back(std::string("Invalid fen: ") + utf8);
   return {Source::UNREADABLE, static_cast<std::uint32_t>(unreadable_.size() - 1), {}};
 }
 
@@ -209,8 +221,7 @@ Source Batch::text_source(PyObject* item) {
 std::expected<Position, std::string> position_of(const Batch& batch, std::size_t row) {
   const Source& source = batch[row];
   if (source.kind == Source::BOARD) return batch.position(source);
-  if (source.kind == Source::UNREADABLE)
-    return std::unexpected("Invalid fen: " + batch.unreadable(source));
+  if (source.kind == Source::UNREADABLE) return std::unexpected(batch.unreadable(source));
   std::expected<Position, FenError> read = read_fen(source.text);
   if (!read) return std::unexpected("Invalid fen: " + read.error().message);
   return *read;
@@ -238,8 +249,7 @@ OwnedRef first_rows(OwnedRef array, std::size_t rows, bool given,
     if (!view) throw PythonError{};
     return view;
   }
-  cut_rows(array.get(), rows, shape);
-  return array;
+  return cut_rows(std::move(array), rows, shape);
 }
 
 // Returns the result of a call: the array alone, or with errors="skip" the tuple of the array

@@ -33,7 +33,8 @@ struct Options {
 Options options_of(PyObject* errors, PyObject* threads);
 
 // One position of a batch: a FEN text, kept alive by the batch, a board's position, copied under
-// its access, or the message of a text that has no UTF-8 form.
+// its access, or why the row has no position: a text without a UTF-8 form, or values of a
+// GameBatch's arrays that name none.
 struct Source {
   enum Kind : std::uint8_t { TEXT, BOARD, UNREADABLE };
   Kind kind;
@@ -57,6 +58,7 @@ class Batch {
   bool sides_known() const { return sides_known_; }
   const Source& operator[](std::size_t row) const { return sources_[row]; }
   const Position& position(const Source& source) const { return positions_[source.index]; }
+  // The whole message of a row that does not read.
   const std::string& unreadable(const Source& source) const { return unreadable_[source.index]; }
 
  private:

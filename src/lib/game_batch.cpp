@@ -247,8 +247,8 @@ OwnedRef game_batch(ReplayedGames& batch, bool legal) {
   for (std::size_t i = 0; i < ROW_ARRAY_NB; ++i) {
     NewArray& array = batch.arrays[i];
     array.view.reset();  // written: the view goes before the array is cut down
-    cut_rows(array.array.get(), rows, row_shape(ROW_ARRAYS[i], batch.capacity));
-    data.fields[i] = std::move(array.array);
+    data.fields[i] =
+        cut_rows(std::move(array.array), rows, row_shape(ROW_ARRAYS[i], batch.capacity));
   }
   if (legal) {
     std::size_t total = 0;

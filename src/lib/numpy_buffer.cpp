@@ -198,17 +198,28 @@ NewArray make_array(const std::vector<std::size_t>& shape, const char* dtype,
   return {std::move(array), std::move(view)};
 }
 
-void cut_rows(PyObject* array, std::size_t rows, const std::vector<std::size_t>& shape) {
-  if (rows == shape.front()) return;
+OwnedRef cut_rows(OwnedRef array, std::size_t rows, const std::vector<std::size_t>& shape) {
+  if (rows == shape.front()) return array;
+  if (Py_REFCNT(array.get()) != 1) {
+    // Held elsewhere too (a replaced numpy.empty may keep a view of what it hands out): a resize
+    // would free the memory under such a view, and NumPy's own check of references, which allows
+    // for a caller's reference, cannot tell it. The rows are copied instead.
+    const OwnedRef head(PySequence_GetSlice(array.get(), 0, static_cast<Py_ssize_t>(rows)));
+    if (!head) throw PythonError{};
+    OwnedRef copy(PyObject_CallMethod(head.get(), "copy", nullptr));
+    if (!copy) throw PythonError{};
+    return copy;
+  }
   std::vector<std::size_t> cut = shape;
   cut.front() = rows;
   const OwnedRef new_shape = shape_tuple(cut);
   const OwnedRef method(created(PyUnicode_FromString("resize")));
   const OwnedRef keywords(Py_BuildValue("(s)", "refcheck"));
   if (!keywords) throw PythonError{};
-  PyObject* arguments[] = {array, new_shape.get(), Py_False};
+  PyObject* arguments[] = {array.get(), new_shape.get(), Py_False};
   const OwnedRef done(PyObject_VectorcallMethod(method.get(), arguments, 2, keywords.get()));
   if (!done) throw PythonError{};
+  return array;
 }
 
 }  // namespace vorel::python

@@ -105,8 +105,10 @@ std::vector<std::int64_t> integers_argument(PyObject* object, const char* name, 
 // argument for an item that is no bool and ValueError for a length other than `count`.
 std::vector<std::uint8_t> flags_argument(PyObject* object, const char* name, std::size_t count);
 
-// Cuts an array that the call made down to its first `rows` rows, in place; `shape` is the shape
-// it was made with.
-void cut_rows(PyObject* array, std::size_t rows, const std::vector<std::size_t>& shape);
+// Returns an array that the call made cut down to its first `rows` rows: the array itself, resized
+// in place, when the call holds its only reference, else a copy of those rows (a replaced
+// numpy.empty may have kept a view of it, which a resize would leave over freed memory); `shape`
+// is the shape it was made with.
+OwnedRef cut_rows(OwnedRef array, std::size_t rows, const std::vector<std::size_t>& shape);
 
 }  // namespace vorel::python

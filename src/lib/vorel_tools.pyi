@@ -95,7 +95,8 @@ def planes(
 
     ``positions`` may also be a uint64 array of shape (n, 12) of piece bitboards, as
     ``bitboards()`` and ``GameBatch.bitboards`` give them; ``white_to_move`` (one bool, or a bool
-    per row) is then the side to move of its rows, and is refused for any other positions.
+    per row) is then the side to move of its rows, and is refused for any other positions. A
+    two-dimensional array of another integer type (int64, say) is a TypeError.
 
     ``view="side"`` gives the board as the side to move sees it, as Leela and Maia feed their
     networks: a position with Black to move is colour-mirrored first (ranks flipped, colours

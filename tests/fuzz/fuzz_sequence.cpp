@@ -123,9 +123,18 @@ class Session {
   // without), and, on a board with one piece a square, its entry to give back a legal move of the
   // same squares and promotion (a capture and an en passant onto one square can both be listed on
   // a board whose en-passant file has a piece on its target). The Polyglot key must be defined on
-  // any board.
+  // any board, and its pieces' part be the entry of every bit of every bitboard, in the colour of
+  // that bitboard, whatever else shares the square.
   void check_encodings(const MoveList& moves) const {
     (void)polyglot_key(board_);
+    std::uint64_t pieces_key = POLYGLOT_RANDOM[780];  // White to move, without rights or a file
+    for (std::size_t piece = 0; piece < PIECE_NB; ++piece) {
+      const std::size_t kind = 2 * type_of(piece) + (color_of(piece) == WHITE ? 1 : 0);
+      for (Bitboard b = board_.pieces[piece]; b != 0;)
+        pieces_key ^= POLYGLOT_RANDOM[64 * kind + pop_lsb(b)];
+    }
+    fuzz::require(polyglot_key(Position{board_.pieces, WHITE_TO_MOVE}) == pieces_key,
+                  "the Polyglot key of the pieces is not the entries of their bitboards");
     std::size_t pieces = 0;
     for (const Bitboard bitboard : board_.pieces) pieces += std::popcount(bitboard);
     const bool one_a_square =

@@ -42,6 +42,13 @@ def test_a_bitboards_array_with_its_sides(peers):
         vt.planes(bitboards, white_to_move=[True] * 3)
     with pytest.raises(ValueError, match="view must be 'white' or 'side'"):
         vt.planes(fens, view="black")
+    # A table of other integers is refused as the bitboards array it was meant to be.
+    for other in (bitboards.astype(np.int64), bitboards.astype(">u8"), bitboards.astype(np.uint32)):
+        with pytest.raises(TypeError, match="argument 'positions': a bitboards array must be of uint64"):
+            vt.planes(other, white_to_move=white, view="side")
+    # A strided or reversed view of a uint64 array is read through its strides.
+    reversed_rows = np.ascontiguousarray(bitboards[::-1].T).T
+    assert np.array_equal(vt.planes(reversed_rows, white_to_move=white[::-1], view="side"), side[::-1])
 
 
 def test_game_batch_planes():

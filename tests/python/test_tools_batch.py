@@ -223,6 +223,63 @@ def test_threads_give_the_same_arrays(positions):
         vt.planes([fens[0], "x", *fens[:3000], "y"], threads=4)
 
 
+def scribbled_batch(seed):
+    """A GameBatch of read_games() whose writable arrays were overwritten with random placements
+    (one piece a square, kings and rooks often on their squares), sides, rights and files."""
+    rng = np.random.default_rng(seed)
+    batch = next(vt.read_games(["1. e4 e5 2. Nf3 Nc6 3. Bb5 a6 4. O-O Nf6 5. d4 exd4 *"] * 60))
+    rows = len(batch.move)
+    squares = np.argsort(rng.random((rows, 64)), axis=1)[:, :20]  # distinct squares per row
+    pieces = rng.integers(0, 12, (rows, 20))
+    placed = rng.random((rows, 20)) < 0.6
+    placed[:, :2] = True
+    pieces[:, 0], pieces[:, 1] = 5, 11  # a king each, usually
+    bitboards = np.zeros((rows, 12), np.uint64)
+    for row, column in zip(*np.nonzero(placed), strict=True):
+        bitboards[row, pieces[row, column]] |= np.uint64(1) << np.uint64(squares[row, column])
+    home = rng.random(rows) < 0.5  # kings and rooks where the rights want them, when free
+    for piece, square in [(5, 4), (11, 60), (3, 0), (3, 7), (9, 56), (9, 63)]:
+        free = (np.bitwise_or.reduce(bitboards, axis=1) >> np.uint64(square)) & np.uint64(1) == 0
+        bitboards[home & free, piece] |= np.uint64(1) << np.uint64(square)
+    batch.bitboards[:] = bitboards
+    batch.white_to_move[:] = rng.random(rows) < 0.5
+    batch.castling[:] = rng.integers(0, 16, rows)
+    batch.en_passant[:] = np.where(rng.random(rows) < 0.5, -1, rng.integers(0, 8, rows))
+    return batch
+
+
+def test_a_game_batch_with_arrays_written_over():
+    # A batch's arrays are the user's to write: its rows read as the FEN texts of them would.
+    batch = scribbled_batch(11)
+    fens = [fen.decode() for fen in vt.fens(batch)]
+    boards = [Board(fen) for fen in fens]
+    calls = [(function, {}) for function in (vt.bitboards, vt.legal_moves, vt.in_check, vt.outcome, vt.status)]
+    calls += [(vt.zobrist, {"threads": 2}), (vt.planes, {"view": "side"}), (vt.bitboards, {"view": "side"})]
+    calls += [(vt.legal_mask, {"scheme": "lc0"}), (vt.legal_mask, {"scheme": "az", "threads": 2})]
+    for function, options in calls:
+        mine = function(batch, errors="skip", **options)
+        for other in (fens, boards):
+            assert all(
+                np.array_equal(a, b) for a, b in zip(mine, function(other, errors="skip", **options), strict=True)
+            )
+    planes = vt.planes(fens, view="side")
+    assert np.array_equal(batch.planes("side"), planes) and np.array_equal(batch.zobrist(), vt.zobrist(fens))
+    assert np.array_equal(vt.planes(batch.bitboards, white_to_move=batch.white_to_move, view="side"), planes)
+    # Rights or a file that no reading writes make a row that does not read.
+    batch.castling[3], batch.en_passant[5] = 16, 8
+    for function in (vt.zobrist, vt.fens, vt.legal_moves):
+        with pytest.raises(ValueError, match="^position 3: castling 16 and en-passant file -?[0-7] name no position$"):
+            function(batch)
+        *_, valid = function(batch, errors="skip")
+        assert np.flatnonzero(~valid).tolist() == [3, 5]
+    with pytest.raises(ValueError, match="^position 3: castling 16 "):
+        batch.planes()
+    # Arrays of another shape or type are refused whole.
+    batch.castling.resize(4, refcheck=False)
+    with pytest.raises(ValueError, match="argument 'positions': the GameBatch's castling array is not as made"):
+        vt.zobrist(batch)
+
+
 def test_a_board_in_a_batch_is_borrowed_for_the_call():
     board = Board()
     batch = [board] + ["r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -"] * 200_000

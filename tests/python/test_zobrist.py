@@ -78,3 +78,29 @@ def test_game_batch_keys():
             start.push(move)
     assert batch.zobrist().tolist() == expected
     assert vt.zobrist(batch).tolist() == expected
+
+
+def test_pieces_sharing_a_square_each_count_in_their_own_colour():
+    # Two pieces on one square (pushes of moves that are not legal, or a GameBatch written over):
+    # each counts with the entry of its own bitboard. A knight, bishop or queen of either colour is
+    # put on an occupied square of each game position; rights and files do not look at those.
+    games = []
+    for start, moves in random_games(41, 12):
+        game = chess.pgn.Game.from_board(start)
+        node = game
+        for move in moves:
+            node = node.add_variation(move)
+        games.append(str(game))
+    batch = next(vt.read_games(io.StringIO("\n\n".join(games))))
+    before = batch.zobrist()
+    rng = np.random.default_rng(41)
+    expected = []
+    for row, key in enumerate(before.tolist()):
+        piece = int(rng.choice([1, 2, 4, 7, 8, 10]))  # N B Q n b q: their index in the bitboards
+        others = int(np.bitwise_or.reduce(batch.bitboards[row])) & ~int(batch.bitboards[row, piece])
+        square = int(rng.choice([square for square in range(64) if others >> square & 1]))
+        batch.bitboards[row, piece] |= np.uint64(1 << square)
+        kind = 2 * (piece % 6) + (piece < 6)  # Polyglot's: black pawn 0, white pawn 1, ...
+        expected.append(key ^ chess.polyglot.POLYGLOT_RANDOM_ARRAY[64 * kind + square])
+    assert vt.zobrist(batch).tolist() == expected
+    assert vt.zobrist(batch, threads=2).tolist() == expected

@@ -184,7 +184,41 @@ def position_item(rng, container):
     return rng.choice([Hostile(rng, container, 0), None, b"fen", 3, Board])
 
 
+GAME_BATCHES = []  # read once, on first use
+
+
+def game_batch(rng):
+    """A GameBatch whose writable arrays were written over: random bits in the bitboards (pieces
+    on one square, no kings, pawns on the back ranks), sides, rights and files of any value, and
+    now and then an array cut short or viewed as another type."""
+    if not GAME_BATCHES:
+        texts = ["1. e4 e5 2. Nf3 Nc6 3. Bb5 a6 4. O-O Nf6 5. d4 exd4 6. e5 d5 7. exd6 *", "1. d4 *"]
+        GAME_BATCHES.extend(vt.read_games(texts * 3))
+    batch = GAME_BATCHES[0]
+    rows = len(batch.move)
+    bits = np.frombuffer(rng.randbytes(rows * 96), np.uint64).reshape(rows, 12)
+    batch.bitboards[:] = np.where(rng.random() < 0.5, bits, bits & np.uint64(rng.getrandbits(64)))
+    batch.white_to_move.view(np.uint8)[:] = np.frombuffer(rng.randbytes(rows), np.uint8)
+    batch.castling[:] = np.frombuffer(rng.randbytes(rows), np.uint8) % rng.choice([16, 17, 256])
+    batch.en_passant[:] = np.frombuffer(rng.randbytes(rows), np.int8) % rng.choice([8, 9, 128]) - 1
+    roll = rng.random()
+    if roll < 0.05:
+        fresh = next(vt.read_games(["1. e4 e5 *"]))
+        getattr(fresh, rng.choice(["bitboards", "white_to_move", "castling", "en_passant"])).resize(1, refcheck=False)
+        return fresh
+    if roll < 0.1:
+        fresh = next(vt.read_games(["1. e4 e5 *"]))
+        try:
+            fresh.en_passant.dtype = np.uint8  # deprecated by NumPy, and may go
+        except (AttributeError, TypeError):
+            fresh.en_passant.resize(0, refcheck=False)
+        return fresh
+    return batch
+
+
 def positions(rng):
+    if rng.random() < 0.1:
+        return game_batch(rng)
     items = []
     items.extend(position_item(rng, items) for _ in range(rng.randrange(0, 40)))
     roll = rng.random()
@@ -304,6 +338,13 @@ def one_call(rng):
             )
         return function(positions(rng), **keywords)
     if roll == 2:
+        if rng.random() < 0.1:
+            batch = game_batch(rng)
+            if rng.random() < 0.5:
+                return batch.zobrist(threads=integer(rng, 1, 3))
+            out = rng.choice([None, random_buffer(rng), np.zeros((len(batch.move), 12, 64), np.uint8)])
+            view = rng.choice(["side", "white", HostileStr("side"), None])
+            return batch.planes(view, out=out, threads=integer(rng, 1, 3))
         if rng.random() < 0.3:
             return vt.move_index(moves(rng), sides(rng), scheme=scheme(rng))
         if rng.random() < 0.3:
