@@ -101,15 +101,12 @@ GameText whole_game(std::string_view text, std::string_view* rest) {
   return game;
 }
 
-std::size_t GameSplitter::wanted() const { return std::max(MIN_READ, 2 * pending_); }
-
 std::span<char> GameSplitter::space() {
-  const std::size_t need = wanted();
-  if (!block_ || block_->capacity - size_ < need) {
+  if (!block_ || block_->capacity - size_ < MIN_READ) {
     // A new block, with the bytes of the unfinished game moved to its start.
     const std::size_t kept = size_ - start_;
     auto block = std::make_shared<TextBlock>();
-    block->capacity = std::max(BLOCK_SIZE, kept + need);
+    block->capacity = std::max(BLOCK_SIZE, 2 * kept + MIN_READ);
     block->bytes = std::make_unique_for_overwrite<char[]>(block->capacity);
     if (kept > 0) std::memcpy(block->bytes.get(), block_->bytes.get() + start_, kept);
     block_ = std::move(block);
@@ -135,6 +132,7 @@ void GameSplitter::commit(std::size_t size) {
 
 std::optional<GameText> GameSplitter::next() {
   if (!block_) return std::nullopt;
+  if (!final_ && pending_ >= MIN_READ && size_ - start_ < 2 * pending_) return std::nullopt;
   // Before the end of the input, only whole lines: every token but a comment or a variation then
   // ends inside the view.
   const std::size_t end = final_ ? size_ : std::max(lines_end_, start_);

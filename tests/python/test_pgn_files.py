@@ -7,6 +7,7 @@ moves must come back."""
 import io
 import random
 import re
+import time
 
 import chess
 import chess.pgn
@@ -197,6 +198,23 @@ def test_a_long_tag_value_reads():
     value = "x" * 200_000 + "é"
     (game,) = read(f'[Annotator "{value}"]\n[Event "a"]\n1. e4 *')
     assert game.error is None and game.tags == {"Annotator": value, "Event": "a"} and game.moves == ["e2e4"]
+
+
+def test_a_long_game_reads_in_time_that_grows_with_its_length():
+    # A game of many lines (a long variation here) read a chunk at a time: were it scanned again
+    # from its start after every chunk, 48 MB would take some ten seconds, not a fraction of one.
+    variation = b"1. d4 d5 2. c4 e6\n" * (48 << 20 >> 4)
+    text = b'[Event "long"]\n\n1. e4 ( ' + variation + b') e5 2. Nf3 *\n[Event "next"]\n1. d4 *\n'
+    for reader in (vorel_tools.read_pgn, vorel_tools.read_games):
+        started = time.perf_counter()
+        games = list(reader(io.BytesIO(text)))
+        seconds = time.perf_counter() - started
+        assert seconds < 4, (reader.__name__, seconds)
+        if reader is vorel_tools.read_pgn:
+            assert [game.moves for game in games] == [["e2e4", "e7e5", "g1f3"], ["d2d4"]]
+        else:
+            (batch,) = games
+            assert batch.offsets.tolist() == [0, 3, 4] and batch.error == [None, None]
 
 
 class Failing(io.RawIOBase):
