@@ -143,11 +143,21 @@ class GameReader {
         games.capacity += game->moves;
         games.games.push_back(std::move(*game));
       }
-    } catch (const PythonError&) {
-      deferred_ = OwnedRef(PyErr_GetRaisedException());
+    } catch (...) {
+      defer_error();
     }
     games_read_ += games.games.size();
     return batch;
+  }
+
+  // Keeps the exception being handled, to be raised once the batches before it are out: a Python
+  // error as it is set, any other fault (std::bad_alloc) as the exception guarded() makes of it.
+  // The first error is kept.
+  void defer_error() noexcept {
+    const std::exception_ptr fault = std::current_exception();
+    guarded([&]() -> PyObject* { std::rethrow_exception(fault); });
+    OwnedRef error(PyErr_GetRaisedException());
+    if (!deferred_) deferred_ = std::move(error);
   }
 
   // Returns whether `where` keeps a game: the truth of what it returns for the game's tags.
@@ -178,18 +188,32 @@ class GameReader {
     batch.remaining = batch.part_ends.size();
   }
 
-  // Cuts and hands over batches until as many are pending as keep the threads busy.
-  void fill() {
+  // Cuts and hands over batches until as many are pending as keep the threads busy. Raises
+  // nothing: an error is kept for later like the source's (next() has a batch the threads may
+  // still be replaying, which must not be dropped on the way out), and the games of the batch it
+  // stopped are dropped.
+  void fill() noexcept {
     const std::size_t depth = pool_ ? 2 : 1;
     while (pending_.size() < depth && !deferred_ && !closed_) {
-      std::unique_ptr<PendingBatch> batch = cut_batch();
-      if (batch->games.games.empty()) return;
-      prepare(*batch);
-      if (pool_) {
-        for (std::size_t part = 0; part < batch->part_ends.size(); ++part)
-          pool_->submit(batch.get(), [&pending = *batch, part] { pending.replay(part); });
+      std::unique_ptr<PendingBatch> batch;
+      bool placed = false;
+      try {
+        batch = cut_batch();
+        if (batch->games.games.empty()) return;
+        prepare(*batch);
+        // Its place is made first: no part is handed over for a batch that would not be kept.
+        pending_.emplace_back();
+        placed = true;
+        if (pool_) {
+          pool_->submit(batch.get(), batch->part_ends.size(),
+                        [&pending = *batch](std::size_t part) { pending.replay(part); });
+        }
+      } catch (...) {
+        if (placed) pending_.pop_back();
+        defer_error();
+        return;
       }
-      pending_.push_back(std::move(batch));
+      pending_.back() = std::move(batch);
     }
   }
 

@@ -10,8 +10,11 @@ import io
 import lzma
 import random
 import re
+import subprocess
+import sys
 import warnings
 import weakref
+from pathlib import Path
 
 import chess
 import chess.pgn
@@ -420,6 +423,46 @@ def test_an_error_of_where_or_the_source_comes_after_the_batches_before_it():
             assert_same(ours, {name: value[:games] for name, value in expected.items() if name in GAME_FIELDS[1:]})
             rows = expected["offsets"][games]
             assert_same(ours, {name: expected[name][:rows] for name in ROW_FIELDS})
+
+
+FAILING_EMPTY = """
+import io, sys
+import numpy as np
+real, calls = np.empty, [0]
+def empty(shape, dtype):
+    calls[0] += 1
+    if calls[0] == {failing_call}:
+        {failure}
+    return real(shape, dtype)
+np.empty = empty
+import vorel_tools as vt
+sys.path.insert(0, {tests!r})
+from test_games import PGN
+reader = vt.read_games(io.StringIO(PGN * 20), batch_positions=2000, threads={threads}, legal_moves=True)
+batches = []
+try:
+    for batch in reader:
+        batches.append(len(batch))
+except Exception as error:
+    print(type(error).__name__, len(batches), next(reader, None))
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("failure, error", [("raise MemoryError", "MemoryError"), ("return []", "TypeError")])
+def test_an_array_that_cannot_be_made_ends_the_reading_after_the_batches_before_it(threads, failure, error):
+    # numpy.empty, replaced before the module's first array (in a process of its own), fails for
+    # the first array of the third batch (a batch makes 11 arrays for its rows, then 7 more once
+    # replayed; the threads have two batches in hand): the two batches before come out, then the
+    # error, and the reading is over. That failure once threw away the first batch while the
+    # threads were still writing into it, and the reading went on after the error.
+    failing_call = 37 if threads == 1 else 23
+    script = FAILING_EMPTY.format(
+        failing_call=failing_call, failure=failure, threads=threads, tests=str(Path(__file__).parent)
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, check=False)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == [error, "2", "None"], done.stdout
 
 
 def test_arguments_are_checked():
