@@ -61,6 +61,13 @@ NewArray make_array(const std::vector<std::size_t>& shape, const char* dtype,
 
 void cut_rows(PyObject* array, std::size_t rows, const std::vector<std::size_t>& shape) {
   if (rows == shape.front()) return;
+  // NumPy's resize without its reference check moves the data of an array that others may still
+  // see: a view of it that a replaced numpy.empty kept would point at freed memory.
+  if (Py_REFCNT(array) != 1) {
+    raise_format(PyExc_TypeError,
+                 "numpy.empty() returned a '%s' that is referenced elsewhere, not a new array",
+                 Py_TYPE(array)->tp_name);
+  }
   std::vector<std::size_t> cut = shape;
   cut.front() = rows;
   const OwnedRef new_shape = shape_tuple(cut);

@@ -92,7 +92,7 @@ OwnedRef array_of(const std::vector<T>& values, const char* dtype) {
 }
 
 // Cuts an array that the call made down to its first `rows` rows, in place; `shape` is the shape
-// it was made with.
+// it was made with. Raises TypeError when anything but the caller holds the array.
 void cut_rows(PyObject* array, std::size_t rows, const std::vector<std::size_t>& shape);
 
 }  // namespace vorel::python

@@ -176,6 +176,38 @@ def test_arrays_from_a_replaced_numpy_empty_are_checked(replacement):
         assert done.stdout.startswith("TypeError"), (replacement, call, done.stdout)
 
 
+KEPT_VIEW = """
+import numpy as np
+real, views = np.empty, []
+def empty(shape, dtype):
+    array = real(shape, dtype)
+    views.append(array[:])  # a view NumPy's resize(refcheck=False) does not look for
+    return array
+np.empty = empty
+import vorel_tools as vt
+try:
+    {call}
+except TypeError as error:
+    print(error)
+for view in views:
+    view[...] = 0  # through freed memory if the array under it was cut down
+"""
+
+
+@pytest.mark.parametrize(
+    "call", ["vt.planes(['x', 'x', KIWIPETE], errors='skip')", "next(vt.read_games(['1. e4 *', 'x']))"]
+)
+def test_arrays_from_numpy_empty_that_others_hold_are_not_cut_down(call):
+    # Rows left out are cut off the arrays the module made, in place: an array that is not the
+    # module's alone (a view of it kept by a replaced numpy.empty) is refused instead.
+    call = call.replace("KIWIPETE", repr(KIWIPETE))
+    done = subprocess.run(
+        [sys.executable, "-c", KEPT_VIEW.format(call=call)], capture_output=True, text=True, timeout=60, check=False
+    )
+    assert done.returncode == 0, done.stderr
+    assert "that is referenced elsewhere, not a new array" in done.stdout, done.stdout
+
+
 def integer_candidates():
     """Objects of every kind that an integer argument may be handed."""
     return [
