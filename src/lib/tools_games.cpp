@@ -125,16 +125,18 @@ class GameReader {
   }
 
  private:
-  // Cuts the next batch from the source: whole games, until their move tokens reach
-  // batch_positions or the source ends. The games `where` refuses are left out. An error of the
-  // source or of `where` ends the cutting: it is kept, to be raised once the games before it are
-  // out.
+  // Cuts the next batch from the source: whole games, until their move tokens or the games
+  // themselves reach batch_positions (games without moves, such as unreadable ones, would make
+  // a batch of a whole file, or of a source that never ends), or the source ends. The games
+  // `where` refuses are left out. An error of the source or of `where` ends the cutting: it is
+  // kept, to be raised once the games before it are out.
   std::unique_ptr<PendingBatch> cut_batch() {
     auto batch = std::make_unique<PendingBatch>();
     ReplayedGames& games = batch->games;
     games.first_game = games_read_;
     try {
-      while (games.capacity < settings_.batch_positions) {
+      while (games.capacity < settings_.batch_positions &&
+             games.games.size() < settings_.batch_positions) {
         std::optional<GameText> game = source_.next();
         if (!game) break;
         if (settings_.where && !wanted(*game)) continue;

@@ -7,6 +7,7 @@ import bz2
 import gc
 import gzip
 import io
+import itertools
 import lzma
 import random
 import re
@@ -320,6 +321,21 @@ def test_batch_sizes_and_threads_change_no_row():
         for ours, theirs in zip(batches, per_batch, strict=True):
             assert_same(ours, theirs)
     assert_same(joined(vt.read_games(TEXTS, batch_positions=450, threads=3, legal_moves=True)), expected)
+
+
+def test_games_without_moves_fill_a_batch_too():
+    # Unreadable games and games of tags alone have no rows: a source of nothing else once made
+    # one batch of it all, and a source that never ends one that never came.
+    empty = ['[Event "tags alone"]\n*\n', None, "1. e4 -- *"] * 500
+    batches = list(vt.read_games(empty, batch_positions=100, threads=2))
+    assert [len(batch) for batch in batches] == [100] * 15
+    assert_same(joined(batches), read(empty, batch_positions=2**30), GAME_FIELDS)
+    mixed = [*empty[:150], *TEXTS[:5], *empty[:150]]
+    assert [len(batch) for batch in vt.read_games(mixed, batch_positions=100)] == [100, 53, 2, 100, 50]
+    assert_same(read(mixed, batch_positions=100, threads=3), read(mixed, batch_positions=2**30))
+    endless = vt.read_games(itertools.repeat('[Event "x"]\n*'), batch_positions=7)
+    assert [len(next(endless)) for _ in range(3)] == [7, 7, 7]
+    endless.close()
 
 
 BROKEN = [  # each game, and its error's first words and token
