@@ -3,6 +3,7 @@ evaluation comments, variations, NAGs and odd spacing are read by both, and ever
 batch must be what the oracle's main line gives. Then the same games through every kind of source,
 batch size and number of threads; broken games; `where`; arguments, closing and collection."""
 
+import array
 import bz2
 import gc
 import gzip
@@ -372,6 +373,29 @@ def test_broken_games_give_error_rows_and_reading_goes_on():
     for text, _, _ in BROKEN:
         (game,) = vt.read_pgn(io.StringIO(text))
         assert next(vt.read_games([text])).error == [game.error]
+
+
+def test_items_are_text_or_bytes_and_not_any_buffer():
+    # Any buffer of single bytes is a game's bytes; numbers have buffers too (a NumPy integer, a
+    # row of a 2-D array of str), and were read as games of their bytes.
+    expected = read(TEXTS[:1])
+    data = TEXTS[0].encode()
+    for item in (bytearray(data), memoryview(data), np.frombuffer(data, np.uint8), array.array("b", data)):
+        assert_same(read([item]), expected)
+    numbers = (np.int64(3), np.arange(3, dtype=np.uint16), np.array(TEXTS[:2]), memoryview(b"1. e4 *\n").cast("I"))
+    for item in numbers:
+        reader = vt.read_games([TEXTS[0], item, TEXTS[1]], batch_positions=1)
+        assert next(reader).tags == expected["tags"]
+        with pytest.raises(TypeError, match="the source's item is '(numpy.)?[a-z0-9]+', expected a game text"):
+            next(reader)
+        assert next(reader, None) is None
+
+    class Numbers:
+        def read(self, size):
+            return np.arange(3, dtype=np.uint16)
+
+    with pytest.raises(TypeError, match="read\\(\\) returned 'numpy.ndarray', expected bytes or str"):
+        next(vt.read_games(Numbers()))
 
 
 def test_where_leaves_games_out_unread():
