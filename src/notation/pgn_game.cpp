@@ -110,7 +110,7 @@ std::span<char> GameSplitter::space() {
     block->bytes = std::make_unique_for_overwrite<char[]>(block->capacity);
     if (kept > 0) std::memcpy(block->bytes.get(), block_->bytes.get() + start_, kept);
     block_ = std::move(block);
-    lines_end_ = lines_end_ > start_ ? lines_end_ - start_ : 0;
+    tokens_end_ = tokens_end_ > start_ ? tokens_end_ - start_ : 0;
     start_ = 0;
     size_ = kept;
   }
@@ -118,12 +118,14 @@ std::span<char> GameSplitter::space() {
 }
 
 void GameSplitter::commit(std::size_t size) {
-  // The end of the last whole line: a CR at the very end may be the first half of a CRLF.
+  // The end of the last whole token: the last white space or control byte, but for a CR at the
+  // very end, which may be the first half of a CRLF. Not the last line end: a file written on
+  // one line would be held whole.
   const char* bytes = block_->bytes.get();
   for (std::size_t at = size_ + size; at > size_ && at > start_; --at) {
     const char c = bytes[at - 1];
-    if (c == '\n' || (c == '\r' && at < size_ + size)) {
-      lines_end_ = at;
+    if (is_blank(c) && (c != '\r' || at < size_ + size)) {
+      tokens_end_ = at;
       break;
     }
   }
@@ -133,9 +135,10 @@ void GameSplitter::commit(std::size_t size) {
 std::optional<GameText> GameSplitter::next() {
   if (!block_) return std::nullopt;
   if (!final_ && pending_ >= MIN_READ && size_ - start_ < 2 * pending_) return std::nullopt;
-  // Before the end of the input, only whole lines: every token but a comment or a variation then
-  // ends inside the view.
-  const std::size_t end = final_ ? size_ : std::max(lines_end_, start_);
+  // Before the end of the input, only whole tokens: every token but a comment, a tag or a
+  // variation then ends inside the view, and one of those three that does not is read to the
+  // view's end, where the game is not over yet.
+  const std::size_t end = final_ ? size_ : std::max(tokens_end_, start_);
   const std::string_view available(block_->bytes.get() + start_, end - start_);
   GameText game;
   PgnLexer lexer(available, line_start_);

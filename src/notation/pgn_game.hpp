@@ -198,11 +198,11 @@ class GameSplitter {
 
  private:
   std::shared_ptr<TextBlock> block_;
-  std::size_t start_ = 0;      // where the next game's text starts in the block
-  std::size_t size_ = 0;       // the bytes of the block read so far
-  std::size_t lines_end_ = 0;  // the end of the last whole line read
-  std::size_t pending_ = 0;    // bytes of an unfinished game scanned last time
-  std::uint64_t line_ = 1;     // the line at start_
+  std::size_t start_ = 0;       // where the next game's text starts in the block
+  std::size_t size_ = 0;        // the bytes of the block read so far
+  std::size_t tokens_end_ = 0;  // the end of the last whole token read
+  std::size_t pending_ = 0;     // bytes of an unfinished game scanned last time
+  std::uint64_t line_ = 1;      // the line at start_
   bool line_start_ = true;
   bool final_ = false;
 };

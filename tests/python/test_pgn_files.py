@@ -217,6 +217,29 @@ def test_a_long_game_reads_in_time_that_grows_with_its_length():
             assert batch.offsets.tolist() == [0, 3, 4] and batch.error == [None, None]
 
 
+def test_a_file_on_one_line_reads_a_game_at_a_time():
+    # Games joined on one line, without a line end, as some tools write them: each is read once
+    # its bytes are in, not when the file ends (a file on one line was held whole).
+    class OneLine:
+        def __init__(self):
+            self.reads = 0
+
+        def read(self, size=-1):
+            self.reads += 1
+            if self.reads > 3:
+                raise OSError("gone")
+            return "1. e4 e5 2. Nf3 Nc6 1-0 " * 2000
+
+    reader = vorel_tools.read_pgn(OneLine())
+    games = []
+    with pytest.raises(OSError, match="gone"):
+        games.extend(reader)
+    assert len(games) >= 5000 and all(game.moves == ["e2e4", "e7e5", "g1f3", "b8c6"] for game in games)
+    with pytest.raises(OSError, match="gone"):
+        for batch in vorel_tools.read_games(OneLine(), batch_positions=1000):
+            assert len(batch) == 250
+
+
 class Failing(io.RawIOBase):
     """A file whose read() hands out `step` bytes a call and raises once at call `fail_at`."""
 
