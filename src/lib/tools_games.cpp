@@ -81,7 +81,8 @@ class GameReader {
   }
 
   // Returns the next batch, or a null reference at the end. An error met while cutting a batch
-  // is raised once the batches before it are out, and ends the reading.
+  // is raised once the batches before it are out, and ends the reading, as does one met while
+  // building a batch.
   OwnedRef next() {
     fill();
     if (pending_.empty()) {
@@ -96,7 +97,22 @@ class GameReader {
     std::unique_ptr<PendingBatch> batch = std::move(pending_.front());
     pending_.pop_front();
     if (pool_) fill();  // the threads go on with the next batch meanwhile
-    return finish(*batch);
+    try {
+      return finish(*batch);
+    } catch (...) {
+      // A batch that cannot be built (its arrays, its replay out of memory) ends the reading too,
+      // so that no games go missing from what comes after it.
+      const std::exception_ptr fault = std::current_exception();
+      guarded([&]() -> PyObject* { std::rethrow_exception(fault); });
+      OwnedRef error(PyErr_GetRaisedException());
+      try {
+        close();
+      } catch (const PythonError&) {
+        PyErr_WriteUnraisable(nullptr);  // closing the file it opened failed too
+      }
+      PyErr_SetRaisedException(error.release());
+      throw PythonError{};
+    }
   }
 
   // Ends the reading: the pending batches are dropped (once their threads are done) and the file
