@@ -154,6 +154,9 @@ std::optional<GameText> GameSource::next() {
         finished_ = true;
         return std::nullopt;
       }
+      // A file object in C (a path's) runs no Python code that would see a signal: a long
+      // stretch without a game (white space, comments, /dev/zero) could not be interrupted.
+      if (PyErr_CheckSignals() < 0) throw PythonError{};
       read_chunk();
     }
   } catch (...) {

@@ -5,8 +5,11 @@ pure-Python chess library are the reference: each change to a file says exactly 
 moves must come back."""
 
 import io
+import os
 import random
 import re
+import subprocess
+import sys
 import time
 
 import chess
@@ -238,6 +241,34 @@ def test_a_file_on_one_line_reads_a_game_at_a_time():
     with pytest.raises(OSError, match="gone"):
         for batch in vorel_tools.read_games(OneLine(), batch_positions=1000):
             assert len(batch) == 250
+
+
+INTERRUPTED = """
+import signal, vorel_tools
+def stop(*_):
+    raise TimeoutError("interrupted")
+signal.signal(signal.SIGALRM, stop)
+signal.alarm(1)
+try:
+    next(vorel_tools.{reader}("/dev/zero"))
+except TimeoutError as error:
+    print(error)
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/zero"), reason="needs /dev/zero")
+@pytest.mark.parametrize("reader", ["read_pgn", "read_games"])
+def test_a_signal_stops_reading_a_file_without_games(reader):
+    # A path is read by a file object in C: no Python code runs while chunk after chunk of bytes
+    # holds no game, and a signal's handler (Ctrl-C's) ran only once one came, here never.
+    done = subprocess.run(
+        [sys.executable, "-c", INTERRUPTED.format(reader=reader)],
+        capture_output=True,
+        text=True,
+        timeout=30,
+        check=False,
+    )
+    assert done.stdout.strip() == "interrupted", (done.stdout, done.stderr)
 
 
 class Failing(io.RawIOBase):
