@@ -37,7 +37,7 @@ std::int32_t rating(const std::vector<std::pair<std::string_view, std::string_vi
 // The tags of the games of a batch, kept compact until the `tags` attribute is first read.
 struct BatchTags {
   std::string bytes;
-  std::vector<std::uint32_t> ends;  // per tag: where its name, then its value, end in `bytes`
+  std::vector<std::size_t> ends;    // per tag: where its name, then its value, end in `bytes`
   std::vector<std::size_t> counts;  // tags per game
 };
 
@@ -81,12 +81,12 @@ PyObject* batch_field(PyObject* self, void* closure) {
       // Built on first use: most pipelines never read the tags of every game.
       OwnedRef list(created(PyList_New(static_cast<Py_ssize_t>(batch.games))));
       std::size_t tag = 0;
-      std::uint32_t start = 0;
+      std::size_t start = 0;
       for (std::size_t game = 0; game < batch.games; ++game) {
         std::vector<std::pair<std::string_view, std::string_view>> tags;
         for (std::size_t i = 0; i < batch.tags.counts[game]; ++i, ++tag) {
-          const std::uint32_t name_end = batch.tags.ends[2 * tag];
-          const std::uint32_t value_end = batch.tags.ends[2 * tag + 1];
+          const std::size_t name_end = batch.tags.ends[2 * tag];
+          const std::size_t value_end = batch.tags.ends[2 * tag + 1];
           const std::string_view bytes = batch.tags.bytes;
           tags.emplace_back(bytes.substr(start, name_end - start),
                             bytes.substr(name_end, value_end - name_end));
@@ -293,9 +293,9 @@ OwnedRef game_batch(ReplayedGames& batch, bool legal) {
                     found.error.empty() ? Py_NewRef(Py_None) : decoded(found.token).release());
     for (const auto& [name, value] : game.tags) {
       data.tags.bytes.append(name);
-      data.tags.ends.push_back(static_cast<std::uint32_t>(data.tags.bytes.size()));
+      data.tags.ends.push_back(data.tags.bytes.size());
       data.tags.bytes.append(value);
-      data.tags.ends.push_back(static_cast<std::uint32_t>(data.tags.bytes.size()));
+      data.tags.ends.push_back(data.tags.bytes.size());
     }
     data.tags.counts.push_back(game.tags.size());
   }

@@ -51,8 +51,9 @@ OwnedRef opener(PyObject* path) {
 // as they are, str as UTF-8. Holds the view it reads through.
 class TextBytes {
  public:
-  // Returns false (with no error set) for an object that is neither str nor bytes-like; raises
-  // the interpreter's error for a str without a UTF-8 form.
+  // Returns false (with no error set) for an object that is neither str nor bytes-like (a buffer
+  // of items of one byte: bytes, bytearray, a uint8 array); raises the interpreter's error for a
+  // str without a UTF-8 form, and the exporter's when it refuses a view.
   bool read(PyObject* object) {
     if (PyUnicode_Check(object)) {
       Py_ssize_t size = 0;
@@ -62,7 +63,14 @@ class TextBytes {
       return true;
     }
     if (!PyObject_CheckBuffer(object)) return false;
-    if (!buffer_.acquire(object, PyBUF_SIMPLE)) throw PythonError{};
+    if (!buffer_.acquire(object, PyBUF_ND | PyBUF_FORMAT)) throw PythonError{};
+    // Numbers (a NumPy integer, a row of a 2-D array of str) have buffers too: their bytes are
+    // no text.
+    const std::string_view format = buffer_.format();
+    if (buffer_.view.itemsize != 1 || (format != "B" && format != "b" && format != "c")) {
+      buffer_.release();
+      return false;
+    }
     bytes_ = {static_cast<const char*>(buffer_.view.buf),
               static_cast<std::size_t>(std::max<Py_ssize_t>(buffer_.view.len, 0))};
     return true;
@@ -146,6 +154,9 @@ std::optional<GameText> GameSource::next() {
         finished_ = true;
         return std::nullopt;
       }
+      // A file object in C (a path's) runs no Python code that would see a signal: a long
+      // stretch without a game (white space, comments, /dev/zero) could not be interrupted.
+      if (PyErr_CheckSignals() < 0) throw PythonError{};
       read_chunk();
     }
   } catch (...) {

@@ -81,7 +81,8 @@ class GameReader {
   }
 
   // Returns the next batch, or a null reference at the end. An error met while cutting a batch
-  // is raised once the batches before it are out, and ends the reading.
+  // is raised once the batches before it are out, and ends the reading, as does one met while
+  // building a batch.
   OwnedRef next() {
     fill();
     if (pending_.empty()) {
@@ -96,7 +97,22 @@ class GameReader {
     std::unique_ptr<PendingBatch> batch = std::move(pending_.front());
     pending_.pop_front();
     if (pool_) fill();  // the threads go on with the next batch meanwhile
-    return finish(*batch);
+    try {
+      return finish(*batch);
+    } catch (...) {
+      // A batch that cannot be built (its arrays, its replay out of memory) ends the reading too,
+      // so that no games go missing from what comes after it.
+      const std::exception_ptr fault = std::current_exception();
+      guarded([&]() -> PyObject* { std::rethrow_exception(fault); });
+      OwnedRef error(PyErr_GetRaisedException());
+      try {
+        close();
+      } catch (const PythonError&) {
+        PyErr_WriteUnraisable(nullptr);  // closing the file it opened failed too
+      }
+      PyErr_SetRaisedException(error.release());
+      throw PythonError{};
+    }
   }
 
   // Ends the reading: the pending batches are dropped (once their threads are done) and the file
@@ -125,16 +141,18 @@ class GameReader {
   }
 
  private:
-  // Cuts the next batch from the source: whole games, until their move tokens reach
-  // batch_positions or the source ends. The games `where` refuses are left out. An error of the
-  // source or of `where` ends the cutting: it is kept, to be raised once the games before it are
-  // out.
+  // Cuts the next batch from the source: whole games, until their move tokens or the games
+  // themselves reach batch_positions (games without moves, such as unreadable ones, would make
+  // a batch of a whole file, or of a source that never ends), or the source ends. The games
+  // `where` refuses are left out. An error of the source or of `where` ends the cutting: it is
+  // kept, to be raised once the games before it are out.
   std::unique_ptr<PendingBatch> cut_batch() {
     auto batch = std::make_unique<PendingBatch>();
     ReplayedGames& games = batch->games;
     games.first_game = games_read_;
     try {
-      while (games.capacity < settings_.batch_positions) {
+      while (games.capacity < settings_.batch_positions &&
+             games.games.size() < settings_.batch_positions) {
         std::optional<GameText> game = source_.next();
         if (!game) break;
         if (settings_.where && !wanted(*game)) continue;
@@ -143,11 +161,21 @@ class GameReader {
         games.capacity += game->moves;
         games.games.push_back(std::move(*game));
       }
-    } catch (const PythonError&) {
-      deferred_ = OwnedRef(PyErr_GetRaisedException());
+    } catch (...) {
+      defer_error();
     }
     games_read_ += games.games.size();
     return batch;
+  }
+
+  // Keeps the exception being handled, to be raised once the batches before it are out: a Python
+  // error as it is set, any other fault (std::bad_alloc) as the exception guarded() makes of it.
+  // The first error is kept.
+  void defer_error() noexcept {
+    const std::exception_ptr fault = std::current_exception();
+    guarded([&]() -> PyObject* { std::rethrow_exception(fault); });
+    OwnedRef error(PyErr_GetRaisedException());
+    if (!deferred_) deferred_ = std::move(error);
   }
 
   // Returns whether `where` keeps a game: the truth of what it returns for the game's tags.
@@ -180,18 +208,32 @@ class GameReader {
     batch.remaining = batch.part_ends.size();
   }
 
-  // Cuts and hands over batches until as many are pending as keep the threads busy.
-  void fill() {
+  // Cuts and hands over batches until as many are pending as keep the threads busy. Raises
+  // nothing: an error is kept for later like the source's (next() has a batch the threads may
+  // still be replaying, which must not be dropped on the way out), and the games of the batch it
+  // stopped are dropped.
+  void fill() noexcept {
     const std::size_t depth = pool_ ? 2 : 1;
     while (pending_.size() < depth && !deferred_ && !closed_) {
-      std::unique_ptr<PendingBatch> batch = cut_batch();
-      if (batch->games.games.empty()) return;
-      prepare(*batch);
-      if (pool_) {
-        for (std::size_t part = 0; part < batch->part_ends.size(); ++part)
-          pool_->submit(batch.get(), [&pending = *batch, part] { pending.replay(part); });
+      std::unique_ptr<PendingBatch> batch;
+      bool placed = false;
+      try {
+        batch = cut_batch();
+        if (batch->games.games.empty()) return;
+        prepare(*batch);
+        // Its place is made first: no part is handed over for a batch that would not be kept.
+        pending_.emplace_back();
+        placed = true;
+        if (pool_) {
+          pool_->submit(batch.get(), batch->part_ends.size(),
+                        [&pending = *batch](std::size_t part) { pending.replay(part); });
+        }
+      } catch (...) {
+        if (placed) pending_.pop_back();
+        defer_error();
+        return;
       }
-      pending_.push_back(std::move(batch));
+      pending_.back() = std::move(batch);
     }
   }
 

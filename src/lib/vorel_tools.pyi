@@ -577,7 +577,7 @@ def read_games(
 
     Games are read as ``read_pgn()`` reads them, and a batch holds about ``batch_positions``
     positions: whole games are added until their moves reach it (a long game makes a larger
-    batch). Memory stays that of the batches in flight, whatever the size of the file.
+    batch), and at most that many games. Memory stays that of the batches in flight, whatever the size of the file.
 
     :param source: a path (``.gz``, ``.bz2``, ``.xz``, ``.lzma`` and ``.zst`` files are
         decompressed), a file object opened in binary or text mode (read with ``read()``, left

@@ -30,19 +30,27 @@ class WorkerPool {
     wake_.notify_all();
   }
 
-  // Hands over a task of `owner`; it must not throw, and must touch no Python object.
-  void submit(const void* owner, std::function<void()> task) {
+  // Hands over the tasks task(0) ... task(count - 1) of `owner`, all of them or, when that fails
+  // (std::bad_alloc), none; they must not throw, and must touch no Python object.
+  template <class Task>
+  void submit(const void* owner, std::size_t count, const Task& task) {
     {
       const std::lock_guard lock(mutex_);
-      queue_.push_back({owner, std::move(task)});
+      const std::size_t before = queue_.size();
+      try {
+        for (std::size_t i = 0; i < count; ++i) queue_.push_back({owner, [task, i] { task(i); }});
+      } catch (...) {
+        queue_.resize(before);  // no thread took any: the lock is held
+        throw;
+      }
     }
-    wake_.notify_one();
+    wake_.notify_all();
   }
 
   // Runs on the calling thread the tasks of `owner` that no thread has taken yet, first in line.
   void help(const void* owner) {
     while (true) {
-      Task task;
+      Queued task;
       {
         const std::lock_guard lock(mutex_);
         if (queue_.empty() || queue_.front().owner != owner) return;
@@ -54,14 +62,14 @@ class WorkerPool {
   }
 
  private:
-  struct Task {
+  struct Queued {
     const void* owner = nullptr;
     std::function<void()> run;
   };
 
   void work() {
     while (true) {
-      Task task;
+      Queued task;
       {
         std::unique_lock lock(mutex_);
         wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
@@ -75,7 +83,7 @@ class WorkerPool {
 
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<Task> queue_;
+  std::deque<Queued> queue_;
   bool stopping_ = false;
   std::vector<std::jthread> workers_;  // last: joined first, while the queue still exists
 };

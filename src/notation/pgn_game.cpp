@@ -101,19 +101,16 @@ GameText whole_game(std::string_view text, std::string_view* rest) {
   return game;
 }
 
-std::size_t GameSplitter::wanted() const { return std::max(MIN_READ, 2 * pending_); }
-
 std::span<char> GameSplitter::space() {
-  const std::size_t need = wanted();
-  if (!block_ || block_->capacity - size_ < need) {
+  if (!block_ || block_->capacity - size_ < MIN_READ) {
     // A new block, with the bytes of the unfinished game moved to its start.
     const std::size_t kept = size_ - start_;
     auto block = std::make_shared<TextBlock>();
-    block->capacity = std::max(BLOCK_SIZE, kept + need);
+    block->capacity = std::max(BLOCK_SIZE, 2 * kept + MIN_READ);
     block->bytes = std::make_unique_for_overwrite<char[]>(block->capacity);
     if (kept > 0) std::memcpy(block->bytes.get(), block_->bytes.get() + start_, kept);
     block_ = std::move(block);
-    lines_end_ = lines_end_ > start_ ? lines_end_ - start_ : 0;
+    tokens_end_ = tokens_end_ > start_ ? tokens_end_ - start_ : 0;
     start_ = 0;
     size_ = kept;
   }
@@ -121,12 +118,14 @@ std::span<char> GameSplitter::space() {
 }
 
 void GameSplitter::commit(std::size_t size) {
-  // The end of the last whole line: a CR at the very end may be the first half of a CRLF.
+  // The end of the last whole token: the last white space or control byte, but for a CR at the
+  // very end, which may be the first half of a CRLF. Not the last line end: a file written on
+  // one line would be held whole.
   const char* bytes = block_->bytes.get();
   for (std::size_t at = size_ + size; at > size_ && at > start_; --at) {
     const char c = bytes[at - 1];
-    if (c == '\n' || (c == '\r' && at < size_ + size)) {
-      lines_end_ = at;
+    if (is_blank(c) && (c != '\r' || at < size_ + size)) {
+      tokens_end_ = at;
       break;
     }
   }
@@ -135,9 +134,11 @@ void GameSplitter::commit(std::size_t size) {
 
 std::optional<GameText> GameSplitter::next() {
   if (!block_) return std::nullopt;
-  // Before the end of the input, only whole lines: every token but a comment or a variation then
-  // ends inside the view.
-  const std::size_t end = final_ ? size_ : std::max(lines_end_, start_);
+  if (!final_ && pending_ >= MIN_READ && size_ - start_ < 2 * pending_) return std::nullopt;
+  // Before the end of the input, only whole tokens: every token but a comment, a tag or a
+  // variation then ends inside the view, and one of those three that does not is read to the
+  // view's end, where the game is not over yet.
+  const std::size_t end = final_ ? size_ : std::max(tokens_end_, start_);
   const std::string_view available(block_->bytes.get() + start_, end - start_);
   GameText game;
   PgnLexer lexer(available, line_start_);

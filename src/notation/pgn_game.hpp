@@ -180,12 +180,10 @@ class GameSplitter {
   static constexpr std::size_t BLOCK_SIZE = std::size_t{1} << 20;
   static constexpr std::size_t MIN_READ = std::size_t{1} << 16;
 
-  // Returns room for at least `wanted()` more bytes of input, at the end of the current block
-  // or in a new one that the unfinished game's bytes move to.
+  // Returns room for at least MIN_READ more bytes of input, at the end of the current block or
+  // in a new one that the unfinished game's bytes move to, with room for as many again, so that
+  // a long game is copied a bounded number of times over.
   std::span<char> space();
-  // The bytes to ask the source for next: more when an unfinished game is long, so that reading
-  // a game in many pieces costs time in proportion to its length.
-  std::size_t wanted() const;
   // Takes `size` bytes written at the start of space().
   void commit(std::size_t size);
   // Ends the input: what is left is the last game.
@@ -193,16 +191,18 @@ class GameSplitter {
   bool finished() const { return final_; }
 
   // Returns the next whole game, or nothing when more input is needed (before finish()) or no
-  // game is left (after it).
+  // game is left (after it). An unfinished game of MIN_READ bytes or more is scanned again only
+  // once its bytes have doubled, so that reading a game in many pieces costs time in proportion
+  // to its length.
   std::optional<GameText> next();
 
  private:
   std::shared_ptr<TextBlock> block_;
-  std::size_t start_ = 0;      // where the next game's text starts in the block
-  std::size_t size_ = 0;       // the bytes of the block read so far
-  std::size_t lines_end_ = 0;  // the end of the last whole line read
-  std::size_t pending_ = 0;    // bytes of an unfinished game scanned last time
-  std::uint64_t line_ = 1;     // the line at start_
+  std::size_t start_ = 0;       // where the next game's text starts in the block
+  std::size_t size_ = 0;        // the bytes of the block read so far
+  std::size_t tokens_end_ = 0;  // the end of the last whole token read
+  std::size_t pending_ = 0;     // bytes of an unfinished game scanned last time
+  std::uint64_t line_ = 1;      // the line at start_
   bool line_start_ = true;
   bool final_ = false;
 };

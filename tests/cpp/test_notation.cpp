@@ -105,6 +105,24 @@ TEST(Notation, GamesDoNotDependOnWhereChunksEnd) {
   for (std::size_t step = 1; step < 24; ++step) EXPECT_EQ(games_in_chunks(TEXT, step), whole);
 }
 
+// Games longer than the splitter's read size, which it scans again only once their bytes have
+// doubled, come out as they do from the whole text: a long variation over many lines, a long
+// comment left open before a tag line, and short games around them.
+TEST(Notation, LongGamesDoNotDependOnWhereChunksEnd) {
+  std::string text = "[Event \"long\"]\n\n1. e4 (";
+  for (int i = 0; i < 20000; ++i) text += " 1. d4 d5 2. c4\n";
+  text += ") e5 2. Nf3 *\n1. d4 *\n[Event \"open\"]\n1. c4 {";
+  for (int i = 0; i < 20000; ++i) text += " [%clk 0:00:01] more\n";
+  text += "[Event \"after\"]\n1. e4 e5 1-0\n1. f4";
+  const std::vector<std::string> whole = games_in_chunks(text, text.size());
+  ASSERT_EQ(whole.size(), 5u);
+  EXPECT_NE(whole[0].find("e2e4 e7e5 g1f3"), std::string::npos);
+  EXPECT_NE(whole[2].find("Unclosed comment"), std::string::npos);
+  EXPECT_NE(whole[3].find("Event=after e2e4 e7e5"), std::string::npos);
+  for (const std::size_t step : {1000u, 4093u, 65536u, 65537u, 200000u})
+    EXPECT_EQ(games_in_chunks(text, step), whole) << step;
+}
+
 // Returns the text with every LF replaced by `line_end`.
 std::string with_line_ends(std::string_view text, std::string_view line_end) {
   std::string out;

@@ -3,15 +3,20 @@ evaluation comments, variations, NAGs and odd spacing are read by both, and ever
 batch must be what the oracle's main line gives. Then the same games through every kind of source,
 batch size and number of threads; broken games; `where`; arguments, closing and collection."""
 
+import array
 import bz2
 import gc
 import gzip
 import io
+import itertools
 import lzma
 import random
 import re
+import subprocess
+import sys
 import warnings
 import weakref
+from pathlib import Path
 
 import chess
 import chess.pgn
@@ -319,6 +324,21 @@ def test_batch_sizes_and_threads_change_no_row():
     assert_same(joined(vt.read_games(TEXTS, batch_positions=450, threads=3, legal_moves=True)), expected)
 
 
+def test_games_without_moves_fill_a_batch_too():
+    # Unreadable games and games of tags alone have no rows: a source of nothing else once made
+    # one batch of it all, and a source that never ends one that never came.
+    empty = ['[Event "tags alone"]\n*\n', None, "1. e4 -- *"] * 500
+    batches = list(vt.read_games(empty, batch_positions=100, threads=2))
+    assert [len(batch) for batch in batches] == [100] * 15
+    assert_same(joined(batches), read(empty, batch_positions=2**30), GAME_FIELDS)
+    mixed = [*empty[:150], *TEXTS[:5], *empty[:150]]
+    assert [len(batch) for batch in vt.read_games(mixed, batch_positions=100)] == [100, 53, 2, 100, 50]
+    assert_same(read(mixed, batch_positions=100, threads=3), read(mixed, batch_positions=2**30))
+    endless = vt.read_games(itertools.repeat('[Event "x"]\n*'), batch_positions=7)
+    assert [len(next(endless)) for _ in range(3)] == [7, 7, 7]
+    endless.close()
+
+
 BROKEN = [  # each game, and its error's first words and token
     ('[Event "illegal"]\n1. e4 e5 2. Ke3 Nc6 *\n', "Illegal SAN", "Ke3"),
     ('[FEN "8/8/8/8/8/8/8/8 w - - 0 1"]\n1. Kb2 *\n', "Invalid FEN tag", "8/8/8/8/8/8/8/8 w - - 0 1"),
@@ -353,6 +373,29 @@ def test_broken_games_give_error_rows_and_reading_goes_on():
     for text, _, _ in BROKEN:
         (game,) = vt.read_pgn(io.StringIO(text))
         assert next(vt.read_games([text])).error == [game.error]
+
+
+def test_items_are_text_or_bytes_and_not_any_buffer():
+    # Any buffer of single bytes is a game's bytes; numbers have buffers too (a NumPy integer, a
+    # row of a 2-D array of str), and were read as games of their bytes.
+    expected = read(TEXTS[:1])
+    data = TEXTS[0].encode()
+    for item in (bytearray(data), memoryview(data), np.frombuffer(data, np.uint8), array.array("b", data)):
+        assert_same(read([item]), expected)
+    numbers = (np.int64(3), np.arange(3, dtype=np.uint16), np.array(TEXTS[:2]), memoryview(b"1. e4 *\n").cast("I"))
+    for item in numbers:
+        reader = vt.read_games([TEXTS[0], item, TEXTS[1]], batch_positions=1)
+        assert next(reader).tags == expected["tags"]
+        with pytest.raises(TypeError, match="the source's item is '(numpy.)?[a-z0-9]+', expected a game text"):
+            next(reader)
+        assert next(reader, None) is None
+
+    class Numbers:
+        def read(self, size):
+            return np.arange(3, dtype=np.uint16)
+
+    with pytest.raises(TypeError, match="read\\(\\) returned 'numpy.ndarray', expected bytes or str"):
+        next(vt.read_games(Numbers()))
 
 
 def test_where_leaves_games_out_unread():
@@ -420,6 +463,51 @@ def test_an_error_of_where_or_the_source_comes_after_the_batches_before_it():
             assert_same(ours, {name: value[:games] for name, value in expected.items() if name in GAME_FIELDS[1:]})
             rows = expected["offsets"][games]
             assert_same(ours, {name: expected[name][:rows] for name in ROW_FIELDS})
+
+
+FAILING_EMPTY = """
+import io, sys
+import numpy as np
+real, calls = np.empty, [0]
+def empty(shape, dtype):
+    calls[0] += 1
+    if calls[0] == {failing_call}:
+        {failure}
+    return real(shape, dtype)
+np.empty = empty
+import vorel_tools as vt
+sys.path.insert(0, {tests!r})
+from test_games import PGN
+reader = vt.read_games(io.StringIO(PGN * 20), batch_positions=2000, threads={threads}, legal_moves=True)
+batches = []
+try:
+    for batch in reader:
+        batches.append(len(batch))
+except Exception as error:
+    print(type(error).__name__, len(batches), next(reader, None))
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("failure, error", [("raise MemoryError", "MemoryError"), ("return []", "TypeError")])
+@pytest.mark.parametrize("when", ["third batch's rows", "first batch's games"])
+def test_an_array_that_cannot_be_made_ends_the_reading_after_the_batches_before_it(threads, failure, error, when):
+    # numpy.empty, replaced before the module's first array (in a process of its own), fails: a
+    # batch makes 11 arrays for its rows, then 7 more once replayed, and the threads have two
+    # batches in hand. For the first array of the third batch, the two batches before come out,
+    # then the error; for one of the first batch's game arrays, the error comes first. Either
+    # way the reading is over. The first failure once threw away the first batch while the
+    # threads were still writing into it; after either, the reading went on past a lost batch.
+    if when == "third batch's rows":
+        failing_call, batches = (37 if threads == 1 else 23), "2"
+    else:
+        failing_call, batches = (15 if threads == 1 else 36), "0"
+    script = FAILING_EMPTY.format(
+        failing_call=failing_call, failure=failure, threads=threads, tests=str(Path(__file__).parent)
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, check=False)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == [error, batches, "None"], done.stdout
 
 
 def test_arguments_are_checked():

@@ -5,8 +5,12 @@ pure-Python chess library are the reference: each change to a file says exactly 
 moves must come back."""
 
 import io
+import os
 import random
 import re
+import subprocess
+import sys
+import time
 
 import chess
 import chess.pgn
@@ -200,6 +204,74 @@ def test_a_long_tag_value_reads():
     value = "x" * 200_000 + "é"
     (game,) = read(f'[Annotator "{value}"]\n[Event "a"]\n1. e4 *')
     assert game.error is None and game.tags == {"Annotator": value, "Event": "a"} and game.moves == ["e2e4"]
+
+
+def test_a_long_game_reads_in_time_that_grows_with_its_length():
+    # A game of many lines (a long variation here) read a chunk at a time: were it scanned again
+    # from its start after every chunk, 48 MB would take some ten seconds, not a fraction of one.
+    variation = b"1. d4 d5 2. c4 e6\n" * (48 << 20 >> 4)
+    text = b'[Event "long"]\n\n1. e4 ( ' + variation + b') e5 2. Nf3 *\n[Event "next"]\n1. d4 *\n'
+    for reader in (vorel_tools.read_pgn, vorel_tools.read_games):
+        started = time.perf_counter()
+        games = list(reader(io.BytesIO(text)))
+        seconds = time.perf_counter() - started
+        assert seconds < 4, (reader.__name__, seconds)
+        if reader is vorel_tools.read_pgn:
+            assert [game.moves for game in games] == [["e2e4", "e7e5", "g1f3"], ["d2d4"]]
+        else:
+            (batch,) = games
+            assert batch.offsets.tolist() == [0, 3, 4] and batch.error == [None, None]
+
+
+def test_a_file_on_one_line_reads_a_game_at_a_time():
+    # Games joined on one line, without a line end, as some tools write them: each is read once
+    # its bytes are in, not when the file ends (a file on one line was held whole).
+    class OneLine:
+        def __init__(self):
+            self.reads = 0
+
+        def read(self, size=-1):
+            self.reads += 1
+            if self.reads > 3:
+                raise OSError("gone")
+            return "1. e4 e5 2. Nf3 Nc6 1-0 " * 2000
+
+    reader = vorel_tools.read_pgn(OneLine())
+    games = []
+    with pytest.raises(OSError, match="gone"):
+        games.extend(reader)
+    assert len(games) >= 5000 and all(game.moves == ["e2e4", "e7e5", "g1f3", "b8c6"] for game in games)
+    with pytest.raises(OSError, match="gone"):
+        for batch in vorel_tools.read_games(OneLine(), batch_positions=1000):
+            assert len(batch) == 250
+
+
+INTERRUPTED = """
+import signal, vorel_tools
+def stop(*_):
+    raise TimeoutError("interrupted")
+signal.signal(signal.SIGALRM, stop)
+signal.alarm(1)
+try:
+    next(vorel_tools.{reader}("/dev/zero"))
+except TimeoutError as error:
+    print(error)
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/zero"), reason="needs /dev/zero")
+@pytest.mark.parametrize("reader", ["read_pgn", "read_games"])
+def test_a_signal_stops_reading_a_file_without_games(reader):
+    # A path is read by a file object in C: no Python code runs while chunk after chunk of bytes
+    # holds no game, and a signal's handler (Ctrl-C's) ran only once one came, here never.
+    done = subprocess.run(
+        [sys.executable, "-c", INTERRUPTED.format(reader=reader)],
+        capture_output=True,
+        text=True,
+        timeout=30,
+        check=False,
+    )
+    assert done.stdout.strip() == "interrupted", (done.stdout, done.stderr)
 
 
 class Failing(io.RawIOBase):

@@ -6,10 +6,13 @@ reader, raises or answers with no truth value. Run against the sanitized module,
 that nothing crashes and that only Python exceptions come out; of the readers, also that no game
 built across a failed read is ever yielded.
 
+Last, read_games() reads game files cut short, with bytes changed, taken out or put in, from
+chunks of every size: its games must be read_pgn()'s.
+
 The objects change the containers that hold them from __index__, __iter__, __len__, __eq__,
 __str__ and __buffer__, raise from them, lie about their sizes, and return the wrong types.
 
-    python tests/sanitize/hostile_tools.py [--seed N] [--calls N] [--sources N] [--games N]
+    python tests/sanitize/hostile_tools.py [--seed N] [--calls N] [--sources N] [--games N] [--mutated N]
 """
 
 import argparse
@@ -563,12 +566,64 @@ def one_games_run(rng, reference):
     return ended, len(games)
 
 
+# --- Mutated game files ----------------------------------------------------------------------
+
+# Bytes that the lexer, the splitter and the replay each treat apart.
+SPECIAL = [b"\0", b"\r", b"\n", b"\r\n", b"\xef\xbb\xbf", b"\xe9", b"\xed\xa0\x80", b"{", b"}", b"(", b")", b";"]
+SPECIAL += [b"\n%", b"\n[", b"[", b"]", b'"', b"\\", b"$1", b"e.p.", b"--", b"*", b"1-0", b" ", b"99999999999. "]
+SPECIAL += [b'\n[FEN "4k3/8/8/8/8/8/8/4K2R w KQkq e3 70000 0"]\n', b'\n[Variant "x"]\n', b"(" * 40, b"{" * 3]
+
+
+def mutated(rng, data):
+    """The bytes of a game file cut short, with bytes changed, taken out or put in."""
+    data = bytearray(data)
+    for _ in range(rng.randint(1, 5)):
+        at = rng.randrange(len(data) + 1)
+        roll = rng.random()
+        if roll < 0.15:
+            del data[at:]
+        elif roll < 0.35 and at < len(data):
+            data[at] = rng.randrange(256)
+        elif roll < 0.5:
+            del data[at : at + rng.randint(1, 30)]
+        else:
+            data[at:at] = rng.choice(SPECIAL) * rng.choice([1, 1, 1, 2, 1000])
+    return bytes(data)
+
+
+def one_mutated_run(rng):
+    """Reads a mutated file with read_games() from chunks of every size, with any number of
+    threads and batch size, and checks its games against read_pgn()'s: the same games, errors
+    and tokens, and the same moves for each game that was read."""
+    data = mutated(rng, GAME_TEXT.encode() * rng.randint(1, 3))
+    expected = [
+        (game.tags, game.moves if game.error is None else [], game.error, game.token)
+        for game in vt.read_pgn(io.BytesIO(data))
+    ]
+    source = Source(rng, False)
+    source.data = data
+    options = {
+        "threads": rng.randint(1, 3),
+        "batch_positions": rng.choice([1, 2, 7, 100]),
+        "legal_moves": rng.random() < 0.3,
+    }
+    games = []
+    for batch in vt.read_games(source, **options):
+        texts = vt.move_texts(batch.move)
+        for j in range(len(batch)):
+            moves = texts[batch.offsets[j] : batch.offsets[j + 1]]
+            games.append((batch.tags[j], moves, batch.error[j], batch.token[j]))
+    assert games == expected, (data, games, expected)
+    return len(games)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--calls", type=int, default=30000)
     parser.add_argument("--sources", type=int, default=2000)
     parser.add_argument("--games", type=int, default=2000, help="read_games() runs")
+    parser.add_argument("--mutated", type=int, default=1000, help="read_games() runs on mutated files")
     options = parser.parse_args()
     rng = random.Random(options.seed)
     started = time.monotonic()
@@ -591,10 +646,12 @@ def main():
     for _ in range(options.games):
         how, read = one_games_run(rng, games_reference)
         ended[how], games = ended.get(how, 0) + 1, games + read
+    mutated_games = sum(one_mutated_run(rng) for _ in range(options.mutated))
     seconds = time.monotonic() - started
     print(
         f"hostile_tools: {options.calls} calls, {options.sources} sources, {options.games} read_games() runs "
-        f"in {seconds:.1f} s; outcomes {raised}; read_games() read {games} games and ended {ended}"
+        f"in {seconds:.1f} s; outcomes {raised}; read_games() read {games} games and ended {ended}; "
+        f"{options.mutated} mutated files read alike, {mutated_games} games"
     )
     return 0
 
