@@ -44,13 +44,23 @@ class GameSource {
  private:
   // Reads the next chunk of the file into the splitter; at the end of the file, finishes it.
   void read_chunk();
+  // Hands bytes of the game text to the splitter.
+  void feed(std::string_view bytes);
+  // Decompresses a chunk of a .zst file read through the zstandard package, frame after frame,
+  // into the splitter; at the end of the file (an empty chunk), raises EOFError when the last
+  // frame was cut short, as the standard library's decompressing readers do.
+  void feed_frames(PyObject* chunk);
   // Reads the next item of a sequence as one game.
   std::optional<GameText> next_item();
 
   OwnedRef file_;          // the file object, or null for a sequence
   OwnedRef iterator_;      // the sequence's iterator, or null for a file
   bool owned_ = false;     // the file was opened here, and is closed here
-  bool readinto_ = false;  // the file reads into a buffer of ours (binary files do)
+  // For a .zst path before Python 3.14: the zstandard package's decompressor, and the
+  // decompression of the frame in progress (null between frames); `file_` is then the
+  // compressed file.
+  OwnedRef zstd_;
+  OwnedRef frame_;
   bool finished_ = false;
   GameSplitter splitter_;
   TextStore items_;

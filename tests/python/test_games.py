@@ -259,6 +259,30 @@ def test_every_kind_of_file_gives_the_same_batches(suffix, tmp_path):
             assert not binary.closed and not text.closed
 
 
+@pytest.mark.parametrize("suffix", [".pgn.gz", ".pgn.zst"])
+def test_a_compressed_file_cut_short_is_an_error_after_its_games(suffix, tmp_path):
+    # Written in two frames (members), the second cut in half: the reading ends with EOFError,
+    # never with the games of a half frame passed off as the whole file. (The games of the first
+    # frame come before it from the .zst reader; gzip's read() drops what it read in the call
+    # that fails.)
+    first, second = "\n".join(TEXTS[:50]) + "\n", "\n".join(TEXTS[50:])
+    whole = tmp_path / f"whole{suffix}"
+    parts = []
+    for text in (first, second):
+        part = tmp_path / f"part{suffix}"
+        FILES[suffix](part, text.encode())
+        parts.append(part.read_bytes())
+    whole.write_bytes(b"".join(parts))
+    assert_same(read(whole), read(io.StringIO(PGN)))
+    cut = tmp_path / f"cut{suffix}"
+    cut.write_bytes(parts[0] + parts[1][: len(parts[1]) // 2])
+    games = 0
+    with pytest.raises(EOFError):
+        for batch in vt.read_games(cut, batch_positions=1):
+            games += len(batch)
+    assert (50 if suffix == ".pgn.zst" else 0) <= games < len(TEXTS)
+
+
 def arrow_array(texts):
     return pytest.importorskip("pyarrow").array(texts)
 
