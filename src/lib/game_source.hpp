@@ -53,9 +53,9 @@ class GameSource {
   // Reads the next item of a sequence as one game.
   std::optional<GameText> next_item();
 
-  OwnedRef file_;          // the file object, or null for a sequence
-  OwnedRef iterator_;      // the sequence's iterator, or null for a file
-  bool owned_ = false;     // the file was opened here, and is closed here
+  OwnedRef file_;       // the file object, or null for a sequence
+  OwnedRef iterator_;   // the sequence's iterator, or null for a file
+  bool owned_ = false;  // the file was opened here, and is closed here
   // For a .zst path before Python 3.14: the zstandard package's decompressor, and the
   // decompression of the frame in progress (null between frames); `file_` is then the
   // compressed file.

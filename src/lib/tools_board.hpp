@@ -46,9 +46,10 @@ class SharedBoards {
     refuse(refusal, where(taken_).c_str());
   }
 
- private:
+  // Raises the error of a refused access; `where` names the board ("" for an argument).
   [[noreturn]] static void refuse(ShareRefusal refusal, const char* where);
 
+ private:
   const BoardApi& api_;
   std::vector<PyObject*> boards_;
   std::size_t taken_ = 0;
