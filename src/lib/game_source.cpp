@@ -171,6 +171,10 @@ std::optional<GameText> GameSource::next() {
         finished_ = true;
         return std::nullopt;
       }
+      if (held_error_) {
+        PyErr_SetRaisedException(held_error_.release());
+        throw PythonError{};
+      }
       // A file object in C (a path's) runs no Python code that would see a signal: a long
       // stretch without a game (white space, comments, /dev/zero) could not be interrupted.
       if (PyErr_CheckSignals() < 0) throw PythonError{};
@@ -191,7 +195,12 @@ void GameSource::read_chunk() {
   const OwnedRef chunk(PyObject_CallMethodOneArg(file_.get(), read_name, wanted.get()));
   if (!chunk) throw PythonError{};
   if (zstd_) {
-    feed_frames(chunk.get());
+    try {
+      feed_frames(chunk.get());
+    } catch (const PythonError&) {
+      // The frames before a damaged one are whole: their games are given before the error.
+      held_error_ = OwnedRef(PyErr_GetRaisedException());
+    }
     return;
   }
   TextBytes text;
@@ -322,6 +331,7 @@ int GameSource::traverse(visitproc visit, void* arg) const {
   Py_VISIT(iterator_.get());
   Py_VISIT(zstd_.get());
   Py_VISIT(frame_.get());
+  Py_VISIT(held_error_.get());
   return 0;
 }
 
@@ -331,6 +341,7 @@ void GameSource::clear() {
   OwnedRef iterator = std::move(iterator_);
   OwnedRef zstd = std::move(zstd_);
   OwnedRef frame = std::move(frame_);
+  OwnedRef held_error = std::move(held_error_);
 }
 
 }  // namespace vorel::python

@@ -61,6 +61,8 @@ class GameSource {
   // compressed file.
   OwnedRef zstd_;
   OwnedRef frame_;
+  // An error of decompression, raised once the games whose text came before it are given.
+  OwnedRef held_error_;
   bool finished_ = false;
   GameSplitter splitter_;
   TextStore items_;

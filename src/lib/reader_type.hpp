@@ -29,11 +29,24 @@ Wrapped<Reader>* self_reader(PyObject* self) {
 
 template <class Reader>
 PyObject* next(PyObject* self) {
-  return guarded([&] {
+  PyObject* item = guarded([&] {
     Wrapped<Reader>* object = self_reader<Reader>(self);
     const ExclusiveBorrow access = borrow<true>(object->borrow);
     return object->value.next();  // null at the end of the iteration, with no error set
   });
+  if (item == nullptr && PyErr_ExceptionMatches(PyExc_StopIteration)) {
+    // Raised by code the reader called (a file's read(), a where callback): as it stands it
+    // would end the caller's loop as if the games were over. It becomes an error, as it does
+    // out of a generator.
+    OwnedRef cause(PyErr_GetRaisedException());
+    PyErr_Format(PyExc_RuntimeError, "%s: StopIteration raised by code the reader called",
+                 Reader::QUALIFIED_NAME);
+    OwnedRef error(PyErr_GetRaisedException());
+    PyException_SetContext(error.get(), Py_NewRef(cause.get()));
+    PyException_SetCause(error.get(), cause.release());
+    PyErr_SetRaisedException(error.release());
+  }
+  return item;
 }
 
 template <class Reader>

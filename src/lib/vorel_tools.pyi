@@ -447,7 +447,8 @@ def read_pgn(source: str | bytes | os.PathLike[str] | os.PathLike[bytes] | IO[by
     :raises OSError: when the path cannot be opened. An error of the source (``read()`` raising,
         returning neither bytes nor str, or a str that has no UTF-8 form) is raised by the
         ``next()`` that met it; the game being read then is dropped, never yielded, and the
-        iteration is over: later calls raise ``StopIteration``.
+        iteration is over: later calls raise ``StopIteration``. A ``StopIteration`` out of
+        ``read()`` is raised as a ``RuntimeError`` whose cause it is.
     :raises TypeError: for a source that is neither a path nor has a ``read`` method.
     """
 
@@ -597,5 +598,6 @@ def read_games(
 
     Integers are read as ``operator.index()`` reads them (``bool`` refused). An error of the
     source, or an exception of ``where``, is raised once the batches before it have been yielded;
-    the reading is then over.
+    the reading is then over. A ``StopIteration`` out of ``where`` or ``read()`` is raised as a
+    ``RuntimeError`` whose cause it is, so that it cannot end a loop as though the games were over.
     """

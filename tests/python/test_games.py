@@ -283,6 +283,39 @@ def test_a_compressed_file_cut_short_is_an_error_after_its_games(suffix, tmp_pat
     assert (50 if suffix == ".pgn.zst" else 0) <= games < len(TEXTS)
 
 
+@pytest.mark.skipif(sys.version_info >= (3, 14), reason="read by the standard library's zstd reader")
+def test_a_zst_file_damaged_after_whole_frames_gives_their_games_then_the_error(tmp_path):
+    # The damage comes in the same compressed chunk as the whole frame before it.
+    path = tmp_path / "damaged.pgn.zst"
+    zstd_writer(path, ("\n".join(TEXTS[:50]) + "\n").encode())
+    path.write_bytes(path.read_bytes() + b"GARBAGE!")
+    games = []
+    with pytest.raises(Exception, match="zstd"):
+        for batch in vt.read_games(path, batch_positions=1):
+            games.extend(batch.tags)
+    assert games == read(TEXTS[:50])["tags"]
+
+
+def test_a_stop_iteration_of_where_or_read_is_an_error_not_the_end():
+    # Left as it is, it would end the caller's loop as though the games were over.
+    class Stopping(io.RawIOBase):
+        def readable(self):
+            return True
+
+        def read(self, size=-1):
+            raise StopIteration
+
+    for reader in [
+        vt.read_games(TEXTS, where=lambda tags: next(iter(()))),
+        vt.read_games(Stopping()),
+        vt.read_pgn(Stopping()),
+    ]:
+        with pytest.raises(RuntimeError, match="StopIteration") as raised:
+            for _ in reader:
+                pass
+        assert isinstance(raised.value.__cause__, StopIteration)
+
+
 def arrow_array(texts):
     return pytest.importorskip("pyarrow").array(texts)
 
