@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "common/text.hpp"
 #include "common/unicode.hpp"
@@ -117,6 +118,11 @@ Annotations find_annotations(std::string_view comment) {
   Annotations found;
   const char* const data = comment.data();
   const std::size_t size = comment.size();
+  // A clock alone, as online-play exports write after nearly every move, without the search.
+  if (size == 14 && std::memcmp(data, "[%clk ", 6) == 0) {
+    found.clock = short_clock(data + 6);
+    if (found.clock) return found;
+  }
   for (std::size_t at = comment.find('['); at < size && size - at > 6;
        at = comment.find('[', at + 1)) {
     if (data[at + 1] != '%') continue;
