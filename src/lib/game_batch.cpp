@@ -312,6 +312,4 @@ OwnedRef game_batch(ReplayedGames& batch, bool legal) {
   return object;
 }
 
-// Ends the reading: the pending batches are dropped (once their threads are done) and the file
-
 }  // namespace vorel::python

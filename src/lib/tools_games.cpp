@@ -115,8 +115,8 @@ class GameReader {
     }
   }
 
-  // Ends the reading: the pending batches are dropped (once their threads are done) and the file
-  // closed if the reader opened it.
+  // Ends the reading: the pending batches are dropped (their parts not yet taken unreplayed, the
+  // parts a thread is replaying finished first) and the file closed if the reader opened it.
   void close() {
     if (closed_) return;
     closed_ = true;
@@ -305,17 +305,18 @@ PyObject* read_games_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-PyMethodDef GAME_METHODS[] = {
-    {"read_games", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_games_function)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "read_games(source, *, batch_positions=65536, threads=1, legal_moves=False, "
-     "where=None)\n--\n\n"
-     "Returns an iterator over batches of whole games as arrays (GameBatch objects)."},
-};
-
 }  // namespace
 
-std::span<const PyMethodDef> game_methods() { return GAME_METHODS; }
+std::span<const PyMethodDef> game_methods() {
+  // Built on first use: the module table is made during static initialisation, in another file.
+  static const PyMethodDef methods[] = {
+      {"read_games", as_cfunction(read_games_function), FASTCALL,
+       "read_games(source, *, batch_positions=65536, threads=1, legal_moves=False, "
+       "where=None)\n--\n\n"
+       "Returns an iterator over batches of whole games as arrays (GameBatch objects)."},
+  };
+  return methods;
+}
 
 void add_game_types(PyObject* module) {
   if (PyModule_AddObjectRef(module, "GameBatch", reinterpret_cast<PyObject*>(game_batch_type())) <

@@ -17,18 +17,17 @@ class WorkerPool {
  public:
   explicit WorkerPool(std::size_t threads) {
     workers_.reserve(threads);
-    for (std::size_t i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
+    try {
+      for (std::size_t i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
+    } catch (...) {
+      stop();  // a thread that cannot start: those started end, and are joined on the way out
+      throw;
+    }
   }
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
-  // Runs the tasks handed over, then joins the threads.
-  ~WorkerPool() {
-    {
-      const std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-  }
+  // Drops the tasks no thread has taken, lets those running end, and joins the threads.
+  ~WorkerPool() { stop(); }
 
   // Hands over the tasks task(0) ... task(count - 1) of `owner`, all of them or, when that fails
   // (std::bad_alloc), none; they must not throw, and must touch no Python object.
@@ -67,13 +66,22 @@ class WorkerPool {
     std::function<void()> run;
   };
 
+  void stop() {
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+      queue_.clear();
+    }
+    wake_.notify_all();
+  }
+
   void work() {
     while (true) {
       Queued task;
       {
         std::unique_lock lock(mutex_);
         wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-        if (queue_.empty()) return;
+        if (stopping_) return;
         task = std::move(queue_.front());
         queue_.pop_front();
       }
