@@ -341,7 +341,7 @@ void given_output(Output& output, PyObject* out, std::vector<std::size_t> shape)
 void new_output(Output& output, std::vector<std::size_t> shape, const char* dtype,
                 std::size_t width, bool zeroed) {
   output.array = new_array(shape, dtype, zeroed);
-  take_new_array_view(output.buffer, output.array.get(), shape.front() * width);
+  take_new_array_view(output.buffer, output.array.get(), shape.front() * width, zeroed);
   output.shape = std::move(shape);
 }
 

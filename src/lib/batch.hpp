@@ -89,22 +89,21 @@ struct Failure {
   std::string message;
 };
 
-// What one thread works with and what it found: the first row that failed, a fault that stopped
-// it, a board to generate moves on, and the moves of legal_moves.
+// What one thread found: the first row that failed, a fault that stopped it, and the moves of
+// legal_moves.
 struct Worker {
   std::optional<Failure> failure;
   std::exception_ptr fault;
-  std::optional<Board> board;
   std::vector<std::uint16_t> moves;
   std::vector<std::int64_t> counts;
-
-  // Returns the worker's board, set to the position.
-  Board& board_at(const Position& position) {
-    if (!board) board.emplace(position.pieces, position.info);
-    board->set_position(position);
-    return *board;
-  }
 };
+
+// Appends the legal moves of a position whose side to move has a king, generated on a copy of it
+// (the generator tries each move on the position it is given, and takes it back).
+inline void legal_moves_of(const Position& position, MoveList& legal) {
+  Position board = position;
+  generator().moves(board, legal);
+}
 
 // Calls row(worker, index, position) for the rows of the batch, split into as many consecutive
 // ranges as there are threads, with the interpreter lock released for a large batch or several

@@ -121,17 +121,11 @@ PyObject* board_copy(PyObject* self, PyObject*) {
   });
 }
 
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef methods[] = {
-    {"bitboard_from_fen", as_cfunction(board_bitboard_from_fen),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "bitboard_from_fen(fen)\n--\n\n"},
+    {"bitboard_from_fen", as_cfunction(board_bitboard_from_fen), FASTCALL | METH_STATIC,
+     "bitboard_from_fen(fen)\n--\n\n"},
     {"fen", board_fen, METH_NOARGS, "fen($self)\n--\n\n"},
-    {"push", as_cfunction(board_push), METH_FASTCALL | METH_KEYWORDS,
-     "push($self, chess_move)\n--\n\n"},
+    {"push", as_cfunction(board_push), FASTCALL, "push($self, chess_move)\n--\n\n"},
     {"pop", board_pop, METH_NOARGS, "pop($self)\n--\n\n"},
     {"bitboard", board_bitboard, METH_NOARGS, "bitboard($self)\n--\n\n"},
     {"turn", board_turn, METH_NOARGS, "turn($self)\n--\n\n"},

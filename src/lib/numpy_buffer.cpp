@@ -174,17 +174,17 @@ OwnedRef new_array(const std::vector<std::size_t>& shape, const char* dtype, boo
   return array;
 }
 
-void take_new_array_view(Buffer& buffer, PyObject* array, std::size_t bytes) {
+void take_new_array_view(Buffer& buffer, PyObject* array, std::size_t bytes, bool zeroed) {
+  const char* const maker = zeroed ? "numpy.zeros()" : "numpy.empty()";
   if (!buffer.acquire(array, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) {
     raise_from_current(PyExc_TypeError,
-                       "numpy.empty() returned a '%s' that offers no writable C-contiguous view",
+                       "%s returned a '%s' that offers no writable C-contiguous view", maker,
                        Py_TYPE(array)->tp_name);
   }
   if (buffer.view.readonly || !PyBuffer_IsContiguous(&buffer.view, 'C') || !buffer.holds(bytes)) {
     raise_format(PyExc_TypeError,
-                 "numpy.empty() returned a '%s' of %zd bytes, not a writable C-contiguous array "
-                 "of %zu bytes",
-                 Py_TYPE(array)->tp_name, buffer.view.len, bytes);
+                 "%s returned a '%s' of %zd bytes, not a writable C-contiguous array of %zu bytes",
+                 maker, Py_TYPE(array)->tp_name, buffer.view.len, bytes);
   }
 }
 

@@ -69,10 +69,10 @@ class Buffer {
   bool acquired_ = false;
 };
 
-// Takes into `buffer` the one view through which a new array from numpy.empty is written, and
-// checks on that very view that it is writable, C-contiguous and exactly `bytes` long; raises
-// TypeError otherwise (numpy.empty replaced by something else, say).
-void take_new_array_view(Buffer& buffer, PyObject* array, std::size_t bytes);
+// Takes into `buffer` the one view through which a new array from numpy.empty (numpy.zeros when
+// `zeroed`) is written, and checks on that very view that it is writable, C-contiguous and
+// exactly `bytes` long; raises TypeError otherwise (numpy.empty replaced by something else, say).
+void take_new_array_view(Buffer& buffer, PyObject* array, std::size_t bytes, bool zeroed = false);
 
 // A new array and the one view its bytes are written through, held until the writing is done
 // (worker threads write there without the interpreter lock).

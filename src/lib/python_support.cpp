@@ -31,14 +31,14 @@ void raise_format(PyObject* type, const char* format, ...) {
 }
 
 void raise_from_current(PyObject* type, const char* format, ...) {
-  PyObject* cause = PyErr_GetRaisedException();
+  OwnedRef cause(PyErr_GetRaisedException());
   va_list args;
   va_start(args, format);
   PyErr_FormatV(type, format, args);
   va_end(args);
-  PyObject* error = PyErr_GetRaisedException();
-  if (cause != nullptr) PyException_SetCause(error, cause);  // steals the cause
-  PyErr_SetRaisedException(error);
+  OwnedRef error(PyErr_GetRaisedException());
+  if (cause) PyException_SetCause(error.get(), cause.release());  // steals the cause
+  PyErr_SetRaisedException(error.release());
   throw PythonError{};
 }
 
@@ -210,14 +210,9 @@ OwnedRef move_text(ChessMove move) {
 
 PyTypeObject* create_type(PyType_Spec* spec, const char* class_name) {
   PyObject* type = PyType_FromSpec(spec);
-  if (type == nullptr) {
-    PyObject* cause = PyErr_GetRaisedException();
-    PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", class_name);
-    PyObject* error = PyErr_GetRaisedException();
-    PyException_SetCause(error, cause);
-    PyErr_SetRaisedException(error);
-    throw PythonError{};
-  }
+  if (type == nullptr)
+    raise_from_current(PyExc_RuntimeError, "An error occurred while initializing class %s",
+                       class_name);
   return reinterpret_cast<PyTypeObject*>(type);
 }
 

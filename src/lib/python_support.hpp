@@ -181,6 +181,15 @@ std::array<PyObject*, N> parse(const Signature<N>& signature, PyObject* args, Py
   return out;
 }
 
+// A function as the PyCFunction of a method table, whatever its calling convention.
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// The calling convention of the functions that take keywords.
+inline constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
+
 // Returns the UTF-8 text of a str argument, or raises TypeError naming the parameter.
 std::string_view text_argument(PyObject* argument, const char* name);
 

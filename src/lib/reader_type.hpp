@@ -94,17 +94,13 @@ void dealloc_reader(PyObject* self) {
   if (object->constructed && !object->value.closed()) {
     // A reader dropped before its end still closes the file it opened.
     PyObject_GC_UnTrack(self);
-    PyObject* pending = PyErr_GetRaisedException();
-    PyObject* done = guarded([&] {
+    OwnedRef pending(PyErr_GetRaisedException());
+    const OwnedRef done(guarded([&] {
       object->value.close();
       return Py_NewRef(Py_None);
-    });
-    if (done == nullptr) {
-      PyErr_WriteUnraisable(self);
-    } else {
-      Py_DECREF(done);
-    }
-    PyErr_SetRaisedException(pending);
+    }));
+    if (!done) PyErr_WriteUnraisable(self);
+    PyErr_SetRaisedException(pending.release());
   }
   dealloc<Reader>(self);
 }

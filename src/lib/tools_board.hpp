@@ -60,7 +60,4 @@ class SharedBoards {
 // "Invalid fen: ..." for every way a FEN text can fail to read.
 Position position_argument(PyObject* object, const char* name);
 
-// Returns a board of the position, with no history.
-inline Board board_of(const Position& position) { return Board(position.pieces, position.info); }
-
 }  // namespace vorel::python

@@ -30,12 +30,6 @@ constexpr const char* scheme_name(PolicyScheme scheme) {
   return scheme == PolicyScheme::LC0 ? "lc0" : "az";
 }
 
-// Appends the legal moves of a position whose side to move has a king, on a copy of it.
-void legal_moves_of(const Position& position, MoveList& legal) {
-  Position board = position;
-  generator().moves(board, legal);
-}
-
 constexpr Signature<3> MOVE_INDEX_SIGNATURE{
     "move_index()", {"moves", "white_to_move", "scheme"}, 3, 2};
 
@@ -206,13 +200,6 @@ PyObject* batch_zobrist(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return polyglot_keys(self, nullptr, threads);
   });
 }
-
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
 
 }  // namespace
 

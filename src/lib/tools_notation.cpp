@@ -1,18 +1,14 @@
 // vorel_tools' notation functions: san() and parse_san() between move texts and standard
 // algebraic notation.
 
-#include <algorithm>
-#include <array>
-#include <cctype>
 #include <expected>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "lib/game_source.hpp"
+#include "common/text.hpp"
 #include "lib/tools_board.hpp"
 #include "lib/tools_methods.hpp"
-#include "notation/game_replay.hpp"
 #include "notation/san.hpp"
 
 namespace vorel::python {
@@ -49,7 +45,7 @@ PyObject* san_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return guarded([&] {
     static constexpr Signature<2> signature{"san()", {"board", "moves"}, 2};
     const auto [board_argument, moves_argument] = parse(signature, args, nargs, kwnames);
-    Board board = board_of(position_argument(board_argument, "board"));
+    Position board = position_argument(board_argument, "board");
     if (PyUnicode_Check(moves_argument)) {
       raise(PyExc_TypeError, "argument 'moves': expected a list of moves, got a single 'str'");
     }
@@ -84,7 +80,7 @@ PyObject* parse_san_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return guarded([&] {
     static constexpr Signature<2> signature{"parse_san()", {"board", "text"}, 2};
     const auto [board_argument, text_object] = parse(signature, args, nargs, kwnames);
-    Board board = board_of(position_argument(board_argument, "board"));
+    Position board = position_argument(board_argument, "board");
     const std::string_view text = text_argument(text_object, "text");
     const auto move = parse_san(generator(), board, text);
     if (!move) raise(PyExc_ValueError, san_failure_message(move.error(), text, board));
@@ -92,17 +88,18 @@ PyObject* parse_san_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-PyMethodDef NOTATION_METHODS[] = {
-    {"san", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(san_function)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "san(board, moves)\n--\n\nReturns the standard algebraic notation of each legal move."},
-    {"parse_san", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_san_function)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "parse_san(board, text)\n--\n\nReturns the move text of the legal move a SAN text denotes."},
-};
-
 }  // namespace
 
-std::span<const PyMethodDef> notation_methods() { return NOTATION_METHODS; }
+std::span<const PyMethodDef> notation_methods() {
+  // Built on first use: the module table is made during static initialisation, in another file.
+  static const PyMethodDef methods[] = {
+      {"san", as_cfunction(san_function), FASTCALL,
+       "san(board, moves)\n--\n\nReturns the standard algebraic notation of each legal move."},
+      {"parse_san", as_cfunction(parse_san_function), FASTCALL,
+       "parse_san(board, text)\n--\n\nReturns the move text of the legal move a SAN text "
+       "denotes."},
+  };
+  return methods;
+}
 
 }  // namespace vorel::python

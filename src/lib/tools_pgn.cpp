@@ -134,13 +134,13 @@ class PgnStream {
   // dropped, so that no game is built across what could not be read, and later next() calls stop
   // at once.
   void fail() {
-    PyObject* error = PyErr_GetRaisedException();
+    OwnedRef error(PyErr_GetRaisedException());
     try {
       close();
     } catch (const PythonError&) {
       PyErr_WriteUnraisable(nullptr);  // closing the file it opened failed too
     }
-    PyErr_SetRaisedException(error);
+    PyErr_SetRaisedException(error.release());
   }
 
   GameSource source_;
@@ -155,15 +155,16 @@ PyObject* read_pgn_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
-PyMethodDef PGN_METHODS[] = {
-    {"read_pgn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_pgn_function)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "read_pgn(source)\n--\n\nReturns an iterator over the games of a PGN file."},
-};
-
 }  // namespace
 
-std::span<const PyMethodDef> pgn_methods() { return PGN_METHODS; }
+std::span<const PyMethodDef> pgn_methods() {
+  // Built on first use: the module table is made during static initialisation, in another file.
+  static const PyMethodDef methods[] = {
+      {"read_pgn", as_cfunction(read_pgn_function), FASTCALL,
+       "read_pgn(source)\n--\n\nReturns an iterator over the games of a PGN file."},
+  };
+  return methods;
+}
 
 void add_pgn_types(PyObject* module) {
   if (PyModule_AddObjectRef(module, "PgnGame", reinterpret_cast<PyObject*>(game_type())) < 0 ||

@@ -92,13 +92,14 @@ PyObject* tools_in_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* tools_outcome(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return fixed_function(
-      BATCH_SIGNATURE_OUTCOME, args, nargs, kwnames, "int8", 0, 1,
-      [](Worker& worker, const Position& position, std::uint8_t* row) {
-        if (!has_king_to_move(position)) return std::optional<std::string>(NO_KING_TO_MOVE);
-        *row = static_cast<std::uint8_t>(outcome(generator(), worker.board_at(position)));
-        return std::optional<std::string>();
-      });
+  return fixed_function(BATCH_SIGNATURE_OUTCOME, args, nargs, kwnames, "int8", 0, 1,
+                        [](Worker&, const Position& position, std::uint8_t* row) {
+                          if (!has_king_to_move(position))
+                            return std::optional<std::string>(NO_KING_TO_MOVE);
+                          Position board = position;
+                          *row = static_cast<std::uint8_t>(outcome(generator(), board));
+                          return std::optional<std::string>();
+                        });
 }
 
 PyObject* tools_status(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -169,7 +170,7 @@ PyObject* tools_legal_moves(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         run_rows(batch, options, valid, [](Worker& worker, std::size_t, const Position& position) {
           if (!has_king_to_move(position)) return std::optional<std::string>(NO_KING_TO_MOVE);
           MoveList moves;
-          generator().moves(worker.board_at(position), moves);
+          legal_moves_of(position, moves);
           for (const ChessMove move : moves) worker.moves.push_back(move.data);
           worker.counts.push_back(static_cast<std::int64_t>(moves.size()));
           return std::optional<std::string>();
@@ -311,13 +312,6 @@ PyObject* tools_perft(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return result.release();
   });
 }
-
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
 
 }  // namespace
 

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "common/text.hpp"
 #include "common/unicode.hpp"
 
 namespace vorel {

@@ -5,8 +5,6 @@
 
 namespace vorel {
 
-namespace {}  // namespace
-
 std::size_t count_line_ends(std::string_view text) {
   // Counted in blocks of 255 bytes into a byte: loops the compiler turns into vector
   // instructions.
