@@ -19,24 +19,26 @@ Options options_of(PyObject* errors, PyObject* threads) {
       raise_format(PyExc_ValueError, "errors must be 'raise' or 'skip', not %R", errors);
     }
   }
-  if (threads != nullptr) {
-    const IndexArgument count = index_argument(threads, "threads");
-    if (!count.within(1, MAX_THREADS)) {
-      raise_format(PyExc_ValueError, "threads must be from 1 to %lld, not %R", MAX_THREADS,
-                   count.number.get());
-    }
-    options.threads = static_cast<std::size_t>(*count.value);
-  }
+  options.threads = threads_argument(threads);
   return options;
+}
+
+std::size_t threads_argument(PyObject* threads) {
+  if (threads == nullptr) return 1;
+  const IndexArgument count = index_argument(threads, "threads");
+  if (!count.within(1, MAX_THREADS)) {
+    raise_format(PyExc_ValueError, "threads must be from 1 to %lld, not %R", MAX_THREADS,
+                 count.number.get());
+  }
+  return static_cast<std::size_t>(*count.value);
 }
 
 namespace {
 
 // True for the buffer formats of unsigned 64-bit integers in the machine's order.
 bool is_uint64(const Buffer& buffer) {
-  const std::string_view format = buffer.format();
-  return buffer.view.itemsize == 8 &&
-         (format == "Q" || format == "=Q" || format == "<Q" || format == "L" || format == "<L");
+  const char code = native_code(buffer);
+  return buffer.view.itemsize == 8 && (code == 'Q' || code == 'L');
 }
 
 // Returns the view of a per-position array of a GameBatch, its attribute `name`: `rows` rows of
@@ -66,9 +68,7 @@ T item(const Buffer& buffer, std::size_t row, std::size_t column = 0) {
   const Py_buffer& view = buffer.view;
   Py_ssize_t offset = static_cast<Py_ssize_t>(row) * view.strides[0];
   if (view.ndim == 2) offset += static_cast<Py_ssize_t>(column) * view.strides[1];
-  T value;
-  std::memcpy(&value, static_cast<const char*>(view.buf) + offset, sizeof value);
-  return value;
+  return item_at<T>(buffer, offset);
 }
 
 }  // namespace

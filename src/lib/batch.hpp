@@ -31,6 +31,8 @@ struct Options {
 
 // Reads the options `errors` and `threads` (either null when absent).
 Options options_of(PyObject* errors, PyObject* threads);
+// Reads the `threads` argument (null when absent: 1), 1 to MAX_THREADS.
+std::size_t threads_argument(PyObject* threads);
 
 // One position of a batch: a FEN text, kept alive by the batch, a board's position, copied under
 // its access, or why the row has no position: a text without a UTF-8 form, or values of a

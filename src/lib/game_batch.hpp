@@ -64,7 +64,6 @@ struct ReplayedGames {
   std::uint64_t first_game = 0;  // the index of its first game among all games read
   std::vector<GameText> games;
   std::vector<std::size_t> first_rows;  // where each game's rows start in the arrays
-  std::vector<std::int32_t> indices;    // each game's index in the batch
   std::vector<GameRows> found;
   std::size_t capacity = 0;  // rows of room: the games' move tokens
   std::array<NewArray, ROW_ARRAY_NB> arrays;

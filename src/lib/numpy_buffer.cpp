@@ -5,6 +5,13 @@
 
 namespace vorel::python {
 
+char native_code(const Buffer& buffer) {
+  std::string_view format = buffer.format();
+  if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<'))
+    format.remove_prefix(1);
+  return format.size() == 1 ? format[0] : '\0';
+}
+
 namespace {
 
 // Returns numpy.empty, or numpy.zeros, importing NumPy on first use; kept for the process.
@@ -18,14 +25,6 @@ PyObject* numpy_maker(bool zeroed) {
     if (maker == nullptr) throw PythonError{};
   }
   return maker;
-}
-
-// Returns the value of one item of a view, read as `T`, at byte offset `offset`.
-template <class T>
-T item_at(const Buffer& buffer, Py_ssize_t offset) {
-  T value;
-  std::memcpy(&value, static_cast<const char*>(buffer.view.buf) + offset, sizeof value);
-  return value;
 }
 
 // Returns the one-dimensional view of an object that offers a buffer, or an empty Buffer when it
@@ -47,15 +46,6 @@ void take_vector_view(Buffer& buffer, PyObject* object, const char* name, const 
   if (buffer.view.ndim != 1 || buffer.view.shape == nullptr || buffer.view.strides == nullptr ||
       (buffer.view.shape[0] > 0 && buffer.view.buf == nullptr))
     buffer.release();
-}
-
-// Returns the one character of a buffer format in the machine's own order and sizes ("<q",
-// "=H", "@i", "l"), or 0 for any other format.
-char native_code(const Buffer& buffer) {
-  std::string_view format = buffer.format();
-  if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<'))
-    format.remove_prefix(1);
-  return format.size() == 1 ? format[0] : '\0';
 }
 
 // Returns the bool of an object that is one: Python's True and False, and NumPy's bool scalars

@@ -69,6 +69,18 @@ class Buffer {
   bool acquired_ = false;
 };
 
+// Returns the value of one item of a view, read as `T`, at byte offset `offset`.
+template <class T>
+T item_at(const Buffer& buffer, Py_ssize_t offset) {
+  T value;
+  std::memcpy(&value, static_cast<const char*>(buffer.view.buf) + offset, sizeof value);
+  return value;
+}
+
+// Returns the one character of a buffer format in the machine's own order and sizes ("<q",
+// "=H", "@i", "l"), or 0 for any other format.
+char native_code(const Buffer& buffer);
+
 // Takes into `buffer` the one view through which a new array from numpy.empty (numpy.zeros when
 // `zeroed`) is written, and checks on that very view that it is writable, C-contiguous and
 // exactly `bytes` long; raises TypeError otherwise (numpy.empty replaced by something else, say).

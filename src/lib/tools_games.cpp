@@ -46,9 +46,9 @@ struct PendingBatch {
       const auto range = [&](auto& values) {
         return std::span(values).subspan(begin, end - begin);
       };
-      write_rows(generator(), range(games.games), range(games.first_rows), range(games.indices),
-                 games.columns, games.legal.empty() ? nullptr : &games.legal[part],
-                 range(games.found));
+      write_rows(generator(), range(games.games), range(games.first_rows),
+                 static_cast<std::int32_t>(begin), games.columns,
+                 games.legal.empty() ? nullptr : &games.legal[part], range(games.found));
     } catch (...) {
       const std::lock_guard lock(mutex);
       if (!fault) fault = std::current_exception();
@@ -157,7 +157,6 @@ class GameReader {
         if (!game) break;
         if (settings_.where && !wanted(*game)) continue;
         games.first_rows.push_back(games.capacity);
-        games.indices.push_back(static_cast<std::int32_t>(games.games.size()));
         games.capacity += game->moves;
         games.games.push_back(std::move(*game));
       }
@@ -281,15 +280,7 @@ PyObject* read_games_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
       }
       positions = static_cast<std::size_t>(*value.value);
     }
-    std::size_t thread_count = 1;
-    if (threads != nullptr) {
-      const IndexArgument value = index_argument(threads, "threads");
-      if (!value.within(1, MAX_THREADS)) {
-        raise_format(PyExc_ValueError, "threads must be from 1 to %lld, not %R", MAX_THREADS,
-                     value.number.get());
-      }
-      thread_count = static_cast<std::size_t>(*value.value);
-    }
+    const std::size_t thread_count = threads_argument(threads);
     const int legal = legal_moves == nullptr ? 0 : PyObject_IsTrue(legal_moves);
     if (legal < 0) throw PythonError{};
     if (where != nullptr && where != Py_None && !PyCallable_Check(where)) {

@@ -220,9 +220,8 @@ OwnedRef indexed_move_text(std::uint16_t word, std::size_t index) {
 // uint16 items, and exactly as long as its shape says.
 bool is_word_vector(const Buffer& buffer) {
   const Py_buffer& view = buffer.view;
-  const std::string_view format = buffer.format();
   return view.ndim == 1 && view.shape != nullptr && view.shape[0] >= 0 && view.itemsize == 2 &&
-         (format == "H" || format == "=H" || format == "<H") && PyBuffer_IsContiguous(&view, 'C') &&
+         native_code(buffer) == 'H' && PyBuffer_IsContiguous(&view, 'C') &&
          buffer.holds(static_cast<std::size_t>(view.shape[0]) * 2);
 }
 

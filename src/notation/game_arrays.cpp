@@ -106,12 +106,13 @@ class RowWriter final : public ReplaySink {
 }  // namespace
 
 void write_rows(const MoveGenerator& generator, std::span<const GameText> games,
-                std::span<const std::size_t> first_rows, std::span<const std::int32_t> indices,
+                std::span<const std::size_t> first_rows, std::int32_t first_game,
                 const PositionColumns& columns, LegalMoveLists* legal, std::span<GameRows> found) {
   for (std::size_t i = 0; i < games.size(); ++i) {
     const std::size_t legal_moves = legal != nullptr ? legal->moves.size() : 0;
     const std::size_t legal_rows = legal != nullptr ? legal->counts.size() : 0;
-    RowWriter writer(generator, columns, first_rows[i], indices[i], legal);
+    RowWriter writer(generator, columns, first_rows[i], first_game + static_cast<std::int32_t>(i),
+                     legal);
     Replay replay = replay_game(generator, games[i], writer);
     writer.annotate();
     GameRows& rows = found[i];

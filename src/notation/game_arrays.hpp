@@ -46,10 +46,10 @@ struct GameRows {
 };
 
 // Replays each game and writes its positions from row first_rows[i] on (room for games[i].moves
-// rows); with `legal`, also appends the legal moves of each row written, in row order. A game
-// that cannot be read writes no rows (and no legal moves).
+// rows), their game index first_game + i; with `legal`, also appends the legal moves of each row
+// written, in row order. A game that cannot be read writes no rows (and no legal moves).
 void write_rows(const MoveGenerator& generator, std::span<const GameText> games,
-                std::span<const std::size_t> first_rows, std::span<const std::int32_t> indices,
+                std::span<const std::size_t> first_rows, std::int32_t first_game,
                 const PositionColumns& columns, LegalMoveLists* legal, std::span<GameRows> found);
 
 // Moves the rows of the games together, in order, when some wrote fewer than they had room for;

@@ -33,9 +33,6 @@ constexpr std::array<std::pair<std::uint32_t, std::string_view>, 6> UNPLAYABLE =
     {STATUS_OVERLAPPING_PIECES, "a square holds two pieces"},
 }};
 
-constexpr std::array<std::uint64_t, 4> CASTLING_RIGHTS = {CASTLE_WHITE_KING, CASTLE_WHITE_QUEEN,
-                                                          CASTLE_BLACK_KING, CASTLE_BLACK_QUEEN};
-
 std::optional<GameResult> result_of(std::string_view text) {
   const auto found = std::ranges::find(RESULTS, text);
   if (found == RESULTS.end()) return std::nullopt;
@@ -194,8 +191,6 @@ class ReplayHandler {
       counters_ = counters_of(*fen);
       replay_.fen = position_.to_fen();
     }
-    replay_.start = position_;
-    replay_.counters = counters_;
   }
 
   const MoveGenerator& generator_;
@@ -226,15 +221,10 @@ std::expected<Position, std::string> game_start(const MoveGenerator& generator,
     if ((flags & flag) != 0) reasons += joined({reasons.empty() ? "" : "; ", reason});
   }
   if (!reasons.empty()) return std::unexpected(reasons);
-  // Castling rights and an en-passant file that the position cannot use are dropped, each
-  // judged alone.
-  if ((flags & STATUS_BAD_CASTLING_RIGHTS) != 0) {
-    for (const std::uint64_t right : CASTLING_RIGHTS) {
-      const Position alone{position.pieces, (position.info & ~CASTLING_MASK) | right};
-      if ((position.info & right) && (status(generator, alone) & STATUS_BAD_CASTLING_RIGHTS))
-        position.info &= ~right;
-    }
-  }
+  // Castling rights without their king and rook on the home squares, and an en-passant file
+  // that the position cannot use, are dropped.
+  position.info =
+      (position.info & ~CASTLING_MASK) | standing_castling_rights(position.pieces, position.info);
   if ((flags & STATUS_INVALID_EP_SQUARE) != 0) position.info &= ~EN_PASSANT_MASK;
   return position;
 }

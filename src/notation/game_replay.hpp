@@ -49,9 +49,7 @@ enum class GameResult : std::int8_t { WHITE_WINS, DRAW, BLACK_WINS, UNKNOWN };
 std::string_view result_text(GameResult result);
 
 struct Replay {
-  Position start{};       // the position the moves start from
-  MoveCounters counters;  // its move counters (the FEN tag's last fields, or 0 and 1)
-  std::string fen;        // the start as Board::to_fen writes it; an unusable FEN tag's text
+  std::string fen;  // the start as Board::to_fen writes it; an unusable FEN tag's text
   GameResult result = GameResult::UNKNOWN;  // the result token, else the Result tag, else "*"
   std::size_t moves = 0;                    // the moves passed to the sink
   std::string error;                        // empty for a game that was read
