@@ -281,7 +281,10 @@ ChessMove play_san(const MoveGenerator& generator, Position& position, std::stri
   if (!king_square(position, us)) {
     throw Fault("The side to move has no king, so its legal moves are undefined");
   }
-  if (const std::optional<ChessMove> coordinates = ChessMove::read_plain(text)) {
+  // Marks after a move ("+", "#", "!", "?") are read past in coordinate notation too.
+  std::string_view bare = text;
+  while (!bare.empty() && is_mark(bare.back())) bare.remove_suffix(1);
+  if (const std::optional<ChessMove> coordinates = ChessMove::read_plain(bare)) {
     // Coordinate notation, as some tools write move text: the legal move between the squares.
     MoveList legal;
     generator.moves(position, legal);

@@ -147,13 +147,16 @@ def test_move_text_as_coordinates_and_with_glued_marks():
             if board.is_en_passant(move):
                 san += rng.choice(["e.p.", "e.p", " e.p.", " e.p"])
             sans.append(san)
-            coordinates.append(move.uci())
+            # Coordinates with the check mark that SAN would carry, as some tools write them.
+            mark = san[-1] if san[-1] in "+#" else ""
+            coordinates.append(move.uci() + mark)
             mixed.append(rng.choice([san, move.uci()]))
             board.push(move)
         for texts, words in ((san_texts, sans), (coordinate_texts, coordinates), (mixed_texts, mixed)):
             texts.append("1. " + " ".join(words) + " *\n")
         expected.append([m.uci() for m in moves])
     assert any("e.p" in text for text in san_texts)
+    assert any(re.search(r"[a-h][1-8][a-h][1-8][qrbn]?\+", text) for text in coordinate_texts)
     for texts in (san_texts, coordinate_texts, mixed_texts):
         assert [g.moves for g in read("\n".join(texts))] == expected
         assert all(g.error is None for g in read("\n".join(texts)))
