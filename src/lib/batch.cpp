@@ -271,7 +271,8 @@ std::optional<std::pair<PyObject*, std::string>> out_problem(
     const Buffer& buffer, const std::vector<std::size_t>& shape) {
   const Py_buffer& view = buffer.view;
   const std::string_view format = buffer.format();
-  if (view.itemsize != 1 || (format != "B" && format != "?")) {
+  const char code = native_code(buffer);
+  if (view.itemsize != 1 || (code != 'B' && code != '?')) {
     std::string message = "argument 'out': expected an array of uint8 or bool, got format '";
     message += format;
     message += "'";

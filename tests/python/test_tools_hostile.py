@@ -105,8 +105,10 @@ def test_out_is_checked_and_written_through_one_view():
             vt.planes(batch, out=Exporter(first, good))
     # Any exporter of the right shape is filled.
     raw = bytearray(3 * 768)
-    shaped = memoryview(raw).cast("B", (3, 12, 64))
-    assert vt.planes(batch, out=shaped) is shaped and bytes(raw) == expected.tobytes()
+    for code in ("B", "@B"):
+        raw[:] = bytes(len(raw))
+        shaped = memoryview(raw).cast(code, (3, 12, 64))
+        assert vt.planes(batch, out=shaped) is shaped and bytes(raw) == expected.tobytes()
     refusals = [
         (memoryview(bytes(3 * 768)).cast("B", (3, 12, 64)), ValueError, "read-only"),
         (memoryview(np.zeros((3, 12, 128), np.uint8)[:, :, ::2]), ValueError, "not C-contiguous"),
