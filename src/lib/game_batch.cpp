@@ -223,6 +223,9 @@ void make_row_arrays(ReplayedGames& games) {
     const RowArraySpec& spec = ROW_ARRAYS[i];
     games.arrays[i] = make_array(row_shape(spec, games.capacity), spec.dtype, spec.item_size);
   }
+  std::vector<const Buffer*> views;
+  for (const NewArray& array : games.arrays) views.push_back(array.view.get());
+  require_disjoint(std::move(views));
   const auto data = [&](RowArray array) { return games.arrays[array].data(); };
   games.columns = {static_cast<std::uint64_t*>(data(BITBOARDS)),
                    static_cast<std::uint8_t*>(data(WHITE_TO_MOVE_ROWS)),
@@ -255,6 +258,7 @@ OwnedRef game_batch(ReplayedGames& batch, bool legal) {
     for (const LegalMoveLists& part : batch.legal) total += part.moves.size();
     NewArray moves = make_array({total}, "uint16", sizeof(std::uint16_t));
     NewArray offsets = make_array({rows + 1}, "int64", sizeof(std::int64_t));
+    require_disjoint({moves.view.get(), offsets.view.get()});
     auto* move_out = static_cast<std::uint16_t*>(moves.data());
     auto* offset_out = static_cast<std::int64_t*>(offsets.data());
     std::int64_t offset = 0;
@@ -272,6 +276,8 @@ OwnedRef game_batch(ReplayedGames& batch, bool legal) {
   NewArray white_elo = make_array({games}, "int32", sizeof(std::int32_t));
   NewArray black_elo = make_array({games}, "int32", sizeof(std::int32_t));
   NewArray line = make_array({games}, "int64", sizeof(std::int64_t));
+  require_disjoint({offsets.view.get(), result.view.get(), white_elo.view.get(),
+                    black_elo.view.get(), line.view.get()});
   OwnedRef errors(created(PyList_New(static_cast<Py_ssize_t>(games))));
   OwnedRef tokens(created(PyList_New(static_cast<Py_ssize_t>(games))));
   auto* offset_out = static_cast<std::int64_t*>(offsets.data());

@@ -1,5 +1,7 @@
 #include "lib/numpy_buffer.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -175,6 +177,21 @@ void take_new_array_view(Buffer& buffer, PyObject* array, std::size_t bytes, boo
     raise_format(PyExc_TypeError,
                  "%s returned a '%s' of %zd bytes, not a writable C-contiguous array of %zu bytes",
                  maker, Py_TYPE(array)->tp_name, buffer.view.len, bytes);
+  }
+}
+
+void require_disjoint(std::vector<const Buffer*> views) {
+  std::erase_if(views, [](const Buffer* buffer) { return buffer->view.len == 0; });
+  const auto start = [](const Buffer* buffer) {
+    return reinterpret_cast<std::uintptr_t>(buffer->view.buf);
+  };
+  std::ranges::sort(views, {}, start);
+  for (std::size_t i = 1; i < views.size(); ++i) {
+    if (start(views[i]) - start(views[i - 1]) <
+        static_cast<std::uintptr_t>(views[i - 1]->view.len)) {
+      raise(PyExc_TypeError,
+            "numpy.empty() returned arrays that share memory: each new array must be its own");
+    }
   }
 }
 

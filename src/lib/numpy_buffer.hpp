@@ -86,6 +86,10 @@ char native_code(const Buffer& buffer);
 // exactly `bytes` long; raises TypeError otherwise (numpy.empty replaced by something else, say).
 void take_new_array_view(Buffer& buffer, PyObject* array, std::size_t bytes, bool zeroed = false);
 
+// Raises TypeError when two of the views of new arrays share memory: a replaced numpy.empty that
+// handed out one array twice would have them written over each other.
+void require_disjoint(std::vector<const Buffer*> views);
+
 // A new array and the one view its bytes are written through, held until the writing is done
 // (worker threads write there without the interpreter lock).
 struct NewArray {

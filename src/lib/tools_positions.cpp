@@ -188,6 +188,7 @@ PyObject* tools_legal_moves(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
       Buffer offset_buffer;
       take_new_array_view(move_buffer, moves.get(), total * sizeof(std::uint16_t));
       take_new_array_view(offset_buffer, offsets.get(), (rows + 1) * sizeof(std::int64_t));
+      require_disjoint({&move_buffer, &offset_buffer});
       auto* move_out = move_buffer.data<std::uint16_t>();
       auto* offset_out = offset_buffer.data<std::int64_t>();
       std::int64_t offset = 0;

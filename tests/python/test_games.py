@@ -567,6 +567,24 @@ def test_an_array_that_cannot_be_made_ends_the_reading_after_the_batches_before_
     assert done.stdout.split() == [error, batches, "None"], done.stdout
 
 
+def test_new_arrays_that_share_memory_are_refused():
+    # A numpy.empty (replaced before the module's first array) that hands back one array for every
+    # request of a shape and type: the uint16 columns would be written over each other.
+    script = """
+import numpy as np
+real, made = np.empty, {}
+np.empty = lambda shape, dtype: made.setdefault((shape, dtype), real(shape, dtype))
+import vorel_tools as vt
+try:
+    next(vt.read_games(["1. e4 e5 2. Nf3 *"]))
+except TypeError as error:
+    print(error)
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, check=False)
+    assert done.returncode == 0, done.stderr
+    assert "share memory" in done.stdout, done.stdout
+
+
 def test_arguments_are_checked():
     cases = [
         (
