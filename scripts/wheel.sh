@@ -37,11 +37,12 @@ wheel=$(echo "$OUT"/dist/vorel_chess-*manylinux*.whl)
 import re, sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 missing = []
-for module in ("vorel_chess", "vorel_chess_runtime", "vorel_tools"):
+for module in ("vorel_chess", "vorel_chess_runtime", "vorel_tools/_core"):
     if not any(re.fullmatch(rf"{module}\.cpython-[^/]+\.so", n) for n in names):
         missing.append(f"the extension module {module}")
-    if f"{module}.pyi" not in names:
-        missing.append(f"{module}.pyi")
+for stub in ("vorel_chess.pyi", "vorel_chess_runtime.pyi", "vorel_tools/__init__.pyi", "vorel_tools/py.typed"):
+    if stub not in names:
+        missing.append(stub)
 if missing:
     sys.exit(f"wheel.sh: the wheel lacks {', '.join(missing)}; it holds {names}")
 print("wheel: holds the three extension modules and their stubs", file=sys.stderr)

@@ -1,5 +1,5 @@
-// The vorel_tools extension module: batch operations over vorel_chess boards and FEN texts, for
-// machine-learning pipelines and chess tools. Single-phase initialisation, bound to the first
+// The extension module inside the vorel_tools package, vorel_tools._core: batch operations over
+// vorel_chess boards and FEN texts, for machine-learning pipelines and chess tools. Single-phase initialisation, bound to the first
 // interpreter that imports it. Each binding file contributes its functions to the method table.
 
 #include <vector>
@@ -26,7 +26,7 @@ std::vector<PyMethodDef> methods = method_table();
 
 PyModuleDef tools_definition = {
     PyModuleDef_HEAD_INIT,
-    "vorel_tools",
+    "vorel_tools._core",
     "Arrays, batches and game state over vorel_chess boards and FEN texts.",
     0,
     methods.data(),
@@ -53,7 +53,7 @@ void add_contents(PyObject* module) {
 
 }  // namespace vorel::python
 
-PyMODINIT_FUNC PyInit_vorel_tools() {
+PyMODINIT_FUNC PyInit__core() {
   return vorel::python::initialise_module(
       vorel::python::tools_record, vorel::python::tools_definition, vorel::python::add_contents);
 }
