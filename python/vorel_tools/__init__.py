@@ -4,4 +4,5 @@ The functions and classes are those of the extension module inside this package,
 the dataset builder is vorel_tools.dataset (the vorel-dataset command).
 """
 
-from vorel_tools._core import *  # noqa: F403
+from vorel_tools._core import *
+from vorel_tools._core import __version__ as __version__

@@ -45,6 +45,9 @@ type _Scheme = Literal["lc0", "az"]
 type _View = Literal["white", "side"]
 type _Sides = bool | np.bool_ | NDArray[np.bool_] | Iterable[bool | np.bool_]
 
+__version__: Final[str]
+"""The version of the package (of vorel_chess too: they are built together)."""
+
 ONGOING: Final[int]
 """outcome(): the side to move has a legal move."""
 CHECKMATE: Final[int]

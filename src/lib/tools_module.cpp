@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "common/version.hpp"
 #include "lib/python_support.hpp"
 #include "lib/tools_board.hpp"
 #include "lib/tools_methods.hpp"
@@ -40,6 +41,7 @@ ModuleRecord tools_record;
 
 void add_contents(PyObject* module) {
   chess_board_type();
+  if (PyModule_AddStringConstant(module, "__version__", VOREL_VERSION) < 0) throw PythonError{};
   add_batch_constants(module);
   add_pgn_types(module);
   add_game_types(module);

@@ -1,0 +1,450 @@
+"""Building a dataset: inputs to shards in a work directory beside the output, resumable, then put
+in place of the old dataset in one rename once every input is done."""
+
+import contextlib
+import dataclasses
+import fcntl
+import hashlib
+import multiprocessing
+import os
+import queue
+import shutil
+import signal
+import sys
+import threading
+import time
+from collections import deque
+from pathlib import Path
+
+import numpy as np
+
+import vorel_tools
+
+from ._inputs import Input, InputError, recognise
+from ._readers import Games, Settings, epd_shards, game_shards, table_shards
+from ._store import FORMAT, FORMAT_VERSION, MANIFEST, SHARD_INFO, SHARDS, read_json, schema, shard_name, write_json
+from ._store import write_shard as store_shard
+
+
+class BuildError(Exception):
+    """A build that cannot be done: the message says why, and nothing of the output was changed."""
+
+
+@dataclasses.dataclass
+class Summary:
+    """What a finished build wrote."""
+
+    out: Path
+    positions: int
+    games: int
+    shards: int
+    rejected: int  # games or lines that could not be read
+    refused: list  # the messages of the inputs that were not read at all
+    resumed: bool
+
+
+def input_done_path(work, index):
+    return work / f"input-{index:05d}.json"
+
+
+def run_input(task, report):
+    """Builds the shards of one input into the work directory, from where an interrupted build
+    stopped; report(message) is called with each shard's counts and the input's end."""
+    work = Path(task["work"])
+    source = Input(**task["input"])
+    settings = Settings(**task["settings"])
+    index, shard, skip = task["index"], task["next_shard"], task["skip"]
+    games = Games(skip, settings)
+    if source.kind == "pgn":
+        pieces = game_shards(source.path, games, settings, task["threads"])
+    elif source.kind in ("parquet", "arrow"):
+        pieces = table_shards(source.path, source.kind, games, settings, task["threads"])
+    else:
+        pieces = epd_shards(source.path, source.compression, skip, settings)
+    for piece in pieces:
+        arrays = piece.arrays
+        positions = len(arrays["white_to_move"])
+        info = {
+            "input": index,
+            "shard": shard,
+            "positions": positions,
+            "legal_moves": len(arrays["legal_moves"]) if "legal_moves" in arrays else 0,
+            "consumed": piece.consumed,
+            "rejected": len(piece.reports),
+        }
+        if "game" in arrays:
+            game = arrays["game"]
+            info["games"] = int(np.count_nonzero(game[1:] != game[:-1]) + 1) if positions else 0
+            info["first_game"] = int(game[0]) if positions else None
+            info["last_game"] = int(game[-1]) if positions else None
+        store_shard(work / SHARDS, shard_name(index, shard), arrays, info, settings.output)
+        report({"kind": "shard", "input": index, "positions": positions, "reports": piece.reports})
+        shard += 1
+    done = {"input": index, "shards": shard, "games": games.seen if source.games else 0}
+    write_json(input_done_path(work, index), done)
+    report({"kind": "done", "input": index})
+
+
+def _process_main(task, messages):
+    """A worker process: builds one input, sending its messages; a failure is sent as a message
+    and ends the process with status 1. Ctrl-C is the parent's to handle."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        run_input(task, messages.put)
+    except BaseException as error:  # noqa: BLE001 - every failure is sent to the parent
+        messages.put({"kind": "error", "input": task["index"], "message": f"{type(error).__name__}: {error}"})
+        messages.close()
+        messages.join_thread()
+        sys.exit(1)
+    messages.close()
+    messages.join_thread()
+
+
+def run_in_processes(tasks, workers, report):
+    """Runs the tasks in up to `workers` processes at once; stops them all (within a second) when
+    one fails or the build is interrupted."""
+    context = multiprocessing.get_context("spawn")
+    messages = context.Queue()
+    pending = deque(tasks)
+    running = {}
+    try:
+        while pending or running:
+            while pending and len(running) < workers:
+                task = pending.popleft()
+                process = context.Process(target=_process_main, args=(task, messages), daemon=True)
+                process.start()
+                running[task["index"]] = process
+            try:
+                message = messages.get(timeout=0.2)
+            except queue.Empty:
+                for index, process in list(running.items()):
+                    if process.exitcode is not None and process.exitcode != 0:
+                        raise BuildError(
+                            f"the worker building input {index} ended with status {process.exitcode}"
+                        ) from None
+                continue
+            if message["kind"] == "error":
+                raise BuildError(message["message"])
+            report(message)
+            if message["kind"] == "done":
+                running.pop(message["input"]).join()
+    finally:
+        for process in running.values():
+            process.terminate()
+        for process in running.values():
+            process.join(1)
+            if process.is_alive():
+                process.kill()
+                process.join()
+
+
+def _collected(task):
+    """A Dask task: builds one input; returns its messages."""
+    messages = []
+    run_input(task, messages.append)
+    return messages
+
+
+def run_on_dask(tasks, workers, address, report):
+    """Runs the tasks on the Dask cluster at address, or on a local cluster of `workers` processes.
+    The workers write the shards themselves: a remote cluster needs the output on a file system
+    they share."""
+    import distributed
+
+    with contextlib.ExitStack() as stack:
+        if address is None:
+            address = stack.enter_context(
+                distributed.LocalCluster(
+                    n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+                )
+            )
+        client = stack.enter_context(distributed.Client(address))
+        futures = [
+            client.submit(_collected, task, pure=False, key=f"vorel-dataset-input-{task['index']}") for task in tasks
+        ]
+        try:
+            for future in distributed.as_completed(futures):
+                for message in future.result():
+                    report(message)
+        except BaseException:
+            client.cancel(futures)
+            raise
+
+
+class Checksums:
+    """The SHA-256 of each input, computed in a thread while the build runs."""
+
+    def __init__(self, paths):
+        self.paths = paths
+        self.values = {}
+        self.thread = threading.Thread(target=self._run, daemon=True, name="vorel-dataset-checksums")
+        self.thread.start()
+
+    def _run(self):
+        for path in self.paths:
+            digest = hashlib.sha256()
+            with open(path, "rb") as file:
+                for block in iter(lambda file=file: file.read(1 << 22), b""):
+                    digest.update(block)
+            self.values[path] = digest.hexdigest()
+
+    def result(self):
+        self.thread.join()
+        return self.values
+
+
+class Progress:
+    """One line on standard error, redrawn at most 4 times a second: positions, their rate, and
+    the input bytes of the inputs done."""
+
+    def __init__(self, enabled, total_bytes):
+        self.enabled = enabled
+        self.total = total_bytes
+        self.done_bytes = 0
+        self.positions = 0
+        self.start = time.monotonic()
+        self.drawn = 0.0
+
+    def update(self, positions=0, done_bytes=0, final=False):
+        self.positions += positions
+        self.done_bytes += done_bytes
+        now = time.monotonic()
+        if not self.enabled or (not final and now - self.drawn < 0.25):
+            return
+        self.drawn = now
+        elapsed = max(now - self.start, 1e-9)
+        line = (
+            f"\r{self.positions:,} positions, {self.positions / elapsed:,.0f}/s; "
+            f"inputs {_size(self.done_bytes)} of {_size(self.total)} done; {elapsed:.0f} s"
+        )
+        sys.stderr.write(line + ("\n" if final else ""))
+        sys.stderr.flush()
+
+
+def _size(count):
+    for unit in ("B", "kB", "MB", "GB"):
+        if count < 1000:
+            return f"{count:.0f} {unit}" if unit == "B" else f"{count:.1f} {unit}"
+        count /= 1000
+    return f"{count:.1f} TB"
+
+
+def _plan(inputs, settings):
+    games = inputs[0].games
+    return {
+        "format": FORMAT,
+        "format_version": FORMAT_VERSION,
+        "kind": "games" if games else "positions",
+        "settings": dataclasses.asdict(settings),
+        "inputs": [dict(source.identity(), kind=source.kind, compression=source.compression) for source in inputs],
+        "columns": schema(settings.columns(games)),
+        "version": vorel_tools.__version__,
+    }
+
+
+def _is_dataset(path):
+    return (path / MANIFEST).is_file()
+
+
+def build(
+    paths,
+    out,
+    settings=None,
+    *,
+    workers=1,
+    scheduler="processes",
+    address=None,
+    overwrite=False,
+    progress=False,
+    log=None,
+):
+    """Builds a dataset from the input files into the directory out; returns a Summary.
+
+    The shards are written into a work directory beside out (".NAME.partial"), which takes the
+    place of out in one rename once every input is done: an old dataset stays whole until then.
+    An interrupted build (Ctrl-C, a crash) leaves the work directory, and the same call resumes it.
+
+    :param log: called with each message for the user (inputs refused, games or lines that could
+        not be read); by default they are printed on standard error.
+    :raises BuildError: when nothing can be built: no input can be read, inputs of both kinds, an
+        output that is not a dataset or one to keep, or no position read.
+    """
+    settings = settings or Settings()
+    log = log or (lambda text: print(text, file=sys.stderr))
+    out = Path(out)
+    if settings.shard_positions < 1:
+        raise BuildError("the shard size must be at least 1")
+    inputs, refused = [], []
+    for path in paths:
+        try:
+            inputs.append(recognise(path))
+        except InputError as error:
+            refused.append(str(error))
+            log(f"refused: {error}")
+    if not inputs:
+        raise BuildError("no input could be read" if paths else "no input was given")
+    if len({source.games for source in inputs}) > 1:
+        raise BuildError("the inputs of one dataset are all games (PGN, Parquet, Arrow) or all positions (EPD, FEN)")
+    games = inputs[0].games
+    if settings.policy and not games:
+        raise BuildError("the policy index is that of the move played: it needs games, not positions")
+    if out.exists() and not out.is_dir():
+        raise BuildError(f"{out} is not a directory")
+    if out.is_dir() and any(out.iterdir()):
+        if not _is_dataset(out):
+            raise BuildError(f"{out} holds files that are not a dataset: choose another directory")
+        if not overwrite:
+            raise BuildError(f"{out} already holds a dataset: pass --overwrite to replace it when the new one is done")
+    work = out.with_name(f".{out.name}.partial")
+    plan = _plan(inputs, settings)
+    with _locked(work, plan, log) as (manifest, resumed):
+        checksums = Checksums([source.path for source in inputs])
+        tasks = _tasks(work, inputs, settings, workers)
+        total = sum(source.size for source in inputs)
+        bar = Progress(progress, total)
+        bar.done_bytes = sum(source.size for i, source in enumerate(inputs) if input_done_path(work, i).exists())
+        rejected = 0
+
+        def report(message):
+            nonlocal rejected
+            if message["kind"] == "shard":
+                path = inputs[message["input"]].path
+                for line, text in message["reports"]:
+                    log(f"{path}:{line}: {text}")
+                rejected += len(message["reports"])
+                bar.update(positions=message["positions"])
+            elif message["kind"] == "done":
+                bar.update(done_bytes=inputs[message["input"]].size)
+
+        if tasks:
+            slots = min(workers, len(tasks))
+            if scheduler == "dask":
+                run_on_dask(tasks, workers, address, report)
+            elif slots == 1:
+                for task in tasks:
+                    run_input(task, report)
+            else:
+                run_in_processes(tasks, slots, report)
+        bar.update(final=True)
+        values = checksums.result()
+        for entry, source in zip(manifest["inputs"], inputs, strict=True):
+            recorded = entry.get("sha256")
+            if recorded is not None and recorded != values[source.path]:
+                raise BuildError(f"{source.path} changed while it was being built from: delete {work} and build again")
+            entry["sha256"] = values[source.path]
+        summary = _finish(work, out, manifest, inputs, refused, resumed)
+    return summary
+
+
+def _tasks(work, inputs, settings, workers):
+    """The inputs still to build, each from where its shards stop."""
+    shards = {}
+    for info_path in (work / SHARDS).glob(f"*/{SHARD_INFO}"):
+        info = read_json(info_path)
+        shards.setdefault(info["input"], []).append(info)
+    tasks = []
+    for index, source in enumerate(inputs):
+        if input_done_path(work, index).exists():
+            continue
+        done = sorted(shards.get(index, []), key=lambda info: info["shard"])
+        tasks.append(
+            {
+                "index": index,
+                "input": dataclasses.asdict(source),
+                "settings": dataclasses.asdict(settings),
+                "work": str(work),
+                "next_shard": len(done),
+                "skip": done[-1]["consumed"] if done else 0,
+                "threads": 1,
+            }
+        )
+    # Threads within a task when there are fewer tasks than workers.
+    for task in tasks:
+        task["threads"] = max(1, workers // max(1, min(workers, len(tasks))))
+    return tasks
+
+
+@contextlib.contextmanager
+def _locked(work, plan, log):
+    """Yields (the work directory's manifest, whether it resumes an interrupted build), holding a
+    lock on it so that two builds cannot write it at once."""
+    resumed = False
+    if work.is_dir():
+        try:
+            old = read_json(work / MANIFEST)
+        except (OSError, ValueError):
+            old = None
+        if (
+            old is not None
+            and all(old.get(key) == value for key, value in plan.items() if key != "inputs")
+            and [{key: entry[key] for key in ("path", "size", "mtime_ns")} for entry in old["inputs"]]
+            == [{key: entry[key] for key in ("path", "size", "mtime_ns")} for entry in plan["inputs"]]
+        ):
+            resumed = True
+            plan = old
+        else:
+            log(f"discarding the unfinished build in {work}: its inputs or settings differ")
+            shutil.rmtree(work)
+    (work / SHARDS).mkdir(parents=True, exist_ok=True)
+    with open(work / ".lock", "w") as lock:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise BuildError(f"another build is writing {work}") from None
+        # Shards cut short by the interruption are left out, and built again.
+        for partial in (work / SHARDS).glob("*.partial"):
+            shutil.rmtree(partial)
+        plan = dict(plan, complete=False)
+        write_json(work / MANIFEST, plan)
+        yield plan, resumed
+
+
+def _finish(work, out, manifest, inputs, refused, resumed):
+    """Writes the complete manifest and puts the work directory in the place of out."""
+    infos = sorted(
+        (read_json(path) for path in (work / SHARDS).glob(f"*/{SHARD_INFO}")),
+        key=lambda info: (info["input"], info["shard"]),
+    )
+    base = 0
+    for index, entry in enumerate(manifest["inputs"]):
+        done = read_json(input_done_path(work, index))
+        entry["games"] = done["games"]
+        entry["first_game"] = base
+        base += done["games"]
+    positions = sum(info["positions"] for info in infos)
+    if positions == 0:
+        shutil.rmtree(work)
+        raise BuildError("no position was read from the inputs: nothing was written")
+    shards = []
+    for info in infos:
+        entry = {key: info[key] for key in ("input", "shard", "positions", "legal_moves", "rejected")}
+        entry["name"] = shard_name(info["input"], info["shard"])
+        if "first_game" in info:
+            entry["games"] = info["games"]
+            first = manifest["inputs"][info["input"]]["first_game"]
+            entry["first_game"] = None if info["first_game"] is None else first + info["first_game"]
+            entry["last_game"] = None if info["last_game"] is None else first + info["last_game"]
+        shards.append(entry)
+    manifest.update(
+        complete=True,
+        positions=positions,
+        games=sum(entry.get("games", 0) for entry in shards),
+        legal_moves=sum(info["legal_moves"] for info in infos),
+        rejected=sum(info["rejected"] for info in infos),
+        refused=refused,
+        shards=shards,
+    )
+    write_json(work / MANIFEST, manifest)
+    for path in work.glob("input-*.json"):
+        path.unlink()
+    (work / ".lock").unlink()
+    if out.exists():
+        old = out.with_name(f".{out.name}.old")
+        if old.exists():
+            shutil.rmtree(old)
+        os.replace(out, old)
+        os.replace(work, out)
+        shutil.rmtree(old)
+    else:
+        os.replace(work, out)
+    return Summary(out, positions, manifest["games"], len(shards), manifest["rejected"], refused, resumed)

@@ -1,0 +1,311 @@
+"""The shards of one input: its games (PGN, or the movetext column of a Parquet or Arrow table) or
+positions (EPD or FEN lines) as the arrays of the dataset's columns, a shard at a time."""
+
+import re
+from dataclasses import dataclass, field
+
+import numpy as np
+
+import vorel_tools
+
+from ._inputs import InputError, open_text
+from ._store import take
+
+# Time controls by lichess's estimate of a game's length: the base plus 40 increments, in seconds.
+SPEEDS = (("ultrabullet", 29), ("bullet", 179), ("blitz", 479), ("rapid", 1499), ("classical", float("inf")))
+TIME_CONTROL = re.compile(r"(\d+)\+(\d+)")
+RESULTS = {"1-0": 1, "0-1": -1, "1/2-1/2": 0}
+# The FEN fields of fens() whose values make the castling and en-passant columns.
+CASTLING_BITS = {"K": 1, "Q": 2, "k": 4, "q": 8}
+# Columns of a Parquet or Arrow table of games that are read besides movetext.
+TABLE_TAGS = ("WhiteElo", "BlackElo", "TimeControl", "Event", "Result")
+
+
+@dataclass(frozen=True)
+class Settings:
+    """How positions become rows; every field is kept in the manifest, and a build resumes only
+    with the same ones."""
+
+    output: str = "npy"  # "npy" or "parquet"
+    shard_positions: int = 1 << 20
+    legal_moves: bool = True
+    policy: str | None = None  # "lc0" or "az": the policy index of the move played
+    view: str = "white"  # "side": bitboards as the side to move sees the board
+    min_rating: int | None = None
+    max_rating: int | None = None
+    time_controls: tuple[str, ...] = ()
+    event: str | None = None
+    rated_only: bool = False
+    min_plies: int = 0
+    skip_plies: int = 0
+    min_clock: float | None = None
+
+    def filters_games(self):
+        return (
+            self.min_rating is not None
+            or self.max_rating is not None
+            or bool(self.time_controls)
+            or self.event is not None
+            or self.rated_only
+        )
+
+    def columns(self, games):
+        """The columns of a dataset of games or of positions, in order."""
+        from ._store import GAME_COLUMNS, LEGAL_COLUMNS, POSITION_COLUMNS
+
+        names = [name for name in (GAME_COLUMNS if games else POSITION_COLUMNS) if name != "policy" or self.policy]
+        return names + (list(LEGAL_COLUMNS) if self.legal_moves else [])
+
+
+def speed(time_control):
+    """Returns the speed of a TimeControl tag ("180+2": blitz), "correspondence" for "-", or None."""
+    if time_control == "-":
+        return "correspondence"
+    match = TIME_CONTROL.fullmatch(time_control)
+    if match is None:
+        return None
+    length = int(match[1]) + 40 * int(match[2])
+    return next(name for name, limit in SPEEDS if length <= limit)
+
+
+def rating(text):
+    return int(text) if text is not None and text.isdigit() and text.isascii() else None
+
+
+def keeps(settings, tags):
+    """Whether the game filters of the settings keep a game with these tags."""
+    if settings.min_rating is not None or settings.max_rating is not None:
+        for name in ("WhiteElo", "BlackElo"):
+            value = rating(tags.get(name))
+            if value is None:
+                return False
+            if settings.min_rating is not None and value < settings.min_rating:
+                return False
+            if settings.max_rating is not None and value > settings.max_rating:
+                return False
+    if settings.time_controls:
+        control = tags.get("TimeControl", "")
+        if control not in settings.time_controls and speed(control) not in settings.time_controls:
+            return False
+    event = tags.get("Event", "")
+    if settings.event is not None and settings.event not in event:
+        return False
+    return not settings.rated_only or event.startswith("Rated")
+
+
+@dataclass
+class Games:
+    """The games of an input given to read_games, in order: which of the input's games each is,
+    counted from 0 (the games the filters refuse and those already in shards counted too), and
+    for a table, the ratings and result of its columns."""
+
+    skip: int
+    settings: Settings
+    seen: int = 0
+    base: int = 0  # the first game not yet taken
+    kept: list = field(default_factory=list)
+
+    def __call__(self, tags):
+        """read_games' where: keeps the games past skip that the filters keep."""
+        index = self.seen
+        self.seen += 1
+        if index < self.skip or not keeps(self.settings, tags):
+            return False
+        self.kept.append(index)
+        return True
+
+    def take(self, first, count):
+        """Returns the entries kept for the read_games games first to first + count."""
+        start = first - self.base
+        taken = self.kept[start : start + count]
+        del self.kept[: start + count]
+        self.base = first + count
+        return taken
+
+
+@dataclass
+class Shard:
+    arrays: dict
+    consumed: int  # the input's games (or lines) read through the shard
+    reports: list  # (line, message) of each game or line that could not be read
+
+
+def game_shards(source, games, settings, threads, table=None):
+    """Yields the Shards of the games read_games reads from source, games telling which they are.
+
+    table: true for a table's movetexts, whose games.kept holds (index, white_elo, black_elo,
+    result) for each game instead of the index alone.
+    """
+    filtering = table is None and (games.skip or settings.filters_games())
+    with vorel_tools.read_games(
+        source,
+        batch_positions=settings.shard_positions,
+        threads=threads,
+        legal_moves=settings.legal_moves,
+        where=games if filtering else None,
+    ) as reader:
+        for batch in reader:
+            count = len(batch)
+            white_elo, black_elo, result = batch.white_elo, batch.black_elo, batch.result
+            if table is not None:
+                kept = games.take(batch.first_game, count)
+                index = np.array([entry[0] for entry in kept], np.int64)
+                white_elo = np.where(white_elo >= 0, white_elo, [entry[1] for entry in kept]).astype(np.int32)
+                black_elo = np.where(black_elo >= 0, black_elo, [entry[2] for entry in kept]).astype(np.int32)
+                result = np.where(result != 2, result, [entry[3] for entry in kept]).astype(np.int8)
+            elif filtering:
+                index = np.array(games.take(batch.first_game, count), np.int64)
+            else:
+                index = np.arange(batch.first_game, batch.first_game + count, dtype=np.int64)
+                games.seen = batch.first_game + count
+            yield Shard(
+                batch_arrays(batch, index, white_elo, black_elo, result, settings),
+                int(index[-1]) + 1 if count else games.skip,
+                [(line, error) for line, error in zip(batch.line.tolist(), batch.error, strict=True) if error],
+            )
+
+
+def batch_arrays(batch, index, white_elo, black_elo, result, settings):
+    """The columns of a GameBatch's positions, with the position filters applied."""
+    game = batch.game
+    offsets = batch.offsets
+    ply = np.arange(len(game), dtype=np.int32) - offsets[game].astype(np.int32)
+    arrays = {
+        "bitboards": batch.bitboards if settings.view == "white" else vorel_tools.bitboards(batch, view="side"),
+        "white_to_move": batch.white_to_move,
+        "castling": batch.castling,
+        "en_passant": batch.en_passant,
+        "halfmove_clock": batch.halfmove_clock,
+        "fullmove": batch.fullmove,
+        "move": batch.move,
+        "clock": batch.clock,
+        "eval": batch.eval,
+        "mate": batch.mate,
+        "result": result[game],
+        "game": index[game],
+        "ply": ply,
+        "white_elo": white_elo[game],
+        "black_elo": black_elo[game],
+    }
+    if settings.policy:
+        policy = vorel_tools.move_index(batch.move, batch.white_to_move, scheme=settings.policy)
+        arrays["policy"] = policy.astype(np.int16)
+    if settings.legal_moves:
+        arrays["legal_moves"], arrays["legal_offsets"] = batch.legal_moves, batch.legal_offsets
+    keep = None
+    if settings.skip_plies:
+        keep = ply >= settings.skip_plies
+    if settings.min_plies:
+        long_enough = (offsets[1:] - offsets[:-1] >= settings.min_plies)[game]
+        keep = long_enough if keep is None else keep & long_enough
+    if settings.min_clock is not None:
+        # A position whose move has no clock comment is kept.
+        with np.errstate(invalid="ignore"):
+            in_time = ~(batch.clock < settings.min_clock)
+        keep = in_time if keep is None else keep & in_time
+    return arrays if keep is None or keep.all() else take(arrays, keep)
+
+
+def table_shards(path, kind, games, settings, threads):
+    """The shards of a Parquet or Arrow table's movetext column; rows are games."""
+    import pyarrow.dataset
+
+    table = pyarrow.dataset.dataset(path, format="parquet" if kind == "parquet" else "ipc")
+    names = table.schema.names
+    if "movetext" not in names:
+        raise InputError(f"{path}: a {kind} table without a 'movetext' column (it has {', '.join(names)})")
+    columns = ["movetext", *(name for name in TABLE_TAGS if name in names)]
+
+    def movetexts():
+        for record_batch in table.to_batches(columns=columns, batch_size=4096):
+            values = {name: record_batch.column(name).to_pylist() for name in columns}
+            for row, text in enumerate(values["movetext"]):
+                tags = {name: str(values[name][row]) for name in columns[1:] if values[name][row] is not None}
+                if games(tags):
+                    white, black = rating(tags.get("WhiteElo")), rating(tags.get("BlackElo"))
+                    result = RESULTS.get(tags.get("Result"), 2)
+                    entry = (games.kept[-1], -1 if white is None else white, -1 if black is None else black, result)
+                    games.kept[-1] = entry
+                    yield text
+
+    yield from game_shards(movetexts(), games, settings, threads, table=True)
+
+
+def _rejection(fen):
+    """Why vorel_tools refuses a position, without the row prefix of its message."""
+    try:
+        vorel_tools.legal_moves([fen])
+    except ValueError as error:
+        return str(error).split(": ", 1)[1]
+    return "not a position"
+
+
+def position_shard(texts, numbers, settings):
+    """The arrays of a shard of position lines, and the lines refused with why."""
+    fens, counters, lines, reports = [], [], [], []
+    for text, number in zip(texts, numbers, strict=True):
+        fields = text.split()
+        if len(fields) < 4:
+            reports.append((number, f"expected the four fields of a position, found {len(fields)}"))
+            continue
+        # A FEN's two counters; an EPD line has operations there instead.
+        if len(fields) >= 6 and fields[4].isdigit() and fields[5].isdigit():
+            counters.append((min(int(fields[4]), 65535), min(int(fields[5]), 65535)))
+        else:
+            counters.append((0, 1))
+        fens.append(" ".join(fields[:4]))
+        lines.append(number)
+    line = np.array(lines, np.int64)
+    if settings.legal_moves:
+        moves, offsets, valid = vorel_tools.legal_moves(fens, errors="skip")
+    else:
+        valid = vorel_tools.status(fens, errors="skip")[1]
+    if not valid.all():
+        for i in np.flatnonzero(~valid).tolist():
+            reports.append((int(line[i]), _rejection(fens[i])))
+        reports.sort()
+        fens = [fen for fen, ok in zip(fens, valid.tolist(), strict=True) if ok]
+        counters = [counter for counter, ok in zip(counters, valid.tolist(), strict=True) if ok]
+        line = line[valid]
+    written = vorel_tools.fens(fens) if fens else []
+    castling = np.array([sum(CASTLING_BITS.get(c, 0) for c in fen.split(" ")[2]) for fen in written], np.uint8)
+    en_passant = np.array(
+        [-1 if (square := fen.split(" ")[3]) == "-" else ord(square[0]) - ord("a") for fen in written], np.int8
+    )
+    counters = np.array(counters, np.uint16).reshape(-1, 2)
+    arrays = {
+        "bitboards": vorel_tools.bitboards(fens, view=settings.view) if fens else np.zeros((0, 12), np.uint64),
+        "white_to_move": vorel_tools.white_to_move(fens) if fens else np.zeros(0, bool),
+        "castling": castling,
+        "en_passant": en_passant,
+        "halfmove_clock": counters[:, 0],
+        "fullmove": counters[:, 1],
+        "line": line,
+    }
+    if settings.legal_moves:
+        arrays["legal_moves"], arrays["legal_offsets"] = moves, offsets
+    return arrays, reports
+
+
+def epd_shards(path, compression, skip, settings):
+    """The shards of a file of EPD or FEN lines: shard_positions lines each (blank and # lines
+    left out); skip: the lines already in shards."""
+    texts, numbers = [], []
+    number = 0
+    with open_text(path, compression) as file:
+        for raw in file:
+            number += 1
+            if number <= skip:
+                continue
+            text = raw.decode("utf-8", "replace").strip().lstrip("\ufeff")
+            if not text or text[0] == "#":
+                continue
+            texts.append(text)
+            numbers.append(number)
+            if len(texts) == settings.shard_positions:
+                arrays, reports = position_shard(texts, numbers, settings)
+                yield Shard(arrays, number, reports)
+                texts, numbers = [], []
+    if texts:
+        arrays, reports = position_shard(texts, numbers, settings)
+        yield Shard(arrays, number, reports)
