@@ -1,4 +1,4 @@
-# make demo   set everything up, build, install into .venv and run the examples
+# make demo   set up what the build needs, build, install into .venv, build a dataset from a sample
 # make test   set everything up and run the static checks and both test suites (ctest, pytest)
 # make bench  set everything up and print the benchmark table
 # make wheel  build a manylinux wheel and run the test suite against it in a fresh environment
@@ -11,12 +11,17 @@ CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOREL_WERROR=ON
 # FUZZ_CLANG: the clang version of the fuzz targets, installed by set-up.
 include scripts/toolchain.env
 
-.PHONY: all setup check-setup install lint demo test test-all test-cpp test-py test-slow bench bench-setup perft test-sanitize valgrind fuzz fuzz-build format clean wheel
+.PHONY: all setup setup-build docs check-setup install lint demo test test-all test-cpp test-py test-slow bench bench-setup perft test-sanitize valgrind fuzz fuzz-build format clean wheel
 
 all: install
 
+# Everything: the build, the tests, the benchmark.
 setup:
 	@scripts/setup.sh
+
+# Only what building and the examples need.
+setup-build:
+	@scripts/setup.sh --build
 
 # Fails, naming the command, if a make target, .ci/run or a script calls a command that set-up
 # does not install and the base system does not provide.
@@ -24,23 +29,29 @@ check-setup: setup
 	$(PYTHON) scripts/check_setup.py
 
 # Builds the extension with warnings as errors and installs it into .venv.
-install: setup
+install: setup-build
 	@$(PYTHON) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
 	  -Ccmake.define.VOREL_WERROR=ON .
 
+# The examples, then a dataset built from the sample games with the command, opened in Python.
 demo: install
 	$(PYTHON) examples/fen_roundtrip.py
 	$(PYTHON) examples/perft.py
-	$(PYTHON) examples/planes_dataset.py examples/data/sample.epd --out build/planes --overwrite
+	$(VENV)/bin/vorel-dataset examples/data/sample.pgn.zst --out build/demo-dataset --overwrite --no-progress
+	$(PYTHON) examples/planes_dataset.py build/demo-dataset
 
-test: install lint test-cpp test-py
+# The documentation site, built into build/site with warnings as errors.
+docs: setup
+	$(PYTHON) -m mkdocs build --strict --quiet --site-dir build/site
+
+test: setup install lint docs test-cpp test-py
 
 test-cpp: setup
 	cmake -S . -B build/cpp $(CMAKE_FLAGS) -DVOREL_BUILD_PYTHON=OFF -DVOREL_BUILD_TESTS=ON >/dev/null
 	cmake --build build/cpp
 	ctest --test-dir build/cpp --output-on-failure --timeout 900
 
-test-py: install
+test-py: setup install
 	$(PYTHON) -m pytest -q
 
 # The pytest suite on every CPython 3.12 or newer the machine has, each in its own environment.
@@ -48,7 +59,7 @@ test-all: setup
 	scripts/test-all.sh
 
 # The deep perft counts through Python (deselected by default).
-test-slow: install
+test-slow: setup install
 	$(PYTHON) -m pytest -q -m slow
 
 # The perft example on one position: make perft FEN="..." DEPTH=5
@@ -71,7 +82,7 @@ sanitized_python = PYTHONPATH=build/sanitize:tests/sanitize PYTHONMALLOC=malloc 
   LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
   $(PYTHON)
 sanitized_pytest = $(call sanitized_python,$(1)) -m pytest -q -p no:cacheprovider -p leak_check
-test-sanitize: install
+test-sanitize: setup install
 	cmake -S . -B build/sanitize $(CMAKE_FLAGS) -DVOREL_SANITIZE=ON -DVOREL_BUILD_TESTS=ON \
 	  -DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) >/dev/null
 	cmake --build build/sanitize
@@ -83,7 +94,7 @@ test-sanitize: install
 
 # Every method on its success and failure paths under valgrind's memcheck, against the
 # release build of the module.
-valgrind: install
+valgrind: setup install
 	PYTHONMALLOC=malloc valgrind --quiet --error-exitcode=1 --errors-for-leak-kinds=none \
 	  $(PYTHON) tests/sanitize/exercise.py
 
@@ -118,7 +129,7 @@ fuzz-%: fuzz-build
 	  test $${PIPESTATUS[0]} -eq 0
 
 # Static checks: the type stub against the built module, then the Python and C++ layout.
-lint: install
+lint: setup install
 	$(PYTHON) -m mypy.stubtest vorel_chess vorel_chess_runtime vorel_tools
 	$(PYTHON) -m ruff format --check --quiet .
 	$(PYTHON) -m ruff check --quiet .
@@ -155,7 +166,7 @@ bench-setup: setup
 # in bench.py); vorel_tools' batches against the compiled peers; its SAN and PGN reading against
 # the pure-Python peer; read_games against a compiled PGN-to-arrays reader and the pure-Python
 # peer (its game files cached in build/bench-data/). The four files share bench/harness.py.
-bench: install bench-setup
+bench: setup install bench-setup
 	cmake -S . -B build/bench-native $(CMAKE_FLAGS) -DVOREL_BUILD_PYTHON=OFF -DVOREL_BUILD_BENCH=ON >/dev/null
 	cmake --build build/bench-native --target perft_native
 	$(PYTHON) bench/bench.py --native build/bench-native/perft_native

@@ -3,6 +3,8 @@
 #   - installs the Debian packages the build, the tests and the benchmark need;
 #   - finds a CPython 3.12 or newer built with the interpreter lock;
 #   - creates .venv with it and installs the Python build, test and benchmark dependencies.
+# With --build, only what the build and the examples need (make demo): the compiler, the
+# interpreter, and requirements-build.txt.
 # Safe to run again: every step is skipped when it is already done.
 set -euo pipefail
 
@@ -69,7 +71,8 @@ apt_has_candidate() {
 # reference; clang-format checks the C++ layout; valgrind runs the memcheck pass; the fuzzing
 # clang builds the libFuzzer targets.
 source scripts/toolchain.env
-TOOLS=(g++ make git binutils stockfish clang-format valgrind "clang-$FUZZ_CLANG")
+BUILD_TOOLS=(g++ make)
+TOOLS=("${BUILD_TOOLS[@]}" git binutils stockfish clang-format valgrind "clang-$FUZZ_CLANG")
 # Libraries: GoogleTest for the C++ unit tests; libFuzzer and the sanitizer runtimes of the
 # fuzzing clang.
 LIBRARIES=(libgtest-dev "libclang-rt-$FUZZ_CLANG-dev")
@@ -82,10 +85,20 @@ if [ "${1:-}" = "--print-packages" ]; then
   echo "python: ${DEBIAN_PYTHON[*]}"
   exit 0
 fi
-[ $# -eq 0 ] || { echo "setup.sh: takes no arguments but --print-packages" >&2; exit 2; }
+BUILD_ONLY=0
+if [ "${1:-}" = "--build" ]; then
+  BUILD_ONLY=1
+  REQUIREMENTS=requirements-build.txt
+  shift
+fi
+[ $# -eq 0 ] || { echo "setup.sh: takes no arguments but --build or --print-packages" >&2; exit 2; }
 
-apt_install "the build and test tools" "${TOOLS[@]}"
-apt_install "the test libraries" "${LIBRARIES[@]}"
+if [ $BUILD_ONLY -eq 1 ]; then
+  apt_install "the build tools" "${BUILD_TOOLS[@]}"
+else
+  apt_install "the build and test tools" "${TOOLS[@]}"
+  apt_install "the test libraries" "${LIBRARIES[@]}"
+fi
 
 # --- CPython 3.12 or newer ---------------------------------------------------
 
@@ -122,8 +135,9 @@ fi
 
 # --- Python packages ---------------------------------------------------------
 
-stamp="$VENV/.requirements.sha256"
-want=$(sha256sum "$REQUIREMENTS" | cut -d' ' -f1)
+# requirements-dev.txt includes requirements-build.txt: the stamp covers both.
+stamp="$VENV/.$(basename "$REQUIREMENTS" .txt).sha256"
+want=$(cat "$REQUIREMENTS" requirements-build.txt | sha256sum | cut -d' ' -f1)
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
   log "installing Python packages from $REQUIREMENTS"
   "$VENV/bin/python" -m pip install --quiet --disable-pip-version-check -r "$REQUIREMENTS"
