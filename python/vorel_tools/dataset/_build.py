@@ -14,6 +14,7 @@ import sys
 import threading
 import time
 from collections import deque
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
@@ -61,25 +62,36 @@ def run_input(task, report):
         pieces = table_shards(source.path, source.kind, games, settings, task["threads"])
     else:
         pieces = epd_shards(source.path, source.compression, skip, settings)
-    for piece in pieces:
-        arrays = piece.arrays
-        positions = len(arrays["white_to_move"])
-        info = {
-            "input": index,
-            "shard": shard,
-            "positions": positions,
-            "legal_moves": len(arrays["legal_moves"]) if "legal_moves" in arrays else 0,
-            "consumed": piece.consumed,
-            "rejected": len(piece.reports),
-        }
-        if "game" in arrays:
-            game = arrays["game"]
-            info["games"] = int(np.count_nonzero(game[1:] != game[:-1]) + 1) if positions else 0
-            info["first_game"] = int(game[0]) if positions else None
-            info["last_game"] = int(game[-1]) if positions else None
-        store_shard(work / SHARDS, shard_name(index, shard), arrays, info, settings.output)
-        report({"kind": "shard", "input": index, "positions": positions, "reports": piece.reports})
-        shard += 1
+    # Each shard is written by a thread while the next is read (the reading releases the
+    # interpreter lock while it replays the games, the writing while it writes).
+    with ThreadPoolExecutor(1, thread_name_prefix="vorel-dataset-writer") as writer:
+        written = message = None
+        for piece in pieces:
+            arrays = piece.arrays
+            positions = len(arrays["white_to_move"])
+            info = {
+                "input": index,
+                "shard": shard,
+                "positions": positions,
+                "legal_moves": len(arrays["legal_moves"]) if "legal_moves" in arrays else 0,
+                "consumed": piece.consumed,
+                "rejected": len(piece.reports),
+            }
+            if "game" in arrays:
+                game = arrays["game"]
+                info["games"] = int(np.count_nonzero(game[1:] != game[:-1]) + 1) if positions else 0
+                info["first_game"] = int(game[0]) if positions else None
+                info["last_game"] = int(game[-1]) if positions else None
+            if written is not None:
+                written.result()
+                report(message)
+            name = shard_name(index, shard)
+            written = writer.submit(store_shard, work / SHARDS, name, arrays, info, settings.output)
+            message = {"kind": "shard", "input": index, "positions": positions, "reports": piece.reports}
+            shard += 1
+        if written is not None:
+            written.result()
+            report(message)
     done = {"input": index, "shards": shard, "games": games.seen if source.games else 0}
     write_json(input_done_path(work, index), done)
     report({"kind": "done", "input": index})

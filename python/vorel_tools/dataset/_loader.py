@@ -6,7 +6,15 @@ from pathlib import Path
 
 import numpy as np
 
-from ._store import COLUMNS, FORMAT, LEGAL_COLUMNS, MANIFEST, SHARDS, gather_lists, read_json, read_parquet
+from ._store import COLUMNS, FORMAT, LEGAL_COLUMNS, MANIFEST, SHARDS, read_json, read_parquet
+
+
+def segments(into, out_of, lengths):
+    """Returns the indices (destination, source) that copy runs of lengths items each, run k from
+    out_of[k] on to into[k] on."""
+    total = int(lengths.sum())
+    within = np.arange(total) - np.repeat(np.cumsum(lengths) - lengths, lengths)
+    return np.repeat(into, lengths) + within, np.repeat(out_of, lengths) + within
 
 
 class Column:
@@ -139,6 +147,8 @@ class Dataset:
         first_games = [shard.get("first_game") for shard in self.shards]
         self._game_shards = [i for i, first in enumerate(first_games) if first is not None]
         self._first_games = np.array([first_games[i] for i in self._game_shards], np.int64)
+        self._position_starts = np.zeros(len(self.shards) + 1, np.int64)
+        np.cumsum([shard["positions"] for shard in self.shards], out=self._position_starts[1:])
 
     def __len__(self):
         return self.manifest["positions"]
@@ -166,7 +176,7 @@ class Dataset:
     def _column(self, name):
         return Column(self, name)
 
-    def _shard_array(self, shard, name):
+    def _shard_array(self, shard, name, whole=False):
         if name == "legal_offsets" and shard == len(self.shards):
             return np.zeros(1, np.int64)  # the end of the last position's moves, at its base
         key = (shard, name)
@@ -182,7 +192,7 @@ class Dataset:
             else:
                 array = np.load(directory / f"{name}.npy", mmap_mode="r", allow_pickle=False)
                 self._arrays[key] = array
-        if name == "legal_offsets":
+        if name == "legal_offsets" and not whole:
             array = array[:-1]
         return array
 
@@ -206,22 +216,63 @@ class Dataset:
 
     def _rows(self, key):
         if isinstance(key, slice):
-            rows = np.arange(*key.indices(len(self)))
+            start, stop, step = key.indices(len(self))
+            if step == 1:
+                return self._range(start, max(start, stop))
+            rows = np.arange(start, stop, step)
         else:
             rows = np.asarray(key)
             if rows.dtype == bool:
                 if rows.shape != (len(self),):
                     raise IndexError(f"a bool index of {len(self)} positions is needed, not of shape {rows.shape}")
                 rows = np.flatnonzero(rows)
-        contiguous = isinstance(key, slice) and key.indices(len(self))[2] == 1
-        batch = {name: self._column(name)[key if contiguous else rows] for name in self._row_columns}
-        if "legal_moves" in self.columns:
-            rows = np.where(rows < 0, rows + len(self), rows) if rows.size else rows.astype(np.int64)
-            offsets = self._column("legal_offsets")
-            starts, ends = offsets[rows], offsets[rows + 1]
-            bounds = np.stack([starts, ends]).T.reshape(-1)
-            items, joined = gather_lists(self._column("legal_moves"), bounds, np.arange(0, 2 * len(rows), 2))
+            elif rows.size == 0:
+                rows = rows.astype(np.int64)
+            elif not np.issubdtype(rows.dtype, np.integer):
+                raise IndexError(f"an index array must hold ints or bools, not {rows.dtype}")
+        rows = rows.astype(np.int64, copy=False).reshape(-1)
+        if rows.size and (rows.min() < -len(self) or rows.max() >= len(self)):
+            raise IndexError(f"a position is out of range for {len(self)} positions")
+        rows = np.where(rows < 0, rows + len(self), rows)
+        columns = {name: self._column(name) for name in self._row_columns}
+        batch = {name: np.empty((len(rows), *column.row_shape), column.dtype) for name, column in columns.items()}
+        legal = "legal_moves" in self.columns
+        if legal:
+            lengths = np.empty(len(rows), np.int64)
+            sources = []
+        # Each shard's rows at once: the shards in order, the rows of each in their order.
+        starts = self._position_starts
+        shards = np.searchsorted(starts, rows, "right") - 1
+        order = np.argsort(shards, kind="stable")
+        present, first = np.unique(shards[order], return_index=True)
+        ends = [*first[1:].tolist(), len(order)]
+        for shard, begin, end in zip(present.tolist(), first.tolist(), ends, strict=True):
+            taken = order[begin:end]
+            local = rows[taken] - starts[shard]
+            for name, column in columns.items():
+                batch[name][taken] = column._part(shard)[local] + column.dtype.type(column._bases[shard])
+            if legal:
+                offsets = self._shard_array(shard, "legal_offsets", whole=True)
+                begins = offsets[local]
+                lengths[taken] = offsets[local + 1] - begins
+                sources.append((shard, taken, begins))
+        if legal:
+            joined = np.zeros(len(rows) + 1, np.int64)
+            np.cumsum(lengths, out=joined[1:])
+            items = np.empty(joined[-1], np.dtype(COLUMNS["legal_moves"][0]))
+            for shard, taken, begins in sources:
+                into, out_of = segments(joined[taken], begins, lengths[taken])
+                items[into] = self._shard_array(shard, "legal_moves")[out_of]
             batch["legal_moves"], batch["legal_offsets"] = items, joined
+        return batch
+
+    def _range(self, start, stop):
+        """The positions start to stop, each column read in one piece per shard."""
+        batch = {name: self._column(name)[start:stop] for name in self._row_columns}
+        if "legal_moves" in self.columns:
+            offsets = self._column("legal_offsets")[start : stop + 1]
+            batch["legal_moves"] = self._column("legal_moves")[int(offsets[0]) : int(offsets[-1])]
+            batch["legal_offsets"] = offsets - offsets[0]
         return batch
 
     def __getitems__(self, indices):

@@ -1,6 +1,7 @@
 """The shards of one input: its games (PGN, or the movetext column of a Parquet or Arrow table) or
 positions (EPD or FEN lines) as the arrays of the dataset's columns, a shard at a time."""
 
+import functools
 import re
 from dataclasses import dataclass, field
 
@@ -15,8 +16,7 @@ from ._store import take
 SPEEDS = (("ultrabullet", 29), ("bullet", 179), ("blitz", 479), ("rapid", 1499), ("classical", float("inf")))
 TIME_CONTROL = re.compile(r"(\d+)\+(\d+)")
 RESULTS = {"1-0": 1, "0-1": -1, "1/2-1/2": 0}
-# The FEN fields of fens() whose values make the castling and en-passant columns.
-CASTLING_BITS = {"K": 1, "Q": 2, "k": 4, "q": 8}
+CASTLING_BITS = {ord("K"): 1, ord("Q"): 2, ord("k"): 4, ord("q"): 8}
 # Columns of a Parquet or Arrow table of games that are read besides movetext.
 TABLE_TAGS = ("WhiteElo", "BlackElo", "TimeControl", "Event", "Result")
 
@@ -55,6 +55,12 @@ class Settings:
 
         names = [name for name in (GAME_COLUMNS if games else POSITION_COLUMNS) if name != "policy" or self.policy]
         return names + (list(LEGAL_COLUMNS) if self.legal_moves else [])
+
+
+@functools.cache
+def castling_bits(field):
+    """The castling column's bits of a FEN's castling field (b"KQkq": 15)."""
+    return sum(CASTLING_BITS.get(letter, 0) for letter in field)
 
 
 def speed(time_control):
@@ -267,11 +273,11 @@ def position_shard(texts, numbers, settings):
         fens = [fen for fen, ok in zip(fens, valid.tolist(), strict=True) if ok]
         counters = [counter for counter, ok in zip(counters, valid.tolist(), strict=True) if ok]
         line = line[valid]
-    written = vorel_tools.fens(fens) if fens else []
-    castling = np.array([sum(CASTLING_BITS.get(c, 0) for c in fen.split(" ")[2]) for fen in written], np.uint8)
-    en_passant = np.array(
-        [-1 if (square := fen.split(" ")[3]) == "-" else ord(square[0]) - ord("a") for fen in written], np.int8
-    )
+    # The castling and en-passant fields as the board holds them (a right without its rook or an
+    # en-passant square no pawn can take on is dropped), from the FEN texts vorel_tools writes.
+    fields = [fen.split(b" ") for fen in vorel_tools.fens(fens).tolist()] if fens else []
+    castling = np.array([castling_bits(field[2]) for field in fields], np.uint8)
+    en_passant = np.array([-1 if field[3] == b"-" else field[3][0] - ord("a") for field in fields], np.int8)
     counters = np.array(counters, np.uint16).reshape(-1, 2)
     arrays = {
         "bitboards": vorel_tools.bitboards(fens, view=settings.view) if fens else np.zeros((0, 12), np.uint64),
