@@ -1,10 +1,14 @@
 """Arrays, batches and game state over vorel_chess boards and FEN texts.
 
 ``positions``, wherever it appears, is a batch: ``vorel_chess.Board`` objects and FEN texts, mixed
-freely, in a list, tuple or any iterable (not a single str or Board), or a ``GameBatch``, whose
-positions are read from its arrays. Row i of every result belongs to the i-th position. Boards are read, never changed, and hold a shared access for the
-whole call: another thread's ``push`` meanwhile raises ``RuntimeError("Already borrowed")``. A FEN
-text is read as ``Board(fen)`` reads it.
+freely, in a list, tuple or any iterable (not a single str, bytes or Board), or a ``GameBatch``,
+whose positions are read from its arrays. A FEN text is a str or bytes (bytearray, NumPy's
+``str_`` and ``bytes_`` too); a NumPy array of dtype ``U`` or ``S`` is a sequence of them, an
+``S`` array's items read in place through its buffer, each without the NULs that pad its end, as
+NumPy gives them. Row i of every result belongs to the i-th position. Boards are read, never
+changed, and hold a shared access for the whole call: another thread's ``push`` meanwhile raises
+``RuntimeError("Already borrowed")``. A FEN text is read as ``Board(fen)`` reads it; bytes that are
+not UTF-8 are a position that does not read (``"Invalid fen: 'utf-8' codec can't decode ..."``).
 
 Every function that takes ``positions`` also takes, by keyword only:
 
@@ -26,7 +30,8 @@ documented range, however large, is a ValueError.
 A sequence argument is read from a tuple taken before any item is looked at, so that an item's
 ``__index__`` or ``__eq__`` that changes the sequence does not change what the call reads.
 
-A position that is neither a Board nor a str raises TypeError naming it, whatever ``errors`` says.
+A position that is neither a Board nor a FEN text raises TypeError naming it, whatever ``errors``
+says.
 """
 
 import os
@@ -40,7 +45,7 @@ from numpy.typing import NDArray
 from vorel_chess import Board
 from vorel_chess_runtime import PanicException as PanicException
 
-type _Positions = Iterable[Board | str] | GameBatch
+type _Positions = Iterable[Board | str | bytes | bytearray] | NDArray[np.str_] | NDArray[np.bytes_] | GameBatch
 type _Scheme = Literal["lc0", "az"]
 type _View = Literal["white", "side"]
 type _Sides = bool | np.bool_ | NDArray[np.bool_] | Iterable[bool | np.bool_]

@@ -13,6 +13,7 @@ import gc
 import io
 import sys
 
+import numpy
 import pytest
 import vorel_tools
 from texts import Text
@@ -67,6 +68,9 @@ class Context:
         self.promotion = Board(PROMOTION)
         self.kingless = Board("8/8/8/8/8/8/8/R7 w - -")
         self.bitboards = vorel_tools.bitboards([self.castle])
+        # FEN texts as bytes of every kind, one of them not UTF-8.
+        self.byte_texts = [START.encode(), bytearray(CASTLE.encode()), b"\xff" + START.encode()]
+        self.byte_array = numpy.array([bytes(text) for text in self.byte_texts[::-1]])[::-1]
         self.batch = next(vorel_tools.read_games(io.BytesIO(GAMES)))
 
     def boards(self):
@@ -134,6 +138,9 @@ CASES = {
     "index_move-illegal": (lambda c: lambda: vorel_tools.index_move([0], [c.played], scheme="az"), ValueError, ROUNDS),
     "legal_mask": (lambda c: lambda: vorel_tools.legal_mask(c.boards(), scheme="lc0", errors="skip"), None, ROUNDS),
     "zobrist": (lambda c: lambda: vorel_tools.zobrist([*c.boards(), c.fen]), None, ROUNDS),
+    "byte-texts": (lambda c: lambda: vorel_tools.zobrist(c.byte_texts, errors="skip"), None, ROUNDS),
+    "byte-array": (lambda c: lambda: vorel_tools.planes(c.byte_array, errors="skip"), None, ROUNDS),
+    "byte-texts-not-utf8": (lambda c: lambda: vorel_tools.status(c.byte_array), ValueError, ROUNDS),
     "planes-side": (
         lambda c: lambda: vorel_tools.planes(c.bitboards, white_to_move=[False], view="side"),
         None,
