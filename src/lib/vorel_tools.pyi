@@ -446,14 +446,19 @@ def read_pgn(source: str | bytes | os.PathLike[str] | os.PathLike[bytes] | IO[by
 
     Tags, values and tokens are read as UTF-8, or as Latin-1 when they are not valid UTF-8.
 
-    :param source: a path (a file whose name ends in ``.gz``, ``.bz2``, ``.xz``, ``.lzma`` or
-        ``.zst`` is decompressed), or a file object opened in binary or text mode, which is read
-        with ``read()`` and left open.
+    :param source: a path, or a file object opened in binary or text mode, which is read with
+        ``read()`` and left open. A path is decompressed as its first bytes say, whatever its
+        name: gzip, bzip2, xz, zstd (its skippable frames too); the legacy ``.lzma`` format, which
+        has no such mark, by its name. A name ending in ``.gz``, ``.bz2``, ``.xz`` or ``.zst``
+        over bytes of none of these formats meets that decompressor's error.
     :raises OSError: when the path cannot be opened. An error of the source (``read()`` raising,
         returning neither bytes nor str, or a str that has no UTF-8 form) is raised by the
         ``next()`` that met it; the game being read then is dropped, never yielded, and the
         iteration is over: later calls raise ``StopIteration``. A ``StopIteration`` out of
         ``read()`` is raised as a ``RuntimeError`` whose cause it is.
+    :raises ValueError: from the first ``next()``, when a file object's first bytes are those of
+        a compressed format ("the source holds zstd-compressed bytes: ..."): pass the path, or a
+        file object that decompresses them.
     :raises TypeError: for a source that is neither a path nor has a ``read`` method.
     """
 
@@ -585,9 +590,10 @@ def read_games(
     positions: whole games are added until their moves reach it (a long game makes a larger
     batch), and at most that many games. Memory stays that of the batches in flight, whatever the size of the file.
 
-    :param source: a path (``.gz``, ``.bz2``, ``.xz``, ``.lzma`` and ``.zst`` files are
-        decompressed), a file object opened in binary or text mode (read with ``read()``, left
-        open), or any other iterable of game texts (a list, a NumPy or Arrow array of str or
+    :param source: a path (decompressed as ``read_pgn()`` decompresses it: by its first bytes,
+        whatever its name), a file object opened in binary or text mode (read with ``read()``,
+        left open; compressed bytes are refused as by ``read_pgn()``), or any other iterable of
+        game texts (a list, a NumPy or Arrow array of str or
         bytes): each item is one game, a whole PGN game or only its move text, so that game rows
         follow the items. An item that holds no text (None) or more than one game is a game
         that cannot be read.
@@ -599,7 +605,8 @@ def read_games(
     :param where: called with each game's tags (a dict) before its moves are read; a game for
         which it returns a false value is left out, at the cost of its tags only.
     :raises TypeError: for a source of none of these kinds, or a ``where`` that is not callable.
-    :raises ValueError: for ``batch_positions`` or ``threads`` out of range.
+    :raises ValueError: for ``batch_positions`` or ``threads`` out of range; from ``next()``,
+        for a file object whose first bytes are compressed.
 
     Integers are read as ``operator.index()`` reads them (``bool`` refused). An error of the
     source, or an exception of ``where``, is raised once the batches before it have been yielded;
