@@ -1,10 +1,14 @@
 """Arrays, batches and game state over vorel_chess boards and FEN texts.
 
 ``positions``, wherever it appears, is a batch: ``vorel_chess.Board`` objects and FEN texts, mixed
-freely, in a list, tuple or any iterable (not a single str or Board), or a ``GameBatch``, whose
-positions are read from its arrays. Row i of every result belongs to the i-th position. Boards are read, never changed, and hold a shared access for the
-whole call: another thread's ``push`` meanwhile raises ``RuntimeError("Already borrowed")``. A FEN
-text is read as ``Board(fen)`` reads it.
+freely, in a list, tuple or any iterable (not a single str, bytes or Board), or a ``GameBatch``,
+whose positions are read from its arrays. A FEN text is a str or bytes (bytearray, NumPy's
+``str_`` and ``bytes_`` too); a NumPy array of dtype ``U`` or ``S`` is a sequence of them, an
+``S`` array's items read in place through its buffer, each without the NULs that pad its end, as
+NumPy gives them. Row i of every result belongs to the i-th position. Boards are read, never
+changed, and hold a shared access for the whole call: another thread's ``push`` meanwhile raises
+``RuntimeError("Already borrowed")``. A FEN text is read as ``Board(fen)`` reads it; bytes that are
+not UTF-8 are a position that does not read (``"Invalid fen: 'utf-8' codec can't decode ..."``).
 
 Every function that takes ``positions`` also takes, by keyword only:
 
@@ -26,7 +30,8 @@ documented range, however large, is a ValueError.
 A sequence argument is read from a tuple taken before any item is looked at, so that an item's
 ``__index__`` or ``__eq__`` that changes the sequence does not change what the call reads.
 
-A position that is neither a Board nor a str raises TypeError naming it, whatever ``errors`` says.
+A position that is neither a Board nor a FEN text raises TypeError naming it, whatever ``errors``
+says.
 """
 
 import os
@@ -40,7 +45,7 @@ from numpy.typing import NDArray
 from vorel_chess import Board
 from vorel_chess_runtime import PanicException as PanicException
 
-type _Positions = Iterable[Board | str] | GameBatch
+type _Positions = Iterable[Board | str | bytes | bytearray] | NDArray[np.str_] | NDArray[np.bytes_] | GameBatch
 type _Scheme = Literal["lc0", "az"]
 type _View = Literal["white", "side"]
 type _Sides = bool | np.bool_ | NDArray[np.bool_] | Iterable[bool | np.bool_]
@@ -444,14 +449,19 @@ def read_pgn(source: str | bytes | os.PathLike[str] | os.PathLike[bytes] | IO[by
 
     Tags, values and tokens are read as UTF-8, or as Latin-1 when they are not valid UTF-8.
 
-    :param source: a path (a file whose name ends in ``.gz``, ``.bz2``, ``.xz``, ``.lzma`` or
-        ``.zst`` is decompressed), or a file object opened in binary or text mode, which is read
-        with ``read()`` and left open.
+    :param source: a path, or a file object opened in binary or text mode, which is read with
+        ``read()`` and left open. A path is decompressed as its first bytes say, whatever its
+        name: gzip, bzip2, xz, zstd (its skippable frames too); the legacy ``.lzma`` format, which
+        has no such mark, by its name. A name ending in ``.gz``, ``.bz2``, ``.xz`` or ``.zst``
+        over bytes of none of these formats meets that decompressor's error.
     :raises OSError: when the path cannot be opened. An error of the source (``read()`` raising,
         returning neither bytes nor str, or a str that has no UTF-8 form) is raised by the
         ``next()`` that met it; the game being read then is dropped, never yielded, and the
         iteration is over: later calls raise ``StopIteration``. A ``StopIteration`` out of
         ``read()`` is raised as a ``RuntimeError`` whose cause it is.
+    :raises ValueError: from the first ``next()``, when a file object's first bytes are those of
+        a compressed format ("the source holds zstd-compressed bytes: ..."): pass the path, or a
+        file object that decompresses them.
     :raises TypeError: for a source that is neither a path nor has a ``read`` method.
     """
 
@@ -583,9 +593,10 @@ def read_games(
     positions: whole games are added until their moves reach it (a long game makes a larger
     batch), and at most that many games. Memory stays that of the batches in flight, whatever the size of the file.
 
-    :param source: a path (``.gz``, ``.bz2``, ``.xz``, ``.lzma`` and ``.zst`` files are
-        decompressed), a file object opened in binary or text mode (read with ``read()``, left
-        open), or any other iterable of game texts (a list, a NumPy or Arrow array of str or
+    :param source: a path (decompressed as ``read_pgn()`` decompresses it: by its first bytes,
+        whatever its name), a file object opened in binary or text mode (read with ``read()``,
+        left open; compressed bytes are refused as by ``read_pgn()``), or any other iterable of
+        game texts (a list, a NumPy or Arrow array of str or
         bytes): each item is one game, a whole PGN game or only its move text, so that game rows
         follow the items. An item that holds no text (None) or more than one game is a game
         that cannot be read.
@@ -597,7 +608,8 @@ def read_games(
     :param where: called with each game's tags (a dict) before its moves are read; a game for
         which it returns a false value is left out, at the cost of its tags only.
     :raises TypeError: for a source of none of these kinds, or a ``where`` that is not callable.
-    :raises ValueError: for ``batch_positions`` or ``threads`` out of range.
+    :raises ValueError: for ``batch_positions`` or ``threads`` out of range; from ``next()``,
+        for a file object whose first bytes are compressed.
 
     Integers are read as ``operator.index()`` reads them (``bool`` refused). An error of the
     source, or an exception of ``where``, is raised once the batches before it have been yielded;

@@ -11,6 +11,7 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -35,8 +36,8 @@ Options options_of(PyObject* errors, PyObject* threads);
 std::size_t threads_argument(PyObject* threads);
 
 // One position of a batch: a FEN text, kept alive by the batch, a board's position, copied under
-// its access, or why the row has no position: a text without a UTF-8 form, or values of a
-// GameBatch's arrays that name none.
+// its access, or why the row has no position: a text without a UTF-8 form (a str with a lone
+// surrogate, bytes that are not UTF-8), or values of a GameBatch's arrays that name none.
 struct Source {
   enum Kind : std::uint8_t { TEXT, BOARD, UNREADABLE };
   Kind kind;
@@ -49,10 +50,12 @@ struct Source {
 // held until the batch is destroyed.
 class Batch {
  public:
-  // Collects the positions argument of a call: Board objects and FEN texts, or a GameBatch, whose
-  // positions are rebuilt from its arrays. With `bitboards`, also a uint64 array of shape (n, 12),
-  // whose rows are the placements, without rights, with the side to move of `white_to_move` (one
-  // bool or one per row), else White. `white_to_move` with other positions is a TypeError.
+  // Collects the positions argument of a call: Board objects and FEN texts (str, bytes, bytearray,
+  // NumPy's str_ and bytes_), a one-dimensional array of dtype S, whose items are read in place,
+  // or a GameBatch, whose positions are rebuilt from its arrays. With `bitboards`, also a uint64
+  // array of shape (n, 12), whose rows are the placements, without rights, with the side to move
+  // of `white_to_move` (one bool or one per row), else White. `white_to_move` with other
+  // positions is a TypeError.
   explicit Batch(PyObject* positions, bool bitboards = false, PyObject* white_to_move = nullptr);
 
   std::size_t size() const { return sources_.size(); }
@@ -67,6 +70,16 @@ class Batch {
   // Returns the text's UTF-8 form, or the interpreter's reason for having none (a lone
   // surrogate), which makes the row one that does not read.
   Source text_source(PyObject* item);
+  // Returns the bytes, which stay until the batch is destroyed, as a FEN text, or, when they are
+  // not UTF-8, a row that does not read with the interpreter's reason.
+  Source bytes_source(std::string_view bytes);
+  // Returns a row that does not read: "Invalid fen: " and the message of the exception set, which
+  // is cleared.
+  Source unreadable_source();
+  // Reads a one-dimensional array of fixed-width bytes (dtype S) through a view held until the
+  // batch is destroyed, each item without the NULs that pad its end, as NumPy gives it; false
+  // when `positions` is none.
+  bool read_byte_texts(PyObject* positions);
   // Reads a bitboards array; false when `positions` is none.
   bool read_bitboards(PyObject* positions, PyObject* white_to_move);
   // Reads the placements of a uint64 view of shape (n, 12), with White to move and no rights.
@@ -76,6 +89,8 @@ class Batch {
 
   // Destroyed in reverse order: the accesses are released while the tuple still holds the boards.
   OwnedRef items_;
+  std::vector<OwnedRef> copies_;  // bytes copies of the bytearray items, which could be resized
+  Buffer texts_;                  // the view of an array of dtype S, read in place
   std::vector<Source> sources_;
   std::vector<Position> positions_;
   std::vector<std::string> unreadable_;

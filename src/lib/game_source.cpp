@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "common/unicode.hpp"
 #include "lib/numpy_buffer.hpp"
@@ -20,47 +22,65 @@ constexpr Py_ssize_t CHUNK_SIZE = Py_ssize_t{1} << 18;
 // times as many bytes) then stays in the processor's cache on its way to the splitter.
 constexpr Py_ssize_t COMPRESSED_CHUNK_SIZE = Py_ssize_t{1} << 15;
 
-// How a path is opened: its opener (gzip.open, bz2.open, lzma.open, the standard library's
-// compression.zstd.open from Python 3.14, or io.open) and, for a .zst file before 3.14, the
-// zstandard package's decompressor, through which the file opened by io.open is read.
-struct Opening {
-  OwnedRef open;
-  OwnedRef zstd;
-};
+// The compressed formats a game file is read in.
+enum class Compression : std::uint8_t { NONE, GZIP, BZIP2, XZ, LZMA, ZSTD };
 
-Opening opening(PyObject* path) {
+// The most bytes a magic number below takes.
+constexpr std::size_t MAGIC_SIZE = 6;
+
+// Returns the format whose magic number the bytes start with, or NONE: gzip 1f 8b, bzip2 "BZh"
+// and a block size '1' to '9', xz fd "7zXZ" 00, zstd 28 b5 2f fd or a skippable frame 5x 2a 4d 18.
+// The legacy .lzma format has none.
+Compression compression_of(std::string_view head) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(head[i]); };
+  if (head.starts_with("\x1f\x8b")) return Compression::GZIP;
+  if (head.size() >= 4 && head.starts_with("BZh") && head[3] >= '1' && head[3] <= '9')
+    return Compression::BZIP2;
+  if (head.starts_with(std::string_view("\xfd\x37\x7a\x58\x5a\x00", 6))) return Compression::XZ;
+  if (head.starts_with("\x28\xb5\x2f\xfd")) return Compression::ZSTD;
+  if (head.size() >= 4 && (byte(0) & 0xF0) == 0x50 && head.substr(1, 3) == "\x2a\x4d\x18")
+    return Compression::ZSTD;
+  return Compression::NONE;
+}
+
+// Returns the format a path's suffix names (.gz, .bz2, .xz, .lzma, .zst, .zstd, in any case), or
+// NONE.
+Compression compression_named(PyObject* path) {
   OwnedRef encoded(PyBytes_Check(path) ? Py_NewRef(path) : PyUnicode_EncodeFSDefault(path));
   if (!encoded) throw PythonError{};
   std::string name(PyBytes_AS_STRING(encoded.get()),
                    static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
   std::ranges::transform(name, name.begin(), [](unsigned char c) { return std::tolower(c); });
-  const char* module = "io";
-  if (name.ends_with(".gz")) {
-    module = "gzip";
-  } else if (name.ends_with(".bz2")) {
-    module = "bz2";
-  } else if (name.ends_with(".xz") || name.ends_with(".lzma")) {
-    module = "lzma";
-  } else if (name.ends_with(".zst") || name.ends_with(".zstd")) {
-    module = "compression.zstd";
+  if (name.ends_with(".gz")) return Compression::GZIP;
+  if (name.ends_with(".bz2")) return Compression::BZIP2;
+  if (name.ends_with(".xz")) return Compression::XZ;
+  if (name.ends_with(".lzma")) return Compression::LZMA;
+  if (name.ends_with(".zst") || name.ends_with(".zstd")) return Compression::ZSTD;
+  return Compression::NONE;
+}
+
+const char* compression_name(Compression compression) {
+  switch (compression) {
+    case Compression::GZIP: return "gzip";
+    case Compression::BZIP2: return "bzip2";
+    case Compression::XZ: return "xz";
+    case Compression::LZMA: return "lzma";
+    case Compression::ZSTD: return "zstd";
+    case Compression::NONE: break;
   }
-  Opening found;
-  OwnedRef imported(PyImport_ImportModule(module));
-  if (!imported && std::string_view(module) == "compression.zstd" &&
-      PyErr_ExceptionMatches(PyExc_ImportError)) {
-    // The zstandard package's own reader ends a frame cut short without an error: its frames are
-    // decompressed here instead.
-    PyErr_Clear();
-    const OwnedRef zstandard(PyImport_ImportModule("zstandard"));
-    if (!zstandard) throw PythonError{};
-    found.zstd = OwnedRef(PyObject_CallMethod(zstandard.get(), "ZstdDecompressor", nullptr));
-    if (!found.zstd) throw PythonError{};
-    imported = OwnedRef(PyImport_ImportModule("io"));
-  }
+  return "uncompressed";
+}
+
+// Returns module.name(*arguments, **keywords), importing the module.
+OwnedRef call_from(const char* module, const char* name, PyObject* arguments,
+                   PyObject* keywords = nullptr) {
+  const OwnedRef imported(PyImport_ImportModule(module));
   if (!imported) throw PythonError{};
-  found.open = OwnedRef(PyObject_GetAttrString(imported.get(), "open"));
-  if (!found.open) throw PythonError{};
-  return found;
+  const OwnedRef callable(PyObject_GetAttrString(imported.get(), name));
+  if (!callable) throw PythonError{};
+  OwnedRef result(PyObject_Call(callable.get(), arguments, keywords));
+  if (!result) throw PythonError{};
+  return result;
 }
 
 // The bytes of a chunk a file's read() returned, or of an item of a sequence: bytes-like objects
@@ -129,7 +149,7 @@ OwnedRef tags_dict(const std::vector<std::pair<std::string_view, std::string_vie
 
 GameSource::GameSource(PyObject* source, bool sequences) {
   if (has_attribute(source, "read")) {
-    file_ = OwnedRef(Py_NewRef(source));
+    file_ = OwnedRef(Py_NewRef(source));  // its first bytes are looked at by read_chunk()
     return;
   }
   const bool path_like = PyUnicode_Check(source) || PyBytes_Check(source) ||
@@ -144,13 +164,10 @@ GameSource::GameSource(PyObject* source, bool sequences) {
                              : "argument 'source': expected a path or a file object, got '%s'",
                    Py_TYPE(source)->tp_name);
     }
-    Opening how = opening(path.get());
-    file_ = OwnedRef(PyObject_CallFunction(how.open.get(), "Os", path.get(), "rb"));
-    if (!file_) throw PythonError{};
-    owned_ = true;
-    zstd_ = std::move(how.zstd);
+    open_path(path.get());
     return;
   }
+  looked_ = true;  // a sequence's items are games, not a stream
   iterator_ = OwnedRef(PyObject_GetIter(source));
   if (!iterator_) {
     PyErr_Clear();
@@ -158,6 +175,71 @@ GameSource::GameSource(PyObject* source, bool sequences) {
                  "argument 'source': expected a path, a file object or a sequence of game "
                  "texts, got '%s'",
                  Py_TYPE(source)->tp_name);
+  }
+}
+
+void GameSource::open_path(PyObject* path) {
+  const OwnedRef open_arguments(Py_BuildValue("(Os)", path, "rb"));
+  if (!open_arguments) throw PythonError{};
+  OwnedRef raw = call_from("io", "open", open_arguments.get());
+  owned_ = true;
+  looked_ = true;
+  try {
+    // Looked at without being consumed, so that a pipe or a terminal reads from its start too.
+    const OwnedRef head(PyObject_CallMethod(raw.get(), "peek", "n", Py_ssize_t{MAGIC_SIZE}));
+    if (!head) throw PythonError{};
+    Compression compression = Compression::NONE;
+    if (PyBytes_Check(head.get())) {
+      compression = compression_of(
+          {PyBytes_AS_STRING(head.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(head.get()))});
+    }
+    // Bytes of no known format under a name that says compressed meet that decompressor, whose
+    // error says what is wrong; the legacy .lzma format, which has no magic number, is read so.
+    if (compression == Compression::NONE) compression = compression_named(path);
+    // Returns module.name(raw).
+    const auto wrap = [&](const char* module, const char* name) {
+      const OwnedRef arguments(PyTuple_Pack(1, raw.get()));
+      if (!arguments) throw PythonError{};
+      return call_from(module, name, arguments.get());
+    };
+    switch (compression) {
+      case Compression::NONE: file_ = std::move(raw); return;
+      case Compression::GZIP: {
+        const OwnedRef keywords(Py_BuildValue("{s:O,s:s}", "fileobj", raw.get(), "mode", "rb"));
+        const OwnedRef none(PyTuple_New(0));
+        if (!keywords || !none) throw PythonError{};
+        file_ = call_from("gzip", "GzipFile", none.get(), keywords.get());
+        break;
+      }
+      case Compression::BZIP2: file_ = wrap("bz2", "BZ2File"); break;
+      case Compression::XZ:
+      case Compression::LZMA: file_ = wrap("lzma", "LZMAFile"); break;
+      case Compression::ZSTD: {
+        const OwnedRef zstd(PyImport_ImportModule("compression.zstd"));
+        if (zstd) {
+          file_ = wrap("compression.zstd", "ZstdFile");
+          break;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw PythonError{};
+        // Before Python 3.14: the zstandard package's own reader ends a frame cut short without
+        // an error, so its frames are decompressed here, from the file itself.
+        PyErr_Clear();
+        const OwnedRef none(PyTuple_New(0));
+        if (!none) throw PythonError{};
+        zstd_ = call_from("zstandard", "ZstdDecompressor", none.get());
+        file_ = std::move(raw);
+        return;
+      }
+    }
+    raw_ = std::move(raw);  // the decompressor leaves it open: closed after it
+  } catch (const PythonError&) {
+    OwnedRef error(PyErr_GetRaisedException());
+    if (raw) {
+      const OwnedRef done(PyObject_CallMethod(raw.get(), "close", nullptr));
+      if (!done) PyErr_Clear();  // the first error is the one to tell
+    }
+    PyErr_SetRaisedException(error.release());
+    throw;
   }
 }
 
@@ -208,11 +290,27 @@ void GameSource::read_chunk() {
     raise_format(PyExc_TypeError, "the file's read() returned '%s', expected bytes or str",
                  Py_TYPE(chunk.get())->tp_name);
   }
-  if (text.bytes().empty()) {
-    splitter_.finish();
-    return;
+  const bool end = text.bytes().empty();
+  if (looked_) {
+    feed(text.bytes());
+  } else {
+    // A file object's first bytes are held until there are enough to tell compressed ones,
+    // which are refused rather than read as text; a text file's str chunks are text.
+    const bool binary = !PyUnicode_Check(chunk.get());
+    head_.append(text.bytes());
+    if (binary && head_.size() < MAGIC_SIZE && !end) return;
+    looked_ = true;
+    const Compression compression = binary ? compression_of(head_) : Compression::NONE;
+    if (compression != Compression::NONE) {
+      raise_format(PyExc_ValueError,
+                   "the source holds %s-compressed bytes: pass the file's path, or a file object "
+                   "that decompresses them",
+                   compression_name(compression));
+    }
+    feed(head_);
+    head_ = std::string();
   }
-  feed(text.bytes());
+  if (end) splitter_.finish();
 }
 
 void GameSource::feed(std::string_view bytes) {
@@ -320,14 +418,28 @@ std::optional<GameText> GameSource::next_item() {
 void GameSource::close() {
   finished_ = true;
   iterator_ = OwnedRef();
-  if (!owned_ || !file_) return;
-  const OwnedRef file = std::move(file_);
-  const OwnedRef done(PyObject_CallMethod(file.get(), "close", nullptr));
-  if (!done) throw PythonError{};
+  if (!owned_) return;
+  // The decompressor first, then the file under it, which it leaves open. As in a finally
+  // clause, an error of the first is the context of one of the second.
+  OwnedRef error;
+  for (OwnedRef* held : {&file_, &raw_}) {
+    const OwnedRef file = std::move(*held);
+    if (!file) continue;
+    const OwnedRef done(PyObject_CallMethod(file.get(), "close", nullptr));
+    if (done) continue;
+    OwnedRef raised(PyErr_GetRaisedException());
+    if (error) PyException_SetContext(raised.get(), error.release());  // steals the context
+    error = std::move(raised);
+  }
+  if (error) {
+    PyErr_SetRaisedException(error.release());
+    throw PythonError{};
+  }
 }
 
 int GameSource::traverse(visitproc visit, void* arg) const {
   Py_VISIT(file_.get());
+  Py_VISIT(raw_.get());
   Py_VISIT(iterator_.get());
   Py_VISIT(zstd_.get());
   Py_VISIT(frame_.get());
@@ -338,6 +450,7 @@ int GameSource::traverse(visitproc visit, void* arg) const {
 void GameSource::clear() {
   finished_ = true;
   OwnedRef file = std::move(file_);
+  OwnedRef raw = std::move(raw_);
   OwnedRef iterator = std::move(iterator_);
   OwnedRef zstd = std::move(zstd_);
   OwnedRef frame = std::move(frame_);

@@ -1,10 +1,11 @@
 #pragma once
 
-// Where read_pgn() and read_games() read games from: a path (decompressed as its suffix says), a
-// file object opened in binary or text mode, or (read_games) a sequence of game texts, one game
+// Where read_pgn() and read_games() read games from: a path (decompressed as its first bytes say),
+// a file object opened in binary or text mode, or (read_games) a sequence of game texts, one game
 // each.
 
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -30,11 +31,12 @@ class GameSource {
 
   // Returns the next game, or nothing once the input is over (or close() was called). An error
   // of the source (read() raising or returning no bytes or str, an item of a sequence that is no
-  // text) is raised; the game in progress is dropped, and the source is finished: later calls
-  // return nothing.
+  // text, a file object whose bytes are compressed) is raised; the game in progress is dropped,
+  // and the source is finished: later calls return nothing.
   std::optional<GameText> next();
 
-  // Ends the reading: closes a file the source opened itself. Closing twice does nothing.
+  // Ends the reading: closes the file the source opened itself, and its decompressor. Closing
+  // twice does nothing.
   void close();
 
   // For the garbage collector: the Python objects held.
@@ -42,7 +44,12 @@ class GameSource {
   void clear();
 
  private:
+  // Opens a path in binary mode, through the decompressor of the format its first bytes have
+  // (gzip, bzip2, xz, zstd), else of the one its suffix names (.lzma has no magic number), else
+  // as it is. Raises the opener's error, the file closed.
+  void open_path(PyObject* path);
   // Reads the next chunk of the file into the splitter; at the end of the file, finishes it.
+  // Raises ValueError when a file object's first bytes are those of a compressed format.
   void read_chunk();
   // Hands bytes of the game text to the splitter.
   void feed(std::string_view bytes);
@@ -54,8 +61,13 @@ class GameSource {
   std::optional<GameText> next_item();
 
   OwnedRef file_;       // the file object, or null for a sequence
+  OwnedRef raw_;        // the file under file_ when that decompresses it
   OwnedRef iterator_;   // the sequence's iterator, or null for a file
   bool owned_ = false;  // the file was opened here, and is closed here
+  // The first bytes of the file were looked at (always for a path or a sequence); `head_` holds
+  // a file object's first bytes until they are.
+  bool looked_ = false;
+  std::string head_;
   // For a .zst path before Python 3.14: the zstandard package's decompressor, and the
   // decompression of the frame in progress (null between frames); `file_` is then the
   // compressed file.

@@ -10,10 +10,13 @@ import gzip
 import io
 import itertools
 import lzma
+import os
 import random
 import re
+import struct
 import subprocess
 import sys
+import threading
 import warnings
 import weakref
 from pathlib import Path
@@ -23,7 +26,7 @@ import chess.pgn
 import numpy as np
 import pytest
 import vorel_tools as vt
-from games import annotated_texts, clock_annotation, eval_annotation
+from games import Trickle, annotated_texts, clock_annotation, eval_annotation
 
 PIECES = "PNBRQKpnbrqk"  # our piece indices
 RESULTS = {"1-0": 1, "1/2-1/2": 0, "0-1": -1, "*": 2}
@@ -257,6 +260,69 @@ def test_every_kind_of_file_gives_the_same_batches(suffix, tmp_path):
             assert_same(read(binary), expected)
             assert_same(read(text), expected)
             assert not binary.closed and not text.closed
+
+
+KINDS = {".pgn.gz": "gzip", ".PGN.BZ2": "bzip2", ".pgn.xz": "xz", ".pgn.zst": "zstd"}
+
+
+@pytest.mark.parametrize("suffix", KINDS)
+def test_a_compressed_path_is_told_by_its_bytes_and_compressed_bytes_are_no_text(suffix, tmp_path):
+    expected, games = read(io.StringIO(PGN)), list(vt.read_pgn(io.StringIO(PGN)))
+    FILES[suffix](tmp_path / "written", PGN.encode())
+    data = (tmp_path / "written").read_bytes()
+    gc.collect()  # what earlier tests left is not counted
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResourceWarning)
+        # Under a plain name, no name, or the name of another format.
+        for name in ("games.pgn", "games", "games.pgn.xz" if suffix == ".pgn.gz" else "games.pgn.gz"):
+            path = tmp_path / name
+            path.write_bytes(data)
+            assert_same(read(path), expected)
+            assert list(vt.read_pgn(path)) == games
+            with vt.read_pgn(path) as reader:
+                next(reader)
+        gc.collect()
+    # The decompressor and the file under it, which it leaves open, are both closed.
+    assert not [warning for warning in caught if issubclass(warning.category, ResourceWarning)]
+    # A file object handing out compressed bytes, even a byte at a time, is refused, not read as text.
+    for source in (io.BytesIO(data), Trickle(data, 1)):
+        with pytest.raises(ValueError, match=f"^the source holds {KINDS[suffix]}-compressed bytes: pass the file's"):
+            next(vt.read_pgn(source))
+    with pytest.raises(ValueError, match="compressed bytes"):
+        next(vt.read_games(io.BytesIO(data)))
+
+
+def test_legacy_lzma_and_zstd_skippable_frames_read_and_plain_text_named_compressed_does_not(tmp_path):
+    games = list(vt.read_pgn(io.StringIO(PGN)))
+    legacy = tmp_path / "games.pgn.lzma"  # no magic number: told by its name
+    with lzma.open(legacy, "wb", format=lzma.FORMAT_ALONE) as file:
+        file.write(PGN.encode())
+    assert list(vt.read_pgn(legacy)) == games
+    zstd_writer(tmp_path / "frame", PGN.encode())
+    skipping = tmp_path / "games.pgn"
+    for magic in (0x184D2A50, 0x184D2A5F):  # a skippable frame of each end of the range first
+        skipping.write_bytes(struct.pack("<II", magic, 3) + b"abc" + (tmp_path / "frame").read_bytes())
+        assert list(vt.read_pgn(skipping)) == games
+    # A name that says compressed over bytes that are not meets the decompressor's own error.
+    plain = tmp_path / "plain.pgn.gz"
+    plain.write_text(PGN)
+    with pytest.raises(gzip.BadGzipFile):
+        next(vt.read_pgn(plain))
+    # A text file object is text, whatever its first characters.
+    assert next(vt.read_pgn(io.StringIO("BZh9 " + PGN))).error is not None
+
+
+@pytest.mark.parametrize("suffix", [".pgn", ".pgn.gz", ".pgn.zst"])
+def test_a_pipe_is_read_from_its_first_byte(suffix, tmp_path):
+    # A FIFO cannot seek: its first bytes are looked at without being consumed.
+    FILES[suffix](tmp_path / "written", PGN.encode())
+    fifo = tmp_path / "games"
+    os.mkfifo(fifo)
+    writer = threading.Thread(target=fifo.write_bytes, args=((tmp_path / "written").read_bytes(),), daemon=True)
+    writer.start()
+    ours = read(fifo)
+    writer.join()
+    assert_same(ours, read(io.StringIO(PGN)))
 
 
 @pytest.mark.parametrize("suffix", [".pgn.gz", ".pgn.zst"])

@@ -10,9 +10,11 @@ and measures again; the slack is fixed, so a loss of even a few bytes a call sho
 
 import ctypes
 import gc
+import gzip
 import io
 import sys
 
+import numpy
 import pytest
 import vorel_tools
 from texts import Text
@@ -55,8 +57,12 @@ def native_heap():
 
 
 class Context:
-    def __init__(self, generator):
+    def __init__(self, generator, directory):
         self.generator = generator
+        # Gzip bytes under a plain name: read through a decompressor over the file it opens.
+        self.gzipped = gzip.compress(GAMES)
+        self.gzip_path = directory / "games.pgn"
+        self.gzip_path.write_bytes(self.gzipped)
         self.fen, self.move = CASTLE, "e1g1"
         self.subclassed = Text(START)
         self.played = Board()  # a board with a history, so copies carry undo stacks
@@ -67,6 +73,9 @@ class Context:
         self.promotion = Board(PROMOTION)
         self.kingless = Board("8/8/8/8/8/8/8/R7 w - -")
         self.bitboards = vorel_tools.bitboards([self.castle])
+        # FEN texts as bytes of every kind, one of them not UTF-8.
+        self.byte_texts = [START.encode(), bytearray(CASTLE.encode()), b"\xff" + START.encode()]
+        self.byte_array = numpy.array([bytes(text) for text in self.byte_texts[::-1]])[::-1]
         self.batch = next(vorel_tools.read_games(io.BytesIO(GAMES)))
 
     def boards(self):
@@ -134,6 +143,9 @@ CASES = {
     "index_move-illegal": (lambda c: lambda: vorel_tools.index_move([0], [c.played], scheme="az"), ValueError, ROUNDS),
     "legal_mask": (lambda c: lambda: vorel_tools.legal_mask(c.boards(), scheme="lc0", errors="skip"), None, ROUNDS),
     "zobrist": (lambda c: lambda: vorel_tools.zobrist([*c.boards(), c.fen]), None, ROUNDS),
+    "byte-texts": (lambda c: lambda: vorel_tools.zobrist(c.byte_texts, errors="skip"), None, ROUNDS),
+    "byte-array": (lambda c: lambda: vorel_tools.planes(c.byte_array, errors="skip"), None, ROUNDS),
+    "byte-texts-not-utf8": (lambda c: lambda: vorel_tools.status(c.byte_array), ValueError, ROUNDS),
     "planes-side": (
         lambda c: lambda: vorel_tools.planes(c.bitboards, white_to_move=[False], view="side"),
         None,
@@ -142,6 +154,9 @@ CASES = {
     "game-batch": (lambda c: lambda: (c.batch.planes("side"), c.batch.zobrist()), None, ROUNDS),
     "read_pgn": (lambda c: lambda: list(vorel_tools.read_pgn(io.BytesIO(GAMES))), None, 1000),
     "read_pgn-closed": (lambda c: lambda: vorel_tools.read_pgn(io.StringIO("1. e4 *")).close(), None, ROUNDS),
+    "read_pgn-gzip-path": (lambda c: lambda: list(vorel_tools.read_pgn(c.gzip_path)), None, 1000),
+    "read_pgn-gzip-path-closed": (lambda c: lambda: vorel_tools.read_pgn(c.gzip_path).close(), None, 1000),
+    "read_pgn-gzip-stream": (lambda c: lambda: next(vorel_tools.read_pgn(io.BytesIO(c.gzipped))), ValueError, ROUNDS),
     "read_games": (lambda c: lambda: read_games(io.BytesIO(GAMES), legal_moves=True), None, 1000),
     "read_games-items": (lambda c: lambda: read_games(ITEMS, where=bool, batch_positions=2), None, 1000),
     "read_games-threads": (lambda c: lambda: read_games(ITEMS, threads=2, batch_positions=1), None, 300),
@@ -175,9 +190,9 @@ def snapshot(watched):
 
 
 @pytest.mark.parametrize("name", CASES)
-def test_operation_leaks_nothing(name, generator, PanicException):
+def test_operation_leaks_nothing(name, generator, PanicException, tmp_path):
     make, expected, rounds = CASES[name]
-    context = Context(generator)
+    context = Context(generator, tmp_path)
     call = make(context)
     expected = PanicException if expected == "panic" else expected
     if expected is None:

@@ -10,6 +10,7 @@ import chess
 import numpy as np
 import pytest
 import vorel_tools as vt
+from games import random_positions
 from perft_table import known_positions
 from vorel_chess import Board
 
@@ -189,7 +190,14 @@ def test_arguments_and_out():
         (lambda: vt.planes("8/8/8/8/8/8/8/K6k w - -"), TypeError, "got one 'str'"),
         (lambda: vt.planes(Board()), TypeError, "got one 'Board'"),
         (lambda: vt.planes(3), TypeError, "got 'int'"),
-        (lambda: vt.planes([Board(), b"fen"]), TypeError, "^position 1: expected a Board or a FEN str, got 'bytes'"),
+        (
+            lambda: vt.planes([Board(), 3]),
+            TypeError,
+            r"^position 1: expected a Board or a FEN text \(str or bytes\), got 'int'",
+        ),
+        (lambda: vt.planes(b"8/8/8/8/8/8/8/K6k w - -"), TypeError, "got one 'bytes'"),
+        (lambda: vt.planes(np.bytes_(b"8/8/8/8/8/8/8/K6k w - -")), TypeError, "got one 'numpy.bytes_'"),
+        (lambda: vt.planes(np.array([[b"8/8/8/8/8/8/8/K6k w - -"]])), TypeError, "got 'numpy.ndarray'"),
         (lambda: vt.planes(batch, errors="ignore"), ValueError, "'raise' or 'skip'"),
         (lambda: vt.planes(batch, threads=0), ValueError, "from 1 to 256"),
         (lambda: vt.planes(batch, threads="2"), TypeError, "expected int"),
@@ -207,6 +215,42 @@ def test_arguments_and_out():
     # Word arrays of any integer type and plain lists decode alike.
     words = vt.legal_moves([Board()])[0]
     assert vt.move_texts(words) == vt.move_texts(words.astype(np.int64)) == vt.move_texts(words.tolist())
+
+
+def test_fen_texts_as_bytes_and_arrays_give_what_str_gives():
+    fens = [board.fen() for board in random_positions(5, 300)]
+    fens += ["8/8/8/8/8/8/8/K6k w\0- -", "8/8/8/8/8/8/8/K6k w - - é", "x"]  # a NUL inside; UTF-8; bad
+    encoded = [fen.encode() for fen in fens]
+    wide = np.array(encoded, dtype="S120")  # every item padded with NULs
+    forms = {
+        "bytes": encoded,
+        "bytearray": [bytearray(fen) for fen in encoded],
+        "bytes_": list(wide),
+        "S": wide,
+        "S reversed": np.array(encoded[::-1])[::-1],  # a negative stride
+        "U": np.array(fens),
+    }
+    moves, offsets, valid = vt.legal_moves(fens, errors="skip")
+    sides, _ = vt.white_to_move(fens, errors="skip")
+    indices = np.zeros(len(fens), np.int64)  # the first legal move of each row that reads
+    indices[valid] = vt.move_index(moves[offsets[:-1]], sides, scheme="lc0")
+    calls = [(function, {}) for function in (vt.bitboards, vt.legal_moves, vt.in_check, vt.outcome, vt.status)]
+    calls += [(function, {}) for function in (vt.white_to_move, vt.fens, vt.zobrist)]
+    calls += [(vt.planes, {"view": "side"}), (vt.legal_mask, {"scheme": "az", "threads": 2})]
+    calls += [(lambda positions, **options: vt.index_move(indices, positions, scheme="lc0", **options), {})]
+    for function, options in calls:
+        expected = [array.tolist() for array in function(fens, errors="skip", **options)]
+        for name, positions in forms.items():
+            result = function(positions, errors="skip", **options)
+            assert [array.tolist() for array in result] == expected, (function, name)
+    # Bytes that are not UTF-8 are a row that does not read, whatever holds them.
+    message = "^position 1: Invalid fen: 'utf-8' codec can't decode byte 0xff in position 0: invalid start byte$"
+    bad = [encoded[0], b"\xff" + encoded[1], encoded[2]]
+    for positions in (bad, [bytearray(fen) for fen in bad], np.array(bad), np.array(bad, dtype="S200")):
+        with pytest.raises(ValueError, match=message):
+            vt.status(positions)
+        planes, valid = vt.planes(positions, errors="skip")
+        assert valid.tolist() == [True, False, True] and planes.tolist() == vt.planes(fens[0:3:2]).tolist()
 
 
 def test_threads_give_the_same_arrays(positions):

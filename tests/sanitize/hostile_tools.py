@@ -184,7 +184,18 @@ def position_item(rng, container):
         return rng.choice(FENS)
     if roll < 0.8:
         return HostileStr(rng.choice(FENS))
+    if roll < 0.85:  # FEN texts as bytes, now and then not UTF-8
+        text = byte_text(rng)
+        return bytearray(text) if rng.random() < 0.3 else text
     return rng.choice([Hostile(rng, container, 0), None, b"fen", 3, Board])
+
+
+def byte_text(rng):
+    text = rng.choice(FENS).encode("utf-8", "surrogatepass")
+    if rng.random() < 0.2:
+        at = rng.randrange(len(text) + 1)
+        text = text[:at] + rng.randbytes(rng.randrange(1, 4)) + text[at:]
+    return text
 
 
 GAME_BATCHES = []  # read once, on first use
@@ -235,6 +246,9 @@ def positions(rng):
         return LyingHint(rng, items)
     if roll < 0.9:
         return Hostile(rng, items, rng.choice(FENS))
+    if roll < 0.95:  # an array of dtype S, of any width and stride
+        texts = np.array([byte_text(rng) for _ in range(rng.randrange(0, 40))], f"S{rng.randrange(1, 80)}")
+        return texts[:: rng.choice([1, 2, -1])]
     return rng.choice([Board(), KIWIPETE, 5, None, random_buffer(rng)])
 
 
