@@ -42,7 +42,7 @@ demo: install
 
 # The documentation site, built into build/site with warnings as errors.
 docs: setup
-	$(PYTHON) -m mkdocs build --strict --quiet --site-dir build/site
+	$(PYTHON) -m mkdocs build --strict --site-dir build/site
 
 test: setup install lint docs test-cpp test-py
 
