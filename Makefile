@@ -173,3 +173,4 @@ bench: setup install bench-setup
 	$(PYTHON) bench/bench_tools.py
 	$(PYTHON) bench/bench_notation.py
 	$(PYTHON) bench/bench_games.py
+	$(PYTHON) bench/bench_dataset.py

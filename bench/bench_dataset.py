@@ -1,7 +1,7 @@
 """Benchmarks the dataset builder (vorel_tools.dataset, the vorel-dataset command) and its loader
 against the planes-dataset example the project shipped before it, on the same inputs, one worker.
 
-    python bench/bench_dataset.py [--rounds 3] [--games 5000] [--baseline REVISION]
+    python bench/bench_dataset.py [--rounds 3] [--games 20000] [--baseline REVISION]
 
 Inputs: the lichess-format games of bench_games.py as .pgn.zst, and the FEN texts of their first
 100,000 positions as EPD lines. The example is taken from the repository's history at
@@ -79,7 +79,7 @@ def fresh(directory, run):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--games", type=int, default=5000)
+    parser.add_argument("--games", type=int, default=20000)
     parser.add_argument("--baseline", default=BASELINE, metavar="REVISION")
     args = parser.parse_args()
 

@@ -1,26 +1,13 @@
 """Benchmarks vorel_tools's batch functions against compiled chess libraries for Python measured in
-the same run, the dataset example against its line-by-line build, and the example on PGN input
-against the example before it read games through read_games. Prints one table of medians of
-interleaved rounds; ratios are what count. (vorel_tools.perft against a peer's native perft is in
-bench.py's last table, which measures every native perft once.)
+the same run. Prints one table of medians of interleaved rounds; ratios are what count.
+(vorel_tools.perft against a peer's native perft is in bench.py's last table, which measures every
+native perft once; the dataset builder is in bench_dataset.py.)
 
-    python bench/bench_tools.py [--rounds 5] [--positions 100000] [--games 1000] [--encodings-only]
-
-The example before read_games is the file at BEFORE_READ_GAMES, which git writes to
-build/planes_dataset_before.py (the first time; without git the rows are left out).
+    python bench/bench_tools.py [--rounds 5] [--positions 100000] [--encodings-only]
 """
 
 import argparse
-import importlib.util
-import io
 import random
-import subprocess
-import sys
-import tempfile
-import time
-from contextlib import redirect_stdout
-from functools import partial
-from pathlib import Path
 
 import bulletchess
 import chess
@@ -31,15 +18,9 @@ import numpy as np
 import tensor_chess
 import vorel_chess
 import vorel_tools
-from bench_games import game_files
-from harness import ROOT, Table, compare, interleave, print_header, print_missed, warmed
+from harness import Table, compare, interleave, print_header, print_missed, warmed
 from peers import six_fields
-from planes_reference import reference_arrays
 from policy_reference import legal_mask
-
-# The benchmark runs the dataset example in this process, to swap its shard converter.
-sys.path.insert(0, str(ROOT / "examples"))
-import planes_dataset
 
 
 def game_positions(count, seed=2024):
@@ -70,74 +51,7 @@ def peer_move_lists():
     }
 
 
-# The dataset example as it was before it read PGN input through read_games (it replayed each
-# game's moves on a Board and sent the FEN texts of the positions to the workers).
-BEFORE_READ_GAMES = "681de8c:examples/planes_dataset.py"
-
-
-def example_before_read_games():
-    """Returns the dataset example before read_games as a module, or None when git cannot give it."""
-    path = ROOT / "build" / "planes_dataset_before.py"
-    if not path.exists():
-        try:
-            text = subprocess.run(
-                ["git", "show", BEFORE_READ_GAMES], cwd=ROOT, capture_output=True, check=True, text=True
-            ).stdout
-        except (OSError, subprocess.CalledProcessError):
-            return None
-        path.parent.mkdir(exist_ok=True)
-        path.write_text(text)
-    spec = importlib.util.spec_from_file_location("planes_dataset_before", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-def run_example(paths, out, level, convert=None, example=planes_dataset):
-    """Runs the dataset example (or another version of it) on one worker; returns its seconds.
-    `convert` replaces its shard converter (the line-by-line baseline)."""
-    saved = example.convert_shard
-    if convert is not None:
-        example.convert_shard = convert
-    try:
-        start = time.perf_counter()
-        with redirect_stdout(io.StringIO()):
-            arguments = [*map(str, paths), "--out", str(out), "--workers", "1", "--no-progress", "--overwrite"]
-            example.main([*arguments, "--compression-level", str(level)])
-        return time.perf_counter() - start
-    finally:
-        example.convert_shard = saved
-
-
 GENERATOR = vorel_chess.MoveGenerator()
-
-
-def line_by_line(texts, compression_level=planes_dataset.DEFAULT_COMPRESSION):
-    """The example's shard converter before vorel_tools, one position at a time."""
-    fens = [planes_dataset.position_fen(text) for text in texts]
-    arrays = reference_arrays(fens, GENERATOR)
-    return planes_dataset.write_archive(arrays, compression_level), len(fens), []
-
-
-def shard_arrays(directory):
-    """The arrays of all the shards of a directory, each joined in shard order (the move offsets as
-    counts of moves, the FEN texts as a list)."""
-    parts = {}
-    for path in sorted(directory.glob("*.npz")):
-        with np.load(path, allow_pickle=False) as shard:
-            for name in shard.files:
-                array = np.diff(shard[name]) if name == "move_offsets" else shard[name]
-                parts.setdefault(name, []).append(array.tolist() if name == "fen" else array)
-    joined = {name: np.concatenate(arrays) for name, arrays in parts.items() if name != "fen"}
-    return joined | {"fen": [text for texts in parts.get("fen", []) for text in texts]}
-
-
-def same_shards(first, second):
-    for a, b in zip(sorted(first.glob("*.npz")), sorted(second.glob("*.npz")), strict=True):
-        with np.load(a, allow_pickle=False) as x, np.load(b, allow_pickle=False) as y:
-            if x.files != y.files or any(x[k].dtype != y[k].dtype or x[k].tobytes() != y[k].tobytes() for k in x.files):
-                return False
-    return True
 
 
 # The pure-Python peer of the encodings is timed on this many of the positions (its loop over all
@@ -230,7 +144,6 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds per measurement")
     parser.add_argument("--positions", type=int, default=100_000)
-    parser.add_argument("--games", type=int, default=1000, help="lichess-format games of the PGN dataset rows")
     parser.add_argument("--encodings-only", action="store_true", help="only the rows of the encodings for models")
     args = parser.parse_args()
     rounds, n = args.rounds, args.positions
@@ -318,84 +231,12 @@ def main():
 
     encodings(table, rounds, fens, boards)
 
-    table.section(
-        f"dataset example, {n} positions, one worker: positions/s; peer = the example before vorel_tools "
-        "(line by line, zlib level 6)"
-    )
-    with tempfile.TemporaryDirectory() as directory:
-        directory = Path(directory)
-        source = directory / "positions.fen"
-        source.write_text("\n".join(fens) + "\n")
-        default = planes_dataset.DEFAULT_COMPRESSION
-        cases = [("baseline", 6, line_by_line), ("default", default, None), ("smallest", 6, None), ("stored", 0, None)]
-        # run_example times itself: each is a measure as it is.
-        seconds = interleave(
-            [partial(run_example, [source], directory / name, level, convert) for name, level, convert in cases],
-            max(1, rounds // 2),
-            with_gc=True,
-        )
-        assert all(same_shards(directory / "baseline", directory / case[0]) for case in cases[1:])
-        baseline = seconds[0]
-        for (name, case_level, _), ours in zip(cases[1:], seconds[1:], strict=True):
-            table.row(
-                f"--compression-level {case_level} ({name}) vs the example before vorel_tools",
-                f"{n / ours / 1e3:.0f} k",
-                f"{n / baseline / 1e3:.1f} k",
-                f"{baseline / ours:.1f}×",
-                target="≥10×",
-                met=baseline / ours >= 10,
-            )
-
-    before = example_before_read_games()
-    if before is None:
-        print(f"the dataset example on PGN input: left out, git could not give {BEFORE_READ_GAMES}\n")
-    else:
-        pgn_dataset_rows(table, before, args.games, rounds)
-
     table.print()
     print(
         "\nvorel_tools.perft against nchess's native perft: in the last table of bench.py, which measures "
         "every native perft once."
     )
     print_missed(table)
-
-
-def pgn_dataset_rows(table, before, games, rounds):
-    """The dataset example on lichess-format games against the example before read_games, at the
-    default compression level and stored; both make the same arrays (the new shards hold more)."""
-    path, _ = game_files(games)
-    positions = sum(len(batch.move) for batch in vorel_tools.read_games(path))
-    table.section(
-        f"dataset example on PGN input, {games} lichess-format games ({positions} positions), one worker: "
-        "positions/s; peer = the example before read_games"
-    )
-    default = planes_dataset.DEFAULT_COMPRESSION
-    with tempfile.TemporaryDirectory() as directory:
-        directory = Path(directory)
-        cases = [(example, level) for level in (default, 0) for example in (before, planes_dataset)]
-        seconds = interleave(
-            [
-                partial(run_example, [path], directory / f"{example.__name__}-{level}", level, example=example)
-                for example, level in cases
-            ],
-            rounds,
-            with_gc=True,
-        )
-        for _, level in cases[::2]:
-            old = shard_arrays(directory / f"{before.__name__}-{level}")
-            new = shard_arrays(directory / f"{planes_dataset.__name__}-{level}")
-            assert len(old["fen"]) == positions and old["fen"] == new["fen"]
-            assert all(np.array_equal(old[name], new[name]) for name in old if name != "fen")
-    for (_, level), baseline, ours in zip(cases[::2], seconds[::2], seconds[1::2], strict=True):
-        name = "default" if level == default else "stored"
-        table.row(
-            f"--compression-level {level} ({name}) vs the example before read_games",
-            f"{positions / ours / 1e3:.0f} k",
-            f"{positions / baseline / 1e3:.0f} k",
-            f"{baseline / ours:.1f}×",
-            target="≥5×",
-            met=baseline / ours >= 5,
-        )
 
 
 if __name__ == "__main__":

@@ -22,9 +22,19 @@ import numpy as np
 import vorel_tools
 
 from ._inputs import Input, InputError, recognise
-from ._readers import Games, Settings, epd_shards, game_shards, table_shards
-from ._store import FORMAT, FORMAT_VERSION, MANIFEST, SHARD_INFO, SHARDS, read_json, schema, shard_name, write_json
-from ._store import write_shard as store_shard
+from ._readers import Games, Settings, epd_pieces, game_pieces, table_pieces
+from ._store import (
+    FORMAT,
+    FORMAT_VERSION,
+    MANIFEST,
+    SHARD_INFO,
+    SHARDS,
+    ShardWriter,
+    read_json,
+    schema,
+    shard_name,
+    write_json,
+)
 
 
 class BuildError(Exception):
@@ -48,50 +58,76 @@ def input_done_path(work, index):
     return work / f"input-{index:05d}.json"
 
 
+class ShardCounts:
+    """The counts of a shard being written, kept in its shard.json."""
+
+    def __init__(self, index, shard):
+        self.info = {"input": index, "shard": shard, "positions": 0, "legal_moves": 0, "consumed": 0, "rejected": 0}
+
+    def add(self, piece):
+        arrays, info = piece.arrays, self.info
+        positions = len(arrays["white_to_move"])
+        info["positions"] += positions
+        info["legal_moves"] += len(arrays["legal_moves"]) if "legal_moves" in arrays else 0
+        info["consumed"] = piece.consumed
+        info["rejected"] += len(piece.reports)
+        if "game" in arrays:
+            info.setdefault("games", 0)
+            info.setdefault("first_game", None)
+            info.setdefault("last_game", None)
+            if positions:
+                game = arrays["game"]
+                info["games"] += int(np.count_nonzero(game[1:] != game[:-1]) + (game[0] != info["last_game"]))
+                if info["first_game"] is None:
+                    info["first_game"] = int(game[0])
+                info["last_game"] = int(game[-1])
+
+
 def run_input(task, report):
     """Builds the shards of one input into the work directory, from where an interrupted build
-    stopped; report(message) is called with each shard's counts and the input's end."""
+    stopped; report(message) is called with each batch's counts and the input's end."""
     work = Path(task["work"])
     source = Input(**task["input"])
     settings = Settings(**task["settings"])
     index, shard, skip = task["index"], task["next_shard"], task["skip"]
     games = Games(skip, settings)
     if source.kind == "pgn":
-        pieces = game_shards(source.path, games, settings, task["threads"])
+        pieces = game_pieces(source.path, games, settings, task["threads"])
     elif source.kind in ("parquet", "arrow"):
-        pieces = table_shards(source.path, source.kind, games, settings, task["threads"])
+        pieces = table_pieces(source.path, source.kind, games, settings, task["threads"])
     else:
-        pieces = epd_shards(source.path, source.compression, skip, settings)
-    # Each shard is written by a thread while the next is read (the reading releases the
+        pieces = epd_pieces(source.path, source.compression, skip, settings)
+    # Each batch is written by a thread while the next is read (the reading releases the
     # interpreter lock while it replays the games, the writing while it writes).
-    with ThreadPoolExecutor(1, thread_name_prefix="vorel-dataset-writer") as writer:
-        written = message = None
-        for piece in pieces:
-            arrays = piece.arrays
-            positions = len(arrays["white_to_move"])
-            info = {
-                "input": index,
-                "shard": shard,
-                "positions": positions,
-                "legal_moves": len(arrays["legal_moves"]) if "legal_moves" in arrays else 0,
-                "consumed": piece.consumed,
-                "rejected": len(piece.reports),
-            }
-            if "game" in arrays:
-                game = arrays["game"]
-                info["games"] = int(np.count_nonzero(game[1:] != game[:-1]) + 1) if positions else 0
-                info["first_game"] = int(game[0]) if positions else None
-                info["last_game"] = int(game[-1]) if positions else None
+    with ThreadPoolExecutor(1, thread_name_prefix="vorel-dataset-writer") as thread:
+        writer = counts = written = message = None
+        try:
+            for piece in pieces:
+                if writer is None:
+                    writer = ShardWriter(work / SHARDS, shard_name(index, shard), settings.output)
+                    counts = ShardCounts(index, shard)
+                counts.add(piece)
+                if written is not None:
+                    written.result()
+                    report(message)
+                written = thread.submit(writer.append, piece.arrays)
+                message = {"kind": "batch", "input": index, "positions": len(piece.arrays["white_to_move"])}
+                message["reports"] = piece.reports
+                if piece.ends_shard or counts.info["positions"] >= settings.shard_positions:
+                    written.result()
+                    writer.close(counts.info)
+                    writer, shard = None, shard + 1
             if written is not None:
                 written.result()
                 report(message)
-            name = shard_name(index, shard)
-            written = writer.submit(store_shard, work / SHARDS, name, arrays, info, settings.output)
-            message = {"kind": "shard", "input": index, "positions": positions, "reports": piece.reports}
-            shard += 1
-        if written is not None:
-            written.result()
-            report(message)
+            if writer is not None:
+                writer.close(counts.info)
+                writer, shard = None, shard + 1
+        finally:
+            if writer is not None:
+                if written is not None:
+                    written.exception()
+                writer.abandon()
     done = {"input": index, "shards": shard, "games": games.seen if source.games else 0}
     write_json(input_done_path(work, index), done)
     report({"kind": "done", "input": index})
@@ -319,7 +355,7 @@ def build(
 
         def report(message):
             nonlocal rejected
-            if message["kind"] == "shard":
+            if message["kind"] == "batch":
                 path = inputs[message["input"]].path
                 for line, text in message["reports"]:
                     log(f"{path}:{line}: {text}")

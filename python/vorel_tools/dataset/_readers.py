@@ -129,15 +129,23 @@ class Games:
         return taken
 
 
+# Positions (or lines) read at a time: a shard is written a batch at a time, and batches this
+# small reuse their memory, where fresh memory would cost more to touch than to fill.
+BATCH_POSITIONS = 1 << 14
+
+
 @dataclass
-class Shard:
+class Piece:
+    """A batch of rows of a shard."""
+
     arrays: dict
-    consumed: int  # the input's games (or lines) read through the shard
+    consumed: int  # the input's games (or lines) read through the batch
     reports: list  # (line, message) of each game or line that could not be read
+    ends_shard: bool = False  # the shard ends with the batch (else: when its positions are enough)
 
 
-def game_shards(source, games, settings, threads, table=None):
-    """Yields the Shards of the games read_games reads from source, games telling which they are.
+def game_pieces(source, games, settings, threads, table=None):
+    """Yields the Pieces of the games read_games reads from source, games telling which they are.
 
     table: true for a table's movetexts, whose games.kept holds (index, white_elo, black_elo,
     result) for each game instead of the index alone.
@@ -145,7 +153,7 @@ def game_shards(source, games, settings, threads, table=None):
     filtering = table is None and (games.skip or settings.filters_games())
     with vorel_tools.read_games(
         source,
-        batch_positions=settings.shard_positions,
+        batch_positions=min(settings.shard_positions, BATCH_POSITIONS),
         threads=threads,
         legal_moves=settings.legal_moves,
         where=games if filtering else None,
@@ -164,7 +172,7 @@ def game_shards(source, games, settings, threads, table=None):
             else:
                 index = np.arange(batch.first_game, batch.first_game + count, dtype=np.int64)
                 games.seen = batch.first_game + count
-            yield Shard(
+            yield Piece(
                 batch_arrays(batch, index, white_elo, black_elo, result, settings),
                 int(index[-1]) + 1 if count else games.skip,
                 [(line, error) for line, error in zip(batch.line.tolist(), batch.error, strict=True) if error],
@@ -212,8 +220,8 @@ def batch_arrays(batch, index, white_elo, black_elo, result, settings):
     return arrays if keep is None or keep.all() else take(arrays, keep)
 
 
-def table_shards(path, kind, games, settings, threads):
-    """The shards of a Parquet or Arrow table's movetext column; rows are games."""
+def table_pieces(path, kind, games, settings, threads):
+    """The Pieces of a Parquet or Arrow table's movetext column; rows are games."""
     import pyarrow.dataset
 
     table = pyarrow.dataset.dataset(path, format="parquet" if kind == "parquet" else "ipc")
@@ -234,7 +242,7 @@ def table_shards(path, kind, games, settings, threads):
                     games.kept[-1] = entry
                     yield text
 
-    yield from game_shards(movetexts(), games, settings, threads, table=True)
+    yield from game_pieces(movetexts(), games, settings, threads, table=True)
 
 
 def _rejection(fen):
@@ -293,11 +301,11 @@ def position_shard(texts, numbers, settings):
     return arrays, reports
 
 
-def epd_shards(path, compression, skip, settings):
-    """The shards of a file of EPD or FEN lines: shard_positions lines each (blank and # lines
-    left out); skip: the lines already in shards."""
+def epd_pieces(path, compression, skip, settings):
+    """The Pieces of a file of EPD or FEN lines: shards of shard_positions lines each (blank and
+    # lines left out); skip: the lines already in shards."""
     texts, numbers = [], []
-    number = 0
+    number = in_shard = 0
     with open_text(path, compression) as file:
         for raw in file:
             number += 1
@@ -308,10 +316,12 @@ def epd_shards(path, compression, skip, settings):
                 continue
             texts.append(text)
             numbers.append(number)
-            if len(texts) == settings.shard_positions:
+            in_shard += 1
+            if in_shard == settings.shard_positions or len(texts) == BATCH_POSITIONS:
                 arrays, reports = position_shard(texts, numbers, settings)
-                yield Shard(arrays, number, reports)
+                yield Piece(arrays, number, reports, ends_shard=in_shard == settings.shard_positions)
                 texts, numbers = [], []
+                in_shard %= settings.shard_positions
     if texts:
         arrays, reports = position_shard(texts, numbers, settings)
-        yield Shard(arrays, number, reports)
+        yield Piece(arrays, number, reports, ends_shard=True)

@@ -80,51 +80,98 @@ def shard_name(input_index, shard_index):
     return f"{input_index:05d}-{shard_index:06d}"
 
 
-def write_shard(directory, name, arrays, info, output):
-    """Writes a shard whole or not at all: into a directory of another name, renamed when done.
+# The size of the header of every .npy file a shard holds: room for any shape, so that it can be
+# written before the rows and rewritten with their number at the end.
+NPY_HEADER_SIZE = 128
 
-    arrays: the columns by name; info: the shard's counts, written beside them as shard.json.
-    """
-    final = directory / name
-    partial = directory / (name + ".partial")
-    if partial.exists():
-        shutil.rmtree(partial)
-    partial.mkdir()
-    if output == "parquet":
-        write_parquet(partial / PARQUET_FILE, arrays)
-    else:
+
+def npy_header(dtype, shape):
+    """The bytes of a version 1.0 .npy header of NPY_HEADER_SIZE bytes."""
+    text = repr({"descr": np.lib.format.dtype_to_descr(dtype), "fortran_order": False, "shape": shape})
+    room = NPY_HEADER_SIZE - 10
+    return b"\x93NUMPY\x01\x00" + room.to_bytes(2, "little") + text.ljust(room - 1).encode("latin-1") + b"\n"
+
+
+class ShardWriter:
+    """Writes a shard a batch of positions at a time, whole or not at all: into a directory of
+    another name, renamed when it is closed. The columns of .npy shards are appended to their
+    files as they come (the headers get the row counts at the end); Parquet shards get a row
+    group a batch."""
+
+    def __init__(self, directory, name, output):
+        self.final = directory / name
+        self.partial = directory / (name + ".partial")
+        if self.partial.exists():
+            shutil.rmtree(self.partial)
+        self.partial.mkdir()
+        self.output = output
+        self.files = {}
+        self.rows = {}
+        self.parquet = None
+        self.moves = 0  # legal moves written so far: the base of the next batch's offsets
+
+    def append(self, arrays):
+        """Writes the columns of a batch of positions after those before it."""
+        if self.output == "parquet":
+            import pyarrow.parquet as pq
+
+            table = parquet_table(arrays)
+            if self.parquet is None:
+                self.parquet = pq.ParquetWriter(
+                    self.partial / PARQUET_FILE, table.schema, compression="zstd", compression_level=1
+                )
+            self.parquet.write_table(table)
+            return
         for column, array in arrays.items():
             dtype, shape, _ = COLUMNS[column]
             array = np.ascontiguousarray(array, dtype=dtype)
             assert array.shape[1:] == shape, (column, array.shape)
-            np.save(partial / f"{column}.npy", array, allow_pickle=False)
-    write_json(partial / SHARD_INFO, info)
-    os.replace(partial, final)
+            file = self.files.get(column)
+            if file is None:
+                file = self.files[column] = open(self.partial / f"{column}.npy", "wb")  # noqa: SIM115 - closed in close()
+                file.write(bytes(NPY_HEADER_SIZE))
+                self.rows[column] = 0
+            elif column == "legal_offsets":
+                # One offsets array over the shard: each batch's offsets go on from the last's end.
+                array = array[1:] + self.moves
+            file.write(array.data)
+            self.rows[column] += len(array)
+        if "legal_offsets" in arrays:
+            self.moves += int(arrays["legal_offsets"][-1])
+
+    def close(self, info):
+        """Finishes the shard, with its counts written beside it as shard.json."""
+        if self.parquet is not None:
+            self.parquet.close()
+        for column, file in self.files.items():
+            file.seek(0)
+            file.write(npy_header(np.dtype(COLUMNS[column][0]), (self.rows[column], *COLUMNS[column][1])))
+            file.close()
+        write_json(self.partial / SHARD_INFO, info)
+        os.replace(self.partial, self.final)
+
+    def abandon(self):
+        for file in self.files.values():
+            file.close()
+        if self.parquet is not None:
+            self.parquet.close()
 
 
-def write_parquet(path, arrays):
+def parquet_table(arrays):
+    """A Parquet table of a batch's columns: bitboards as lists of 12, legal moves as a list per
+    position."""
     import pyarrow as pa
-    import pyarrow.parquet as pq
 
-    n = len(arrays["white_to_move"])
     fields = {}
     for column, array in arrays.items():
-        if column in LEGAL_COLUMNS:
-            continue
         if column == "bitboards":
             fields[column] = pa.FixedSizeListArray.from_arrays(pa.array(array.reshape(-1)), 12)
-        else:
+        elif column == "legal_moves":
+            offsets = arrays["legal_offsets"]
+            fields[column] = pa.LargeListArray.from_arrays(pa.array(offsets), pa.array(array))
+        elif column != "legal_offsets":
             fields[column] = pa.array(array)
-    if "legal_moves" in arrays:
-        offsets = pa.array(arrays["legal_offsets"].astype(np.int32, copy=False))
-        if arrays["legal_offsets"][-1] > np.iinfo(np.int32).max:
-            offsets = pa.array(arrays["legal_offsets"])
-            fields["legal_moves"] = pa.LargeListArray.from_arrays(offsets, pa.array(arrays["legal_moves"]))
-        else:
-            fields["legal_moves"] = pa.ListArray.from_arrays(offsets, pa.array(arrays["legal_moves"]))
-    table = pa.table(fields)
-    assert table.num_rows == n
-    pq.write_table(table, path, compression="zstd", compression_level=1)
+    return pa.table(fields)
 
 
 def read_parquet(path, names):
