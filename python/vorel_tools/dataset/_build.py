@@ -21,7 +21,7 @@ import numpy as np
 import vorel_tools
 
 from ._inputs import Input, InputError, recognise
-from ._readers import Games, Settings, epd_shards, game_shards, table_shards
+from ._readers import Games, Settings, epd_shards, pgn_shards, table_shards
 from ._store import FORMAT, FORMAT_VERSION, MANIFEST, SHARD_INFO, SHARDS, read_json, schema, shard_name, write_json
 from ._store import write_shard as store_shard
 
@@ -56,7 +56,7 @@ def run_input(task, report):
     index, shard, skip = task["index"], task["next_shard"], task["skip"]
     games = Games(skip, settings)
     if source.kind == "pgn":
-        pieces = game_shards(source.path, games, settings, task["threads"])
+        pieces = pgn_shards(source, games, settings, task["threads"])
     elif source.kind in ("parquet", "arrow"):
         pieces = table_shards(source.path, source.kind, games, settings, task["threads"])
     else:

@@ -17,6 +17,15 @@ COMPRESSIONS = (
 )
 BZIP2 = re.compile(rb"BZh[1-9]")
 TABLES = ((b"PAR1", "parquet"), (b"ARROW1", "arrow"))
+# The compression read_games takes a path's to be by its name (lzma.open reads .xz and .lzma alike).
+NAME_SUFFIXES = (
+    (".gz", "gzip"),
+    (".bz2", "bz2"),
+    (".xz", "lzma"),
+    (".lzma", "lzma"),
+    (".zst", "zstd"),
+    (".zstd", "zstd"),
+)
 # Text looked at to tell PGN from EPD.
 SAMPLE_SIZE = 1 << 16
 # The placement field of a FEN: eight ranks of piece letters and digits.
@@ -82,6 +91,14 @@ def open_text(path, compression):
             return zstandard.ZstdDecompressor().stream_reader(open(path, "rb"), closefd=True, read_across_frames=True)
         return zstd.open(path, "rb")
     return open(path, "rb")
+
+
+def read_by_name(source):
+    """Whether read_games, which decompresses a path as its name says, reads an input's text when
+    given its path: whether its name says the compression its first bytes do."""
+    name = source.path.lower()
+    named = next((compression for suffix, compression in NAME_SUFFIXES if name.endswith(suffix)), None)
+    return named == ("lzma" if source.compression == "xz" else source.compression)
 
 
 def text_kind(sample):

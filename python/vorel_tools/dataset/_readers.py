@@ -8,7 +8,7 @@ import numpy as np
 
 import vorel_tools
 
-from ._inputs import InputError, open_text
+from ._inputs import InputError, open_text, read_by_name
 from ._store import take
 
 # Time controls by lichess's estimate of a game's length: the base plus 40 increments, in seconds.
@@ -204,6 +204,16 @@ def batch_arrays(batch, index, white_elo, black_elo, result, settings):
             in_time = ~(batch.clock < settings.min_clock)
         keep = in_time if keep is None else keep & in_time
     return arrays if keep is None or keep.all() else take(arrays, keep)
+
+
+def pgn_shards(source, games, settings, threads):
+    """The shards of a PGN input: read_games reads its path, or the file opened here when its name
+    says another compression than its first bytes (a gzip file named .txt, a plain one .zst)."""
+    if read_by_name(source):
+        yield from game_shards(source.path, games, settings, threads)
+        return
+    with open_text(source.path, source.compression) as file:
+        yield from game_shards(file, games, settings, threads)
 
 
 def table_shards(path, kind, games, settings, threads):
