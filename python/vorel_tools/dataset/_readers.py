@@ -277,7 +277,7 @@ def position_shard(texts, numbers, settings):
         fens = [fen for fen, ok in zip(fens, valid.tolist(), strict=True) if ok]
         counters = [counter for counter, ok in zip(counters, valid.tolist(), strict=True) if ok]
         line = line[valid]
-    written = vorel_tools.fens(fens) if fens else []
+    written = [fen.decode("ascii") for fen in vorel_tools.fens(fens).tolist()] if fens else []
     castling = np.array([sum(CASTLING_BITS.get(c, 0) for c in fen.split(" ")[2]) for fen in written], np.uint8)
     en_passant = np.array(
         [-1 if (square := fen.split(" ")[3]) == "-" else ord(square[0]) - ord("a") for fen in written], np.int8
