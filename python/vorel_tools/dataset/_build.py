@@ -5,6 +5,7 @@ import contextlib
 import dataclasses
 import fcntl
 import hashlib
+import json
 import multiprocessing
 import os
 import queue
@@ -230,8 +231,10 @@ def _size(count):
 
 
 def _plan(inputs, settings):
+    """What the manifest records of a build, as JSON gives it back (tuples as lists), so that a
+    resumed build compares it with the one it reads."""
     games = inputs[0].games
-    return {
+    plan = {
         "format": FORMAT,
         "format_version": FORMAT_VERSION,
         "kind": "games" if games else "positions",
@@ -240,6 +243,7 @@ def _plan(inputs, settings):
         "columns": schema(settings.columns(games)),
         "version": vorel_tools.__version__,
     }
+    return json.loads(json.dumps(plan))
 
 
 def _is_dataset(path):
