@@ -3,7 +3,7 @@ header line that says where and against what they were measured.
 
 Importing it also puts scripts/ on the import path, for the development modules the benchmark
 shares with the tests: perft_table (the known perft positions), uci_engine (the engine driver)
-and planes_reference (the dataset example's arrays built line by line). A benchmark file imports
+and lichess_games (the generated game files). A benchmark file imports
 from harness before them, as the sorted imports have it.
 """
 

@@ -6,9 +6,9 @@ import pytest
 import vorel_chess
 
 # The development modules the tests share with the benchmark are importable by name: the known
-# perft positions (perft_table), the UCI engine driver (uci_engine) and the line-by-line build of
-# the dataset example's arrays (planes_reference). The examples are not: their tests run them as
-# commands.
+# perft positions (perft_table), the UCI engine driver (uci_engine), the policy layouts built move
+# by move (policy_reference) and the lichess-format game generator (lichess_games). The examples
+# are not: their tests run them as commands.
 SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
 sys.path.insert(0, str(SCRIPTS))
 

@@ -5,6 +5,7 @@ import contextlib
 import dataclasses
 import fcntl
 import hashlib
+import json
 import multiprocessing
 import os
 import queue
@@ -91,15 +92,19 @@ def run_input(task, report):
     settings = Settings(**task["settings"])
     index, shard, skip = task["index"], task["next_shard"], task["skip"]
     games = Games(skip, settings)
+    stack = contextlib.ExitStack()
     if source.kind == "pgn":
-        pieces = game_pieces(source.path, games, settings, task["threads"])
+        # read_games decompresses a path as its first bytes say, but takes a name that says
+        # compressed at its word; a file with no such bytes is given opened.
+        text = source.path if source.compression else stack.enter_context(open(source.path, "rb"))  # noqa: SIM115
+        pieces = game_pieces(text, games, settings, task["threads"])
     elif source.kind in ("parquet", "arrow"):
         pieces = table_pieces(source.path, source.kind, games, settings, task["threads"])
     else:
         pieces = epd_pieces(source.path, source.compression, skip, settings)
     # Each batch is written by a thread while the next is read (the reading releases the
     # interpreter lock while it replays the games, the writing while it writes).
-    with ThreadPoolExecutor(1, thread_name_prefix="vorel-dataset-writer") as thread:
+    with stack, ThreadPoolExecutor(1, thread_name_prefix="vorel-dataset-writer") as thread:
         writer = counts = written = message = None
         try:
             for piece in pieces:
@@ -278,8 +283,10 @@ def _size(count):
 
 
 def _plan(inputs, settings):
+    """What the manifest records of a build, as JSON gives it back (tuples as lists), so that a
+    resumed build compares it with the one it reads."""
     games = inputs[0].games
-    return {
+    plan = {
         "format": FORMAT,
         "format_version": FORMAT_VERSION,
         "kind": "games" if games else "positions",
@@ -288,6 +295,7 @@ def _plan(inputs, settings):
         "columns": schema(settings.columns(games)),
         "version": vorel_tools.__version__,
     }
+    return json.loads(json.dumps(plan))
 
 
 def _is_dataset(path):

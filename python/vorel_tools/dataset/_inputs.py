@@ -16,6 +16,7 @@ COMPRESSIONS = (
     (b"\x28\xb5\x2f\xfd", "zstd"),
 )
 BZIP2 = re.compile(rb"BZh[1-9]")
+ZSTD_SKIPPABLE = re.compile(rb"[\x50-\x5f]\x2a\x4d\x18")
 TABLES = ((b"PAR1", "parquet"), (b"ARROW1", "arrow"))
 # Text looked at to tell PGN from EPD.
 SAMPLE_SIZE = 1 << 16
@@ -59,6 +60,8 @@ def compression_of(head, path):
             return name
     if BZIP2.match(head):
         return "bz2"
+    if ZSTD_SKIPPABLE.match(head):
+        return "zstd"
     # The old .lzma format has no magic number of its own: its name tells.
     if path.lower().endswith(".lzma"):
         return "lzma"

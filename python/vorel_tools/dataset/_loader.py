@@ -99,6 +99,8 @@ class Column:
             raise IndexError(f"an index is out of range for {len(self)} rows")
         indices = np.where(indices < 0, indices + len(self), indices)
         out = np.empty((len(indices), *self.row_shape), self.dtype)
+        if not len(indices):
+            return out
         shards = np.searchsorted(self._starts, indices, "right") - 1
         order = np.argsort(shards, kind="stable")
         present, first = np.unique(shards[order], return_index=True)

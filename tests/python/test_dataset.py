@@ -1,0 +1,476 @@
+"""vorel_tools.dataset end to end on generated games: every column against the pure-Python chess
+library, inputs told by their content, the filters, interrupted and failed builds, the loader and
+the schedulers."""
+
+import bz2
+import gzip
+import io
+import json
+import lzma
+import random
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import chess
+import chess.pgn
+import numpy as np
+import pytest
+import vorel_tools
+import zstandard
+from lichess_games import lichess_games
+from policy_reference import lc0_index
+from vorel_tools import dataset
+from vorel_tools.dataset import _build
+
+SAMPLE_EPD = Path(__file__).resolve().parents[2] / "examples" / "data" / "sample.epd"
+BROKEN = '[Event "Casual game"]\n[WhiteElo "1500"]\n\n1. e4 e5 2. Ke3 *\n'
+LEGAL = ("legal_moves", "legal_offsets")
+SPEEDS = {"180+2": "blitz", "60+0": "bullet", "600+5": "rapid", "1800+20": "classical"}
+RESULTS = {"1-0": 1, "0-1": -1, "1/2-1/2": 0, "*": 2}
+CORNERS = (chess.BB_H1, chess.BB_A1, chess.BB_H8, chess.BB_A8)  # the castling bits 1, 2, 4, 8
+
+
+def fen_game():
+    """A game from a FEN tag (castling rights, move counters) with clocks, and no ratings, time
+    control or result."""
+    rng, board = random.Random(5), chess.Board("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 3 17")
+    game = node = chess.pgn.Game.from_board(board)
+    game.headers["Event"] = "Casual correspondence game"
+    for ply in range(40):
+        node = node.add_variation(rng.choice(list(board.legal_moves)))
+        node.set_clock(3000 - 61 * ply)
+        board.push(node.move)
+    return str(game) + "\n"
+
+
+@pytest.fixture(scope="module")
+def texts():
+    """Lichess-format games (every sixth one casual), the FEN game and an unreadable game."""
+    texts = lichess_games(36, 13)
+    texts = [text.replace('[Event "Rated', '[Event "Casual', 1) if i % 6 == 5 else text for i, text in enumerate(texts)]
+    return texts[:20] + [fen_game(), BROKEN] + texts[20:]
+
+
+@pytest.fixture(scope="module")
+def expected(texts):
+    """The rows the games give, replayed by the pure-Python library: the columns, the FEN and the
+    legal moves of each position, and the tags of its game."""
+    rows = []
+    for index, text in enumerate(texts):
+        game = chess.pgn.read_game(io.StringIO(text))
+        if game.errors:
+            continue
+        headers, board, nodes = game.headers, game.board(), list(game.mainline())
+        for ply, node in enumerate(nodes):
+            score = node.eval().white() if node.eval() else None
+            rights = board.clean_castling_rights()
+            elo = [int(headers[n]) if headers.get(n, "?").isdigit() else -1 for n in ("WhiteElo", "BlackElo")]
+            rows.append(
+                {
+                    "bitboards": [board.pieces_mask(p, c) for c in chess.COLORS for p in chess.PIECE_TYPES],
+                    "white_to_move": board.turn,
+                    "castling": sum(1 << i for i, corner in enumerate(CORNERS) if rights & corner),
+                    "en_passant": -1 if board.ep_square is None else chess.square_file(board.ep_square),
+                    "halfmove_clock": board.halfmove_clock,
+                    "fullmove": board.fullmove_number,
+                    "policy": lc0_index(board, node.move),
+                    "clock": np.nan if node.clock() is None else node.clock(),
+                    "eval": np.nan if score is None or score.is_mate() else score.score() / 100,
+                    "mate": score.mate() if score is not None and score.is_mate() else 0,
+                    "result": RESULTS[headers["Result"]],
+                    "game": index,
+                    "ply": ply,
+                    "white_elo": elo[0],
+                    "black_elo": elo[1],
+                    "uci": node.move.uci(),
+                    "fen": board.fen(),
+                    "legal": {move.uci() for move in board.legal_moves},
+                    "event": headers.get("Event", ""),
+                    "control": headers.get("TimeControl", "-"),
+                    "plies": len(nodes),
+                }
+            )
+            board.push(node.move)
+    return {name: [row[name] for row in rows] for name in rows[0]}
+
+
+def run(*arguments):
+    return dataset.main([*map(str, arguments), "--no-progress"])
+
+
+def files(out):
+    """The bytes of every shard file of a dataset, by path within it."""
+    return {path.relative_to(out): path.read_bytes() for path in sorted((out / "shards").rglob("*")) if path.is_file()}
+
+
+def manifest(out):
+    return json.loads((out / "manifest.json").read_text())
+
+
+def columns(out):
+    """The columns of a .npy dataset: its shard files joined, each shard's games counted after
+    those of the inputs before it and its legal offsets after the moves of the shards before it."""
+    info = manifest(out)
+    assert sorted(path.name for path in (out / "shards").iterdir()) == [shard["name"] for shard in info["shards"]]
+    parts, moves = {name: [] for name in info["columns"]}, 0
+    for shard in info["shards"]:
+        for name in info["columns"]:
+            array = np.load(out / "shards" / shard["name"] / f"{name}.npy", allow_pickle=False)
+            if name == "game":
+                array = array + info["inputs"][shard["input"]]["first_game"]
+            elif name == "legal_offsets":
+                array = array[:-1] + moves
+            parts[name].append(array)
+        moves += shard["legal_moves"]
+    if "legal_offsets" in parts:
+        parts["legal_offsets"].append(np.array([moves]))
+    return {name: np.concatenate(arrays) for name, arrays in parts.items()}
+
+
+def select(arrays, keep):
+    """The rows keep (a bool mask or indices) of columns, their legal moves with them."""
+    keep = np.flatnonzero(keep) if np.asarray(keep).dtype == bool else np.asarray(keep, np.int64)
+    taken = {name: array[keep] for name, array in arrays.items() if name not in LEGAL}
+    if "legal_moves" in arrays:
+        offsets = arrays["legal_offsets"]
+        lists = [arrays["legal_moves"][offsets[i] : offsets[i + 1]] for i in keep.tolist()]
+        taken["legal_moves"] = np.concatenate([np.zeros(0, np.uint16), *lists])
+        taken["legal_offsets"] = np.cumsum([0, *map(len, lists)])
+    return taken
+
+
+def assert_same(got, expected):
+    assert sorted(got) == sorted(expected)
+    for name, array in expected.items():
+        assert np.asarray(got[name]).dtype == array.dtype, name
+        np.testing.assert_array_equal(got[name], array, err_msg=name)
+
+
+@pytest.fixture(scope="module")
+def pgn(texts, tmp_path_factory):
+    path = tmp_path_factory.mktemp("inputs") / "games.pgn"
+    path.write_text("\n".join(texts))
+    return path
+
+
+@pytest.fixture(scope="module")
+def plain(pgn, tmp_path_factory):
+    """The dataset of the games, in shards of about 700 positions."""
+    out = tmp_path_factory.mktemp("plain") / "out"
+    assert run(pgn, "--out", out, "--shard-size", 700) == 0
+    return out
+
+
+def test_every_column_is_the_pure_python_replay(pgn, texts, expected, tmp_path, capsys):
+    out = tmp_path / "out"
+    assert run(pgn, "--out", out, "--shard-size", 700, "--policy", "lc0") == 0
+    data = columns(out)
+    n = len(expected["fen"])
+    assert len(data["move"]) == n and manifest(out)["positions"] == n and len(manifest(out)["shards"]) > 2
+    assert (data["mate"] != 0).any() and (data["mate"] < 0).any() and np.isfinite(data["eval"]).any()
+    for name in set(data) & set(expected):
+        np.testing.assert_array_equal(data[name], np.array(expected[name], data[name].dtype), err_msg=name)
+    assert vorel_tools.move_texts(data["move"]) == expected["uci"]
+    np.testing.assert_array_equal(
+        data["policy"], vorel_tools.move_index(data["move"], data["white_to_move"], scheme="lc0")
+    )
+    # The legal moves: vorel's own lists, in its order, and the oracle's sets.
+    moves, offsets = vorel_tools.legal_moves(expected["fen"])
+    np.testing.assert_array_equal(data["legal_moves"], moves)
+    np.testing.assert_array_equal(data["legal_offsets"], offsets)
+    texts_of = vorel_tools.move_texts(moves)
+    assert [set(texts_of[offsets[i] : offsets[i + 1]]) for i in range(n)] == expected["legal"]
+    # The unreadable game is reported at its line, counted, and still counts as a game.
+    broken = "\n".join(texts)[: "\n".join(texts).index(BROKEN)].count("\n") + 1
+    assert [line.split(": ")[0] for line in capsys.readouterr().err.splitlines()] == [f"{pgn}:{broken}"]
+    assert manifest(out)["rejected"] == 1 and manifest(out)["inputs"][0]["games"] == len(texts)
+
+    side = tmp_path / "side"
+    assert run(pgn, "--out", side, "--shard-size", 700, "--view", "side") == 0
+    turned, data["bitboards"] = columns(side), vorel_tools.bitboards(expected["fen"], view="side")
+    assert_same(turned, {name: data[name] for name in turned})
+
+
+@pytest.mark.parametrize(
+    "name, compress",
+    [
+        ("games.txt", gzip.compress),
+        ("games", bz2.compress),
+        ("games.pgn", lzma.compress),
+        ("games.gz", zstandard.ZstdCompressor().compress),
+        ("games.zst", bytes),
+    ],
+)
+def test_games_are_read_by_their_content_not_their_name(pgn, plain, tmp_path, name, compress):
+    path = tmp_path / name
+    path.write_bytes(compress(pgn.read_bytes()))
+    assert run(path, "--out", tmp_path / "out", "--shard-size", 700) == 0
+    assert files(tmp_path / "out") == files(plain)
+
+
+def test_position_lines_give_their_positions_and_bad_lines_are_reported(tmp_path, capsys):
+    lines = SAMPLE_EPD.read_text().splitlines()
+    start = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR"
+    bad = {30: "8/8/8/8/8/8/8/8 w - -", 31: f"{start} x KQkq -", 200: f"{start} w", 201: "rnbqkbnr/ppppp/8/8 w - -"}
+    for number, line in sorted(bad.items()):
+        lines.insert(number - 1, line)
+    path = tmp_path / "positions.dat"
+    path.write_bytes(gzip.compress("\r\n".join(lines).encode()))
+    assert run(path, "--out", tmp_path / "out", "--shard-size", 100) == 0
+    reports = capsys.readouterr().err.splitlines()
+    assert [report.split(": ")[0] for report in reports] == [f"{path}:{number}" for number in sorted(bad)]
+    assert manifest(tmp_path / "out")["rejected"] == len(bad)
+
+    good = [(n, line.split()) for n, line in enumerate(lines, 1) if line.strip() and line[0] != "#" and n not in bad]
+    fens = [" ".join(fields[:4]) for _, fields in good]
+    written = [fen.split() for fen in np.char.decode(vorel_tools.fens(fens), "ascii").tolist()]
+    data = columns(tmp_path / "out")
+    np.testing.assert_array_equal(data["line"], [n for n, _ in good])
+    np.testing.assert_array_equal(data["bitboards"], vorel_tools.bitboards(fens))
+    np.testing.assert_array_equal(data["white_to_move"], vorel_tools.white_to_move(fens))
+    castling = [sum(1 << "KQkq".index(c) for c in fen[2] if c != "-") for fen in written]
+    np.testing.assert_array_equal(data["castling"], castling)
+    np.testing.assert_array_equal(data["en_passant"], [-1 if f[3] == "-" else ord(f[3][0]) - ord("a") for f in written])
+    counters = [(int(f[4]), int(f[5])) if len(f) > 5 and f[4].isdigit() else (0, 1) for _, f in good]
+    np.testing.assert_array_equal(np.stack([data["halfmove_clock"], data["fullmove"]], 1), counters)
+
+
+@pytest.mark.parametrize("kind", ["parquet", "arrow"])
+@pytest.mark.parametrize("options", [[], ["--min-rating", "1200", "--shard-size", "300"]])
+def test_a_table_of_move_texts_gives_the_rows_of_its_games(texts, tmp_path, kind, options):
+    import pyarrow as pa
+    import pyarrow.feather
+    import pyarrow.parquet
+
+    games = [text for text in texts if "[FEN " not in text]
+    tags = [dict(chess.pgn.read_headers(io.StringIO(text))) for text in games]
+    elo = [[int(t[name]) if t.get(name, "?").isdigit() else None for t in tags] for name in ("WhiteElo", "BlackElo")]
+    table = pa.table(
+        {
+            "Event": [t["Event"] for t in tags],
+            "WhiteElo": pa.array(elo[0], pa.int32()),
+            "BlackElo": pa.array(elo[1], pa.int32()),
+            "TimeControl": [t.get("TimeControl") for t in tags],
+            "movetext": [text.split("\n\n", 1)[1] for text in games],
+        }
+    )
+    path = tmp_path / "games.bin"
+    pyarrow.parquet.write_table(table, path) if kind == "parquet" else pyarrow.feather.write_feather(table, path)
+    (tmp_path / "games.pgn").write_text("\n".join(games))
+    assert run(path, "--out", tmp_path / "table", *options) == 0
+    assert run(tmp_path / "games.pgn", "--out", tmp_path / "pgn", *options) == 0
+    assert_same(columns(tmp_path / "table"), columns(tmp_path / "pgn"))
+
+
+@pytest.mark.parametrize(
+    "content",
+    [bytes(random.Random(3).randbytes(5000)), b"\x89PNG\r\n\x1a\n" + bytes(200), b"", gzip.compress(b"\x00" * 100)],
+    ids=["random", "png", "empty", "gzip-of-zeros"],
+)
+def test_an_input_of_no_kind_read_is_refused(pgn, tmp_path, capsys, content):
+    path = tmp_path / "input.pgn"
+    path.write_bytes(content)
+    assert run(path, "--out", tmp_path / "out") == 1
+    assert str(path) in capsys.readouterr().err and not (tmp_path / "out").exists()
+    # Beside an input that reads, it is recorded and the build goes on.
+    assert run(path, pgn, "--out", tmp_path / "out") == 0
+    assert str(path) in capsys.readouterr().err
+    assert [str(path) in text for text in manifest(tmp_path / "out")["refused"]] == [True]
+    assert manifest(tmp_path / "out")["inputs"][0]["path"] == str(pgn)
+
+
+@pytest.mark.parametrize(
+    "options, keep",
+    [
+        (["--min-rating", "1500"], lambda x: (x["white_elo"] >= 1500) & (x["black_elo"] >= 1500)),
+        (["--max-rating", "2000"], lambda x: (np.minimum(x["white_elo"], x["black_elo"]) >= 0) & (x["top"] <= 2000)),
+        (["--time-control", "blitz"], lambda x: x["speed"] == "blitz"),
+        (["--time-control", "180+2"], lambda x: x["control"] == "180+2"),
+        (["--time-control", "rapid,60+0"], lambda x: (x["speed"] == "rapid") | (x["control"] == "60+0")),
+        (["--rated-only"], lambda x: np.char.startswith(x["event"], "Rated")),
+        (["--event", "Bullet"], lambda x: np.char.find(x["event"], "Bullet") >= 0),
+        (["--min-plies", "60"], lambda x: x["plies"] >= 60),
+        (["--skip-plies", "10"], lambda x: x["ply"] >= 10),
+        (["--min-clock", "100"], lambda x: ~(x["clock"] < 100)),
+        (
+            ["--min-rating", "1200", "--rated-only", "--skip-plies", "4", "--min-clock", "30"],
+            lambda x: (
+                (np.minimum(x["white_elo"], x["black_elo"]) >= 1200)
+                & np.char.startswith(x["event"], "Rated")
+                & (x["ply"] >= 4)
+                & ~(x["clock"] < 30)
+            ),
+        ),
+    ],
+    ids=lambda value: " ".join(value) if isinstance(value, list) else "",
+)
+def test_filters_keep_the_rows_they_select_and_count_every_game(pgn, plain, expected, tmp_path, options, keep):
+    x = {name: np.array(expected[name]) for name in ("white_elo", "black_elo", "control", "event", "plies", "ply")}
+    x["clock"] = np.array(expected["clock"], np.float32)
+    x["top"] = np.maximum(x["white_elo"], x["black_elo"])
+    x["speed"] = np.array([SPEEDS.get(control, "") for control in expected["control"]])
+    mask = keep(x)
+    assert 0 < mask.sum() < len(mask)
+    assert run(pgn, "--out", tmp_path / "out", "--shard-size", 500, *options) == 0
+    assert_same(columns(tmp_path / "out"), select(columns(plain), mask))
+
+
+def interrupt_after(monkeypatch, shards):
+    """Makes the next in-process build stop as Ctrl-C would once it has reported `shards` batches
+    (with shards no larger than a batch, as many shards)."""
+    left, real = iter(range(shards - 1, -1, -1)), _build.run_input
+
+    def report_then_stop(report, message):
+        report(message)
+        if message["kind"] == "batch" and next(left) == 0:
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(_build, "run_input", lambda task, report: real(task, lambda m: report_then_stop(report, m)))
+
+
+@pytest.mark.parametrize(
+    "positions, options",
+    [(False, []), (False, ["--min-rating", "1200", "--format", "parquet"]), (True, ["--shard-size", "100"])],
+    ids=["games", "filtered-parquet", "positions"],
+)
+def test_an_interrupted_build_resumes_to_the_same_dataset(pgn, tmp_path, monkeypatch, capsys, positions, options):
+    first = SAMPLE_EPD if positions else pgn
+    second = tmp_path / "second.gz"
+    second.write_bytes(gzip.compress(first.read_bytes()))
+    command = [first, second, "--shard-size", 300, *options]
+    assert run(*command, "--out", tmp_path / "whole") == 0
+    first_input = sum(shard["input"] == 0 for shard in manifest(tmp_path / "whole")["shards"])
+    out, work = tmp_path / "out", tmp_path / ".out.partial"
+    # Stopped in the first input, then, resumed, in the second one.
+    for stop in (2, first_input):
+        interrupt_after(monkeypatch, stop)
+        assert run(*command, "--out", out) == 130
+        monkeypatch.undo()
+        assert not out.exists() and work.is_dir()
+        with pytest.raises(ValueError, match="unfinished"):
+            dataset.open(work)
+    capsys.readouterr()
+    assert run(*command, "--out", out) == 0
+    assert "(resumed)" in capsys.readouterr().out and not work.exists()
+    assert files(out) == files(tmp_path / "whole")
+    assert manifest(out) == manifest(tmp_path / "whole")
+
+
+def test_ctrl_c_stops_the_workers_at_once_and_the_same_command_resumes(texts, tmp_path):
+    inputs = [tmp_path / "a.pgn", tmp_path / "b.pgn"]
+    for path in inputs:
+        path.write_text("\n".join(texts) * 20)
+    command = [sys.executable, "-m", "vorel_tools.dataset", *inputs, "--out", tmp_path / "out", "--shard-size", 100]
+    command = [*map(str, command), "--workers", "2", "--no-progress"]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    shards, deadline = tmp_path / ".out.partial" / "shards", time.monotonic() + 60
+    while not any(path.suffix != ".partial" for path in shards.glob("*")):
+        assert process.poll() is None and time.monotonic() < deadline
+        time.sleep(0.01)
+    process.send_signal(signal.SIGINT)
+    start = time.monotonic()
+    _, errors = process.communicate(timeout=30)
+    assert process.returncode == 130 and time.monotonic() - start < 2, errors
+    assert "interrupted" in errors and not (tmp_path / "out").exists()
+
+    resumed = subprocess.run(command, capture_output=True, text=True, check=False)
+    assert resumed.returncode == 0 and "(resumed)" in resumed.stdout, resumed.stderr
+    assert run(*inputs, "--out", tmp_path / "whole", "--shard-size", 100) == 0
+    assert files(tmp_path / "out") == files(tmp_path / "whole")
+    assert manifest(tmp_path / "out") == manifest(tmp_path / "whole")
+
+
+def test_a_failed_build_leaves_the_dataset_in_out_as_it_was(pgn, plain, texts, tmp_path, monkeypatch, capsys):
+    out = tmp_path / "out"
+    (tmp_path / "small.pgn").write_text("\n".join(texts[:4]))
+    (tmp_path / "broken.pgn").write_text(BROKEN)
+    (tmp_path / "empty.pgn").write_bytes(b"")
+    assert run(tmp_path / "small.pgn", "--out", out) == 0
+    snapshot = lambda: {path: path.read_bytes() for path in sorted(out.rglob("*")) if path.is_file()}
+    before = snapshot()
+    refusals = [
+        ([pgn], "--overwrite"),
+        ([tmp_path / "empty.pgn"], "no input"),
+        ([tmp_path / "broken.pgn"], "no position"),
+    ]
+    for inputs, message in refusals:
+        assert run(*inputs, "--out", out, *(["--overwrite"] if message != "--overwrite" else [])) == 1
+        assert message in capsys.readouterr().err
+        assert snapshot() == before and not (tmp_path / ".out.partial").exists()
+    # A replacement stopped half-way leaves it too; finished, it takes its place.
+    interrupt_after(monkeypatch, 2)
+    assert run(pgn, "--out", out, "--overwrite", "--shard-size", 700) == 130
+    monkeypatch.undo()
+    assert snapshot() == before
+    assert run(pgn, "--out", out, "--overwrite", "--shard-size", 700) == 0
+    assert files(out) == files(plain)
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["broken.pgn", "empty.pgn", "out", "small.pgn"]
+
+
+@pytest.fixture(scope="module")
+def built(pgn, texts, tmp_path_factory):
+    """Datasets of two inputs (the second holding the FEN game and the unreadable one) in shards of
+    about 300 positions, as .npy files and as Parquet."""
+    root = tmp_path_factory.mktemp("built")
+    (root / "second.pgn").write_text("\n".join(texts[15:25]))
+    for output in ("npy", "parquet"):
+        assert run(pgn, root / "second.pgn", "--out", root / output, "--shard-size", 300, "--format", output) == 0
+    return root
+
+
+@pytest.mark.parametrize("output", ["npy", "parquet"])
+def test_the_loader_reads_the_shards_joined(built, output, tmp_path):
+    want = columns(built / "npy")
+    n = len(want["move"])
+    ds = dataset.open(built / output)
+    assert len(ds) == n and ds.columns == list(want) and len(ds.shards) > 10
+    rng = np.random.default_rng(1)
+    for name, array in want.items():
+        column, m = ds[name], len(array)
+        assert column.shape == array.shape and column.dtype == array.dtype
+        picks = rng.integers(-m, m, 100)
+        np.testing.assert_array_equal(np.asarray(column), array)
+        np.testing.assert_array_equal(list(column), array)
+        np.testing.assert_array_equal(column[picks], array[picks])
+        mask = rng.random(m) < 0.3
+        np.testing.assert_array_equal(column[mask], array[mask])
+        np.testing.assert_array_equal(column[int(picks[0])], array[picks[0]])
+        for key in (slice(m // 3, 2 * m // 3), slice(5, None, 7), slice(-40, None), slice(9, 9)):
+            np.testing.assert_array_equal(column[key], array[key])
+        with pytest.raises(IndexError):
+            column[m]
+
+    rows = np.r_[0, n - 1, -1, -n, rng.integers(-n, n, 60)]
+    for i in rows[:12].tolist():
+        one = select(want, [i % n])
+        one = {name: one[name] if name == "legal_moves" else one[name][0] for name in one if name != "legal_offsets"}
+        assert_same({name: np.asarray(value) for name, value in ds[i].items()}, one)
+    assert_same(ds[rows], select(want, rows % n))
+    mask = rng.random(n) < 0.3
+    assert_same(ds[mask], select(want, mask))
+    for key in (slice(None), slice(100, 2000), slice(5, None, 7), slice(-50, None), slice(10, 10)):
+        assert_same(ds[key], select(want, np.arange(n)[key]))
+    for got, i in zip(ds.__getitems__(rows[:6].tolist()), rows[:6].tolist(), strict=True):
+        assert_same({k: np.asarray(v) for k, v in got.items()}, {k: np.asarray(v) for k, v in ds[i].items()})
+    for k in range(int(want["game"].max()) + 2):
+        assert_same(ds.game(k), select(want, want["game"] == k))
+
+    with pytest.raises(KeyError):
+        ds["fen"]
+    for key in (n, -n - 1, np.array([0, n]), np.ones(n - 1, bool)):
+        with pytest.raises(IndexError):
+            ds[key]
+    with pytest.raises(FileNotFoundError):
+        dataset.open(tmp_path)
+
+
+@pytest.mark.parametrize("scheduler", ["processes", "dask"])
+def test_two_workers_write_what_one_does(built, tmp_path, scheduler):
+    inputs = [entry["path"] for entry in manifest(built / "npy")["inputs"]]
+    command = [*inputs, "--out", tmp_path / "out", "--shard-size", 300, "--workers", 2, "--scheduler", scheduler]
+    assert run(*command) == 0
+    assert files(tmp_path / "out") == files(built / "npy")
+    assert manifest(tmp_path / "out") == manifest(built / "npy")
