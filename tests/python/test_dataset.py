@@ -362,8 +362,8 @@ def test_an_interrupted_build_resumes_to_the_same_dataset(pgn, tmp_path, monkeyp
 def test_ctrl_c_stops_the_workers_at_once_and_the_same_command_resumes(texts, tmp_path):
     inputs = [tmp_path / "a.pgn", tmp_path / "b.pgn"]
     for path in inputs:
-        path.write_text("\n".join(texts) * 20)
-    command = [sys.executable, "-m", "vorel_tools.dataset", *inputs, "--out", tmp_path / "out", "--shard-size", 100]
+        path.write_text("\n".join(texts) * 60)  # long enough to be still running at the signal
+    command = [sys.executable, "-m", "vorel_tools.dataset", *inputs, "--out", tmp_path / "out", "--shard-size", 1000]
     command = [*map(str, command), "--workers", "2", "--no-progress"]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     shards, deadline = tmp_path / ".out.partial" / "shards", time.monotonic() + 60
@@ -378,7 +378,7 @@ def test_ctrl_c_stops_the_workers_at_once_and_the_same_command_resumes(texts, tm
 
     resumed = subprocess.run(command, capture_output=True, text=True, check=False)
     assert resumed.returncode == 0 and "(resumed)" in resumed.stdout, resumed.stderr
-    assert run(*inputs, "--out", tmp_path / "whole", "--shard-size", 100) == 0
+    assert run(*inputs, "--out", tmp_path / "whole", "--shard-size", 1000) == 0
     assert files(tmp_path / "out") == files(tmp_path / "whole")
     assert manifest(tmp_path / "out") == manifest(tmp_path / "whole")
 

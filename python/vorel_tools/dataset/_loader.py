@@ -6,7 +6,7 @@ from pathlib import Path
 
 import numpy as np
 
-from ._store import COLUMNS, FORMAT, LEGAL_COLUMNS, MANIFEST, SHARDS, read_json, read_parquet
+from ._store import COLUMNS, FORMAT, LEGAL_COLUMNS, MANIFEST, SHARDS, map_npy, read_json, read_parquet
 
 
 def segments(into, out_of, lengths):
@@ -192,8 +192,10 @@ class Dataset:
                     self._loaded.pop(next(iter(self._loaded)))
                 array = arrays[name]
             else:
-                array = np.load(directory / f"{name}.npy", mmap_mode="r", allow_pickle=False)
-                self._arrays[key] = array
+                info = self.shards[shard]
+                rows = {"legal_moves": info["legal_moves"], "legal_offsets": info["positions"] + 1}
+                shape = (rows.get(name, info["positions"]), *COLUMNS[name][1])
+                array = self._arrays[key] = map_npy(directory / f"{name}.npy", COLUMNS[name][0], shape)
         if name == "legal_offsets" and not whole:
             array = array[:-1]
         return array
@@ -237,33 +239,44 @@ class Dataset:
             raise IndexError(f"a position is out of range for {len(self)} positions")
         rows = np.where(rows < 0, rows + len(self), rows)
         columns = {name: self._column(name) for name in self._row_columns}
-        batch = {name: np.empty((len(rows), *column.row_shape), column.dtype) for name, column in columns.items()}
+        # The rows in ascending order, each shard's together, read each in one pass over its
+        # files; the results are then put back in the order asked for.
+        order = np.argsort(rows)
+        ascending = rows[order]
+        starts = self._position_starts
+        bounds = np.searchsorted(ascending, starts)
+        present = np.flatnonzero(bounds[1:] > bounds[:-1]).tolist()
+        sorted_batch = {
+            name: np.empty((len(rows), *column.row_shape), column.dtype) for name, column in columns.items()
+        }
         legal = "legal_moves" in self.columns
         if legal:
             lengths = np.empty(len(rows), np.int64)
-            sources = []
-        # Each shard's rows at once: the shards in order, the rows of each in their order.
-        starts = self._position_starts
-        shards = np.searchsorted(starts, rows, "right") - 1
-        order = np.argsort(shards, kind="stable")
-        present, first = np.unique(shards[order], return_index=True)
-        ends = [*first[1:].tolist(), len(order)]
-        for shard, begin, end in zip(present.tolist(), first.tolist(), ends, strict=True):
-            taken = order[begin:end]
-            local = rows[taken] - starts[shard]
+            begins = np.empty(len(rows), np.int64)
+        for shard in present:
+            block = slice(bounds[shard], bounds[shard + 1])
+            local = ascending[block] - starts[shard]
             for name, column in columns.items():
-                batch[name][taken] = column._part(shard)[local] + column.dtype.type(column._bases[shard])
+                out = sorted_batch[name][block]
+                np.take(column._part(shard), local, axis=0, out=out)
+                if column._bases[shard]:
+                    out += column.dtype.type(column._bases[shard])
             if legal:
                 offsets = self._shard_array(shard, "legal_offsets", whole=True)
-                begins = offsets[local]
-                lengths[taken] = offsets[local + 1] - begins
-                sources.append((shard, taken, begins))
+                np.take(offsets, local, out=begins[block])
+                np.subtract(np.take(offsets, local + 1), begins[block], out=lengths[block])
+        inverse = np.empty(len(rows), np.int64)
+        inverse[order] = np.arange(len(rows))
+        batch = {name: values[inverse] for name, values in sorted_batch.items()}
         if legal:
+            # Each position's moves in the order asked for: the sorted rows' runs of moves are
+            # copied to where their rows went.
             joined = np.zeros(len(rows) + 1, np.int64)
-            np.cumsum(lengths, out=joined[1:])
+            np.cumsum(lengths[inverse], out=joined[1:])
             items = np.empty(joined[-1], np.dtype(COLUMNS["legal_moves"][0]))
-            for shard, taken, begins in sources:
-                into, out_of = segments(joined[taken], begins, lengths[taken])
+            for shard in present:
+                block = slice(bounds[shard], bounds[shard + 1])
+                into, out_of = segments(joined[order[block]], begins[block], lengths[block])
                 items[into] = self._shard_array(shard, "legal_moves")[out_of]
             batch["legal_moves"], batch["legal_offsets"] = items, joined
         return batch

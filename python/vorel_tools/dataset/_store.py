@@ -2,6 +2,8 @@
 Parquet file) and its manifest."""
 
 import json
+import math
+import mmap
 import os
 import shutil
 from pathlib import Path
@@ -216,8 +218,18 @@ def take(arrays, rows):
     return taken
 
 
-def read_shard_column(shard_directory, name, output):
-    """Returns one column of a shard: memory-mapped from a .npy shard."""
-    if output == "parquet":
-        return read_parquet(shard_directory / PARQUET_FILE, [name])[name]
-    return np.load(shard_directory / f"{name}.npy", mmap_mode="r", allow_pickle=False)
+def map_npy(path, dtype, shape):
+    """Returns a .npy file of a shard memory-mapped, read-only: its rows are read from the file as
+    they are used. A file of the layout a shard is written in (a header of NPY_HEADER_SIZE bytes,
+    then exactly the rows of the shape) is mapped straight away; any other is read by NumPy,
+    which checks its header."""
+    dtype = np.dtype(dtype)
+    with open(path, "rb") as file:
+        size = os.fstat(file.fileno()).st_size
+        header = file.read(NPY_HEADER_SIZE)
+        if header != npy_header(dtype, shape) or size != NPY_HEADER_SIZE + dtype.itemsize * math.prod(shape):
+            return np.load(path, mmap_mode="r", allow_pickle=False)
+        if size == NPY_HEADER_SIZE:
+            return np.zeros(shape, dtype)
+        mapped = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
+    return np.frombuffer(mapped, dtype, offset=NPY_HEADER_SIZE).reshape(shape)
