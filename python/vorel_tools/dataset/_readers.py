@@ -1,7 +1,6 @@
 """The shards of one input: its games (PGN, or the movetext column of a Parquet or Arrow table) or
 positions (EPD or FEN lines) as the arrays of the dataset's columns, a shard at a time."""
 
-import functools
 import re
 from dataclasses import dataclass, field
 
@@ -55,12 +54,6 @@ class Settings:
 
         names = [name for name in (GAME_COLUMNS if games else POSITION_COLUMNS) if name != "policy" or self.policy]
         return names + (list(LEGAL_COLUMNS) if self.legal_moves else [])
-
-
-@functools.cache
-def castling_bits(field):
-    """The castling column's bits of a FEN's castling field (b"KQkq": 15)."""
-    return sum(CASTLING_BITS.get(letter, 0) for letter in field)
 
 
 def speed(time_control):
@@ -254,46 +247,68 @@ def _rejection(fen):
     return "not a position"
 
 
-def position_shard(texts, numbers, settings):
-    """The arrays of a shard of position lines, and the lines refused with why."""
-    fens, counters, lines, reports = [], [], [], []
-    for text, number in zip(texts, numbers, strict=True):
-        fields = text.split()
-        if len(fields) < 4:
-            reports.append((number, f"expected the four fields of a position, found {len(fields)}"))
-            continue
-        # A FEN's two counters; an EPD line has operations there instead.
+def state_of(fens):
+    """The side to move, castling bits and en-passant file of FEN texts as vorel_tools.fens writes
+    them (an S array; a right without its rook or an en-passant square no pawn can take on is
+    dropped there), read from the last 12 bytes of each: "... w KQkq e3" ends in those fields."""
+    count = len(fens)
+    if count == 0:
+        return np.zeros(0, bool), np.zeros(0, np.uint8), np.zeros(0, np.int8)
+    chars = fens.view(np.uint8).reshape(count, fens.dtype.itemsize)
+    ends = np.strings.str_len(fens)
+    tails = chars[np.arange(count)[:, None], ends[:, None] + np.arange(-12, 0)]
+    # The spaces right of each byte: 0 in the en-passant field, 1 in the castling field, 2 in the
+    # side to move.
+    spaces = (tails == ord(" ")).astype(np.int8)
+    right = np.cumsum(spaces[:, ::-1], axis=1)[:, ::-1] - spaces
+    white = ((tails == ord("w")) & (right == 2)).any(axis=1)
+    castling = np.zeros(count, np.uint8)
+    for letter, bit in CASTLING_BITS.items():
+        castling |= np.where(((tails == letter) & (right == 1)).any(axis=1), bit, 0).astype(np.uint8)
+    # The en-passant field is "-" (the last byte) or a square (the last two).
+    file = np.where(tails[:, 10] == ord(" "), tails[:, 11], tails[:, 10])
+    en_passant = np.where(file == ord("-"), -1, file.astype(np.int16) - ord("a")).astype(np.int8)
+    return white, castling, en_passant
+
+
+def counters(texts):
+    """The half-move clock and move number of each FEN line (a line of EPD, whose operations
+    stand there instead, gets 0 and 1, as does a line of the four fields alone)."""
+    pairs = []
+    for text in texts:
+        fields = text.split(None, 6) if text.strip().count(b" ") > 3 or b"\t" in text else ()
         if len(fields) >= 6 and fields[4].isdigit() and fields[5].isdigit():
-            counters.append((min(int(fields[4]), 65535), min(int(fields[5]), 65535)))
+            pairs.append((min(int(fields[4]), 65535), min(int(fields[5]), 65535)))
         else:
-            counters.append((0, 1))
-        fens.append(" ".join(fields[:4]))
-        lines.append(number)
-    line = np.array(lines, np.int64)
+            pairs.append((0, 1))
+    return np.array(pairs, np.uint16).reshape(-1, 2)
+
+
+def position_shard(texts, numbers, settings):
+    """The arrays of a batch of position lines (bytes, as read), and the lines refused with why.
+    vorel_tools reads a line's first four fields as a position and nothing past them."""
+    line = np.array(numbers, np.int64)
     if settings.legal_moves:
-        moves, offsets, valid = vorel_tools.legal_moves(fens, errors="skip")
+        moves, offsets, valid = vorel_tools.legal_moves(texts, errors="skip")
     else:
-        valid = vorel_tools.status(fens, errors="skip")[1]
+        valid = vorel_tools.status(texts, errors="skip")[1]
+    reports = []
     if not valid.all():
-        for i in np.flatnonzero(~valid).tolist():
-            reports.append((int(line[i]), _rejection(fens[i])))
-        reports.sort()
-        fens = [fen for fen, ok in zip(fens, valid.tolist(), strict=True) if ok]
-        counters = [counter for counter, ok in zip(counters, valid.tolist(), strict=True) if ok]
+        kept = valid.tolist()
+        reports = [(number, _rejection(text)) for text, number, ok in zip(texts, numbers, kept, strict=True) if not ok]
+        texts = [text for text, ok in zip(texts, kept, strict=True) if ok]
         line = line[valid]
-    # The castling and en-passant fields as the board holds them (a right without its rook or an
-    # en-passant square no pawn can take on is dropped), from the FEN texts vorel_tools writes.
-    fields = [fen.split(b" ") for fen in vorel_tools.fens(fens).tolist()] if fens else []
-    castling = np.array([castling_bits(field[2]) for field in fields], np.uint8)
-    en_passant = np.array([-1 if field[3] == b"-" else field[3][0] - ord("a") for field in fields], np.int8)
-    counters = np.array(counters, np.uint16).reshape(-1, 2)
+    if not texts:
+        texts = np.zeros(0, "S1")  # an array, so that every call below makes empty arrays
+    white_to_move, castling, en_passant = state_of(vorel_tools.fens(texts))
+    counted = counters(texts)
     arrays = {
-        "bitboards": vorel_tools.bitboards(fens, view=settings.view) if fens else np.zeros((0, 12), np.uint64),
-        "white_to_move": vorel_tools.white_to_move(fens) if fens else np.zeros(0, bool),
+        "bitboards": vorel_tools.bitboards(texts, view=settings.view),
+        "white_to_move": white_to_move,
         "castling": castling,
         "en_passant": en_passant,
-        "halfmove_clock": counters[:, 0],
-        "fullmove": counters[:, 1],
+        "halfmove_clock": counted[:, 0],
+        "fullmove": counted[:, 1],
         "line": line,
     }
     if settings.legal_moves:
@@ -307,21 +322,27 @@ def epd_pieces(path, compression, skip, settings):
     texts, numbers = [], []
     number = in_shard = 0
     with open_text(path, compression) as file:
-        for raw in file:
-            number += 1
+        # A block of whole lines at a time: a line ends only at b"\n".
+        for lines in iter(lambda: file.readlines(1 << 22), []):
+            first = number + 1
+            number += len(lines)
             if number <= skip:
                 continue
-            text = raw.decode("utf-8", "replace").strip().lstrip("\ufeff")
-            if not text or text[0] == "#":
-                continue
-            texts.append(text)
-            numbers.append(number)
-            in_shard += 1
-            if in_shard == settings.shard_positions or len(texts) == BATCH_POSITIONS:
-                arrays, reports = position_shard(texts, numbers, settings)
-                yield Piece(arrays, number, reports, ends_shard=in_shard == settings.shard_positions)
-                texts, numbers = [], []
-                in_shard %= settings.shard_positions
+            for offset, text in enumerate(lines):
+                # Blank lines and comments are left out (a byte-order mark may start the file).
+                stripped = text.strip()
+                if not stripped or stripped[:1] == b"#" or first + offset <= skip:
+                    continue
+                if stripped[:3] == b"\xef\xbb\xbf":
+                    text = stripped[3:]
+                texts.append(text)
+                numbers.append(first + offset)
+                in_shard += 1
+                if in_shard == settings.shard_positions or len(texts) == BATCH_POSITIONS:
+                    arrays, reports = position_shard(texts, numbers, settings)
+                    yield Piece(arrays, first + offset, reports, ends_shard=in_shard == settings.shard_positions)
+                    texts, numbers = [], []
+                    in_shard %= settings.shard_positions
     if texts:
         arrays, reports = position_shard(texts, numbers, settings)
         yield Piece(arrays, number, reports, ends_shard=True)
