@@ -130,7 +130,7 @@ fuzz-%: fuzz-build
 
 # Static checks: the type stub against the built module, then the Python and C++ layout.
 lint: setup install
-	$(PYTHON) -m mypy.stubtest vorel_chess vorel_chess_runtime vorel_tools
+	$(PYTHON) -m mypy.stubtest --mypy-config-file pyproject.toml vorel_chess vorel_chess_runtime vorel_tools
 	$(PYTHON) -m ruff format --check --quiet .
 	$(PYTHON) -m ruff check --quiet .
 	git ls-files '*.cpp' '*.hpp' '*.c' | xargs clang-format --dry-run -Werror

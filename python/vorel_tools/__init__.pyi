@@ -423,6 +423,12 @@ class PgnReader(Iterator[PgnGame]):
     """The games of a PGN file, one at a time: what ``read_pgn()`` returns."""
 
     def __next__(self) -> PgnGame: ...
+    @property
+    def bytes_read(self) -> int | None:
+        """The bytes of the file read so far: for a path, of the file as it lies on disk
+        (compressed bytes for a compressed file); for a file object, those its ``read()``
+        returned (a text file's as UTF-8). Files are read ahead of the games given, a chunk at a
+        time, so this tells progress through the file. None for a sequence of game texts."""
     def close(self) -> None:
         """Ends the iteration, closing the file if ``read_pgn()`` opened it."""
     def __enter__(self) -> PgnReader: ...
@@ -572,6 +578,12 @@ class GameReader(Iterator[GameBatch]):
     """Batches of whole games as arrays: what ``read_games()`` returns."""
 
     def __next__(self) -> GameBatch: ...
+    @property
+    def bytes_read(self) -> int | None:
+        """The bytes of the file read so far: for a path, of the file as it lies on disk
+        (compressed bytes for a compressed file); for a file object, those its ``read()``
+        returned (a text file's as UTF-8). Files are read ahead of the games given, a chunk at a
+        time, so this tells progress through the file. None for a sequence of game texts."""
     def close(self) -> None:
         """Ends the reading, closing the file if ``read_games()`` opened it."""
     def __enter__(self) -> GameReader: ...

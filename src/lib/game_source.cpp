@@ -276,6 +276,7 @@ void GameSource::read_chunk() {
   if (!wanted) throw PythonError{};
   const OwnedRef chunk(PyObject_CallMethodOneArg(file_.get(), read_name, wanted.get()));
   if (!chunk) throw PythonError{};
+  count_read(chunk.get());
   if (zstd_) {
     try {
       feed_frames(chunk.get());
@@ -311,6 +312,30 @@ void GameSource::read_chunk() {
     head_ = std::string();
   }
   if (end) splitter_.finish();
+}
+
+void GameSource::count_read(PyObject* chunk) {
+  if (raw_) {
+    // The file under a decompressor: where it stands is what was read of it.
+    static PyObject* const tell_name = PyUnicode_InternFromString("tell");
+    if (tell_name == nullptr) throw PythonError{};
+    const OwnedRef position(PyObject_CallMethodNoArgs(raw_.get(), tell_name));
+    if (!position) throw PythonError{};
+    const long long value = PyLong_AsLongLong(position.get());
+    if (value == -1 && PyErr_Occurred()) throw PythonError{};
+    bytes_read_ = value;
+  } else if (PyBytes_Check(chunk)) {
+    bytes_read_ += PyBytes_GET_SIZE(chunk);
+  } else if (PyUnicode_Check(chunk)) {
+    // A str without a UTF-8 form adds nothing: it is refused when it is read.
+    Py_ssize_t size = 0;
+    if (PyUnicode_AsUTF8AndSize(chunk, &size) != nullptr) bytes_read_ += size;
+    PyErr_Clear();
+  } else {
+    // Another bytes-like object; one that offers no buffer is refused when it is read.
+    const Buffer buffer(chunk, PyBUF_SIMPLE, std::nothrow);
+    bytes_read_ += buffer.view.len;
+  }
 }
 
 void GameSource::feed(std::string_view bytes) {

@@ -35,6 +35,14 @@ class GameSource {
   // and the source is finished: later calls return nothing.
   std::optional<GameText> next();
 
+  // The bytes of the file read so far: for a path, of the file as it lies on disk (its
+  // compressed bytes when it is compressed); for a file object, those its read() returned (a
+  // text file's as UTF-8). Nothing for a sequence of texts.
+  std::optional<long long> bytes_read() const {
+    if (iterator_) return std::nullopt;
+    return bytes_read_;
+  }
+
   // Ends the reading: closes the file the source opened itself, and its decompressor. Closing
   // twice does nothing.
   void close();
@@ -51,6 +59,8 @@ class GameSource {
   // Reads the next chunk of the file into the splitter; at the end of the file, finishes it.
   // Raises ValueError when a file object's first bytes are those of a compressed format.
   void read_chunk();
+  // Adds what a read() of the file returned to bytes_read_.
+  void count_read(PyObject* chunk);
   // Hands bytes of the game text to the splitter.
   void feed(std::string_view bytes);
   // Decompresses a chunk of a .zst file read through the zstandard package, frame after frame,
@@ -68,6 +78,7 @@ class GameSource {
   // a file object's first bytes until they are.
   bool looked_ = false;
   std::string head_;
+  long long bytes_read_ = 0;
   // For a .zst path before Python 3.14: the zstandard package's decompressor, and the
   // decompression of the frame in progress (null between frames); `file_` is then the
   // compressed file.

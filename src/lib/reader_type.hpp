@@ -10,8 +10,11 @@
 //   OwnedRef next();     // the next item, or a null reference at the end
 //   void close();        // ends the iteration; closes the file it opened
 //   bool closed() const;
+//   std::optional<long long> bytes_read() const;  // of the file; nothing for a sequence
 //   int traverse(visitproc, void*) const;
 //   void clear();        // drops its references to Python objects
+
+#include <optional>
 
 #include "lib/python_support.hpp"
 
@@ -106,6 +109,25 @@ void dealloc_reader(PyObject* self) {
 }
 
 template <class Reader>
+PyObject* bytes_read(PyObject* self, void*) {
+  return guarded([&] {
+    const std::optional<long long> read = self_reader<Reader>(self)->value.bytes_read();
+    return read ? created(PyLong_FromLongLong(*read)) : Py_NewRef(Py_None);
+  });
+}
+
+template <class Reader>
+PyGetSetDef GETSET[] = {
+    {"bytes_read", bytes_read<Reader>, nullptr,
+     "The bytes of the file read so far: for a path, of the file as it lies on disk (compressed "
+     "bytes for a compressed file); for a file object, those its read() returned (a text file's "
+     "as UTF-8). Files are read ahead of the games given, a chunk at a time. None for a sequence "
+     "of game texts.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+template <class Reader>
 PyMethodDef METHODS[] = {
     {"close", close<Reader>, METH_NOARGS, Reader::CLOSE_DOC},
     {"__enter__", enter<Reader>, METH_NOARGS, "__enter__($self)\n--\n\n"},
@@ -123,6 +145,7 @@ PyType_Slot SLOTS[] = {
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(next<Reader>)},
     {Py_tp_methods, METHODS<Reader>},
+    {Py_tp_getset, GETSET<Reader>},
     {0, nullptr},
 };
 

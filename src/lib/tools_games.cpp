@@ -128,6 +128,8 @@ class GameReader {
 
   bool closed() const { return closed_; }
 
+  std::optional<long long> bytes_read() const { return source_.bytes_read(); }
+
   int traverse(visitproc visit, void* arg) const {
     Py_VISIT(settings_.where.get());
     Py_VISIT(deferred_.get());

@@ -122,6 +122,8 @@ class PgnStream {
   }
 
   bool closed() const { return closed_; }
+
+  std::optional<long long> bytes_read() const { return source_.bytes_read(); }
   int traverse(visitproc visit, void* arg) const { return source_.traverse(visit, arg); }
   void clear() {
     closed_ = true;

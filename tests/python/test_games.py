@@ -254,12 +254,21 @@ def test_every_kind_of_file_gives_the_same_batches(suffix, tmp_path):
     path = tmp_path / f"games{suffix}"
     FILES[suffix](path, PGN.encode())
     assert_same(read(path), expected)
+    # Progress through the file: its bytes on disk, all of them at the end.
+    for reader in (vt.read_games(path), vt.read_pgn(path)):
+        assert reader.bytes_read == 0
+        list(reader)
+        assert reader.bytes_read == path.stat().st_size
     assert_same(read(str(path).encode()), expected)
     if suffix == ".pgn":
         with open(path, "rb") as binary, open(path, encoding="utf-8", newline="") as text:
             assert_same(read(binary), expected)
             assert_same(read(text), expected)
             assert not binary.closed and not text.closed
+        text_reader = vt.read_games(io.StringIO(PGN))
+        list(text_reader)
+        assert text_reader.bytes_read == len(PGN.encode())
+        assert vt.read_games([PGN]).bytes_read is None
 
 
 KINDS = {".pgn.gz": "gzip", ".PGN.BZ2": "bzip2", ".pgn.xz": "xz", ".pgn.zst": "zstd"}

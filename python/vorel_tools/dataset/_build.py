@@ -117,7 +117,7 @@ def run_input(task, report):
                     report(message)
                 written = thread.submit(writer.append, piece.arrays)
                 message = {"kind": "batch", "input": index, "positions": len(piece.arrays["white_to_move"])}
-                message["reports"] = piece.reports
+                message.update(reports=piece.reports, bytes_read=piece.bytes_read)
                 if piece.ends_shard or counts.info["positions"] >= settings.shard_positions:
                     written.result()
                     writer.close(counts.info)
@@ -247,20 +247,21 @@ class Checksums:
 
 
 class Progress:
-    """One line on standard error, redrawn at most 4 times a second: positions, their rate, and
-    the input bytes of the inputs done."""
+    """One line on standard error, redrawn at most 4 times a second: the positions written, their
+    rate, and the bytes of the inputs read."""
 
     def __init__(self, enabled, total_bytes):
         self.enabled = enabled
         self.total = total_bytes
-        self.done_bytes = 0
+        self.read = {}  # input index -> its bytes read
         self.positions = 0
         self.start = time.monotonic()
         self.drawn = 0.0
 
-    def update(self, positions=0, done_bytes=0, final=False):
+    def update(self, index=None, positions=0, bytes_read=None, final=False):
         self.positions += positions
-        self.done_bytes += done_bytes
+        if bytes_read is not None:
+            self.read[index] = bytes_read
         now = time.monotonic()
         if not self.enabled or (not final and now - self.drawn < 0.25):
             return
@@ -268,7 +269,7 @@ class Progress:
         elapsed = max(now - self.start, 1e-9)
         line = (
             f"\r{self.positions:,} positions, {self.positions / elapsed:,.0f}/s; "
-            f"inputs {_size(self.done_bytes)} of {_size(self.total)} done; {elapsed:.0f} s"
+            f"{_size(sum(self.read.values()))} of {_size(self.total)} read; {elapsed:.0f} s"
         )
         sys.stderr.write(line + ("\n" if final else ""))
         sys.stderr.flush()
@@ -358,7 +359,9 @@ def build(
         tasks = _tasks(work, inputs, settings, workers)
         total = sum(source.size for source in inputs)
         bar = Progress(progress, total)
-        bar.done_bytes = sum(source.size for i, source in enumerate(inputs) if input_done_path(work, i).exists())
+        for index, source in enumerate(inputs):
+            if input_done_path(work, index).exists():
+                bar.update(index, bytes_read=source.size)
         rejected = 0
 
         def report(message):
@@ -368,9 +371,9 @@ def build(
                 for line, text in message["reports"]:
                     log(f"{path}:{line}: {text}")
                 rejected += len(message["reports"])
-                bar.update(positions=message["positions"])
+                bar.update(message["input"], message["positions"], message["bytes_read"])
             elif message["kind"] == "done":
-                bar.update(done_bytes=inputs[message["input"]].size)
+                bar.update(message["input"], bytes_read=inputs[message["input"]].size)
 
         if tasks:
             slots = min(workers, len(tasks))

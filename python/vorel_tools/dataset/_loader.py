@@ -1,6 +1,5 @@
 """Reading a built dataset: its shards joined into one sequence of positions."""
 
-import functools
 import operator
 from pathlib import Path
 
@@ -145,6 +144,7 @@ class Dataset:
         self._output = self.manifest["settings"]["output"]
         self._row_columns = [name for name in self.columns if name not in LEGAL_COLUMNS]
         self._arrays = {}
+        self._columns = {}  # one Column a name, made on first use
         self._loaded = {}  # Parquet shards read, the last few kept
         first_games = [shard.get("first_game") for shard in self.shards]
         self._game_shards = [i for i, first in enumerate(first_games) if first is not None]
@@ -174,9 +174,11 @@ class Dataset:
             return moves.tolist()
         return [0] * count
 
-    @functools.cache  # noqa: B019 - one Column per name, for the life of the dataset
     def _column(self, name):
-        return Column(self, name)
+        column = self._columns.get(name)
+        if column is None:
+            column = self._columns[name] = Column(self, name)
+        return column
 
     def _shard_array(self, shard, name, whole=False):
         if name == "legal_offsets" and shard == len(self.shards):

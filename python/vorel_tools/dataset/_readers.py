@@ -135,6 +135,7 @@ class Piece:
     consumed: int  # the input's games (or lines) read through the batch
     reports: list  # (line, message) of each game or line that could not be read
     ends_shard: bool = False  # the shard ends with the batch (else: when its positions are enough)
+    bytes_read: int | None = None  # of the input file so far, when known
 
 
 def game_pieces(source, games, settings, threads, table=None):
@@ -169,6 +170,7 @@ def game_pieces(source, games, settings, threads, table=None):
                 batch_arrays(batch, index, white_elo, black_elo, result, settings),
                 int(index[-1]) + 1 if count else games.skip,
                 [(line, error) for line, error in zip(batch.line.tolist(), batch.error, strict=True) if error],
+                bytes_read=reader.bytes_read,
             )
 
 
