@@ -428,7 +428,8 @@ class PgnReader(Iterator[PgnGame]):
         """The bytes of the file read so far: for a path, of the file as it lies on disk
         (compressed bytes for a compressed file); for a file object, those its ``read()``
         returned (a text file's as UTF-8). Files are read ahead of the games given, a chunk at a
-        time, so this tells progress through the file. None for a sequence of game texts."""
+        time, so this tells progress through the file. None for a sequence of game texts, and
+        for a compressed file that cannot tell its position (a pipe)."""
     def close(self) -> None:
         """Ends the iteration, closing the file if ``read_pgn()`` opened it."""
     def __enter__(self) -> PgnReader: ...
@@ -583,7 +584,8 @@ class GameReader(Iterator[GameBatch]):
         """The bytes of the file read so far: for a path, of the file as it lies on disk
         (compressed bytes for a compressed file); for a file object, those its ``read()``
         returned (a text file's as UTF-8). Files are read ahead of the games given, a chunk at a
-        time, so this tells progress through the file. None for a sequence of game texts."""
+        time, so this tells progress through the file. None for a sequence of game texts, and
+        for a compressed file that cannot tell its position (a pipe)."""
     def close(self) -> None:
         """Ends the reading, closing the file if ``read_games()`` opened it."""
     def __enter__(self) -> GameReader: ...

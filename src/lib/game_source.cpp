@@ -316,25 +316,32 @@ void GameSource::read_chunk() {
 
 void GameSource::count_read(PyObject* chunk) {
   if (raw_) {
-    // The file under a decompressor: where it stands is what was read of it.
+    // The file under a decompressor: where it stands is what was read of it. A pipe cannot
+    // tell: how much of it was read is then not known.
+    if (!bytes_read_) return;
     static PyObject* const tell_name = PyUnicode_InternFromString("tell");
     if (tell_name == nullptr) throw PythonError{};
     const OwnedRef position(PyObject_CallMethodNoArgs(raw_.get(), tell_name));
-    if (!position) throw PythonError{};
+    if (!position) {
+      if (!PyErr_ExceptionMatches(PyExc_OSError)) throw PythonError{};
+      PyErr_Clear();
+      bytes_read_.reset();
+      return;
+    }
     const long long value = PyLong_AsLongLong(position.get());
     if (value == -1 && PyErr_Occurred()) throw PythonError{};
     bytes_read_ = value;
   } else if (PyBytes_Check(chunk)) {
-    bytes_read_ += PyBytes_GET_SIZE(chunk);
+    *bytes_read_ += PyBytes_GET_SIZE(chunk);
   } else if (PyUnicode_Check(chunk)) {
     // A str without a UTF-8 form adds nothing: it is refused when it is read.
     Py_ssize_t size = 0;
-    if (PyUnicode_AsUTF8AndSize(chunk, &size) != nullptr) bytes_read_ += size;
+    if (PyUnicode_AsUTF8AndSize(chunk, &size) != nullptr) *bytes_read_ += size;
     PyErr_Clear();
   } else {
     // Another bytes-like object; one that offers no buffer is refused when it is read.
     const Buffer buffer(chunk, PyBUF_SIMPLE, std::nothrow);
-    bytes_read_ += buffer.view.len;
+    *bytes_read_ += buffer.view.len;
   }
 }
 

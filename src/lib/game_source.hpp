@@ -37,7 +37,8 @@ class GameSource {
 
   // The bytes of the file read so far: for a path, of the file as it lies on disk (its
   // compressed bytes when it is compressed); for a file object, those its read() returned (a
-  // text file's as UTF-8). Nothing for a sequence of texts.
+  // text file's as UTF-8). Nothing for a sequence of texts, nor for a compressed file that cannot
+  // tell its position (a pipe).
   std::optional<long long> bytes_read() const {
     if (iterator_) return std::nullopt;
     return bytes_read_;
@@ -78,7 +79,7 @@ class GameSource {
   // a file object's first bytes until they are.
   bool looked_ = false;
   std::string head_;
-  long long bytes_read_ = 0;
+  std::optional<long long> bytes_read_ = 0;  // nothing once a decompressed pipe's is not known
   // For a .zst path before Python 3.14: the zstandard package's decompressor, and the
   // decompression of the frame in progress (null between frames); `file_` is then the
   // compressed file.

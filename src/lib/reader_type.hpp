@@ -122,7 +122,7 @@ PyGetSetDef GETSET[] = {
      "The bytes of the file read so far: for a path, of the file as it lies on disk (compressed "
      "bytes for a compressed file); for a file object, those its read() returned (a text file's "
      "as UTF-8). Files are read ahead of the games given, a chunk at a time. None for a sequence "
-     "of game texts.",
+     "of game texts, and for a compressed file that cannot tell its position (a pipe).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
