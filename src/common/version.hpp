@@ -2,4 +2,4 @@
 // and the extension carries it as an identification string.
 #pragma once
 
-#define VOREL_VERSION "0.4.0"
+#define VOREL_VERSION "0.5.0"
