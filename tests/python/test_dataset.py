@@ -4,6 +4,7 @@ the schedulers."""
 
 import bz2
 import gzip
+import os
 import io
 import json
 import lzma
@@ -357,6 +358,27 @@ def test_an_interrupted_build_resumes_to_the_same_dataset(pgn, tmp_path, monkeyp
     assert "(resumed)" in capsys.readouterr().out and not work.exists()
     assert files(out) == files(tmp_path / "whole")
     assert manifest(out) == manifest(tmp_path / "whole")
+
+
+def test_an_input_changed_under_an_interrupted_build_is_not_resumed_from(pgn, tmp_path, monkeypatch, capsys):
+    source = tmp_path / "games.pgn"
+    source.write_bytes(pgn.read_bytes())
+    command = [source, "--out", tmp_path / "out", "--shard-size", 300]
+    # The checksum waited for, as a long enough build would.
+    monkeypatch.setattr(_build.Checksums, "done", lambda self: self.result() is not None)
+    interrupt_after(monkeypatch, 2)
+    assert run(*command) == 130
+    monkeypatch.undo()
+    # Changed in place, its size and time kept: only its checksum tells.
+    status = source.stat()
+    data = bytearray(source.read_bytes())
+    data[data.index(b"[White ") + 8] ^= 1
+    source.write_bytes(bytes(data))
+    os.utime(source, ns=(status.st_atime_ns, status.st_mtime_ns))
+    capsys.readouterr()
+    assert run(*command) == 1
+    assert "changed since the build" in capsys.readouterr().err
+    assert not (tmp_path / "out").exists()
 
 
 def test_ctrl_c_stops_the_workers_at_once_and_the_same_command_resumes(texts, tmp_path):

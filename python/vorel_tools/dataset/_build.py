@@ -241,6 +241,9 @@ class Checksums:
                     digest.update(block)
             self.values[path] = digest.hexdigest()
 
+    def done(self):
+        return not self.thread.is_alive()
+
     def result(self):
         self.thread.join()
         return self.values
@@ -363,9 +366,25 @@ def build(
             if input_done_path(work, index).exists():
                 bar.update(index, bytes_read=source.size)
         rejected = 0
+        recorded = False
+
+        def record_checksums():
+            """Puts the inputs' checksums in the work directory's manifest once they are known, so
+            that a build resumed later finds an input changed since this one began."""
+            nonlocal recorded
+            values = checksums.result()
+            for entry, source in zip(manifest["inputs"], inputs, strict=True):
+                if entry.setdefault("sha256", values[source.path]) != values[source.path]:
+                    raise BuildError(
+                        f"{source.path} changed since the build in {work} began: delete {work} and build again"
+                    )
+            write_json(work / MANIFEST, manifest)
+            recorded = True
 
         def report(message):
             nonlocal rejected
+            if not recorded and checksums.done():
+                record_checksums()
             if message["kind"] == "batch":
                 path = inputs[message["input"]].path
                 for line, text in message["reports"]:
@@ -385,12 +404,8 @@ def build(
             else:
                 run_in_processes(tasks, slots, report)
         bar.update(final=True)
-        values = checksums.result()
-        for entry, source in zip(manifest["inputs"], inputs, strict=True):
-            recorded = entry.get("sha256")
-            if recorded is not None and recorded != values[source.path]:
-                raise BuildError(f"{source.path} changed while it was being built from: delete {work} and build again")
-            entry["sha256"] = values[source.path]
+        if not recorded:
+            record_checksums()
         summary = _finish(work, out, manifest, inputs, refused, resumed)
     return summary
 
