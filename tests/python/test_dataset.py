@@ -4,10 +4,10 @@ the schedulers."""
 
 import bz2
 import gzip
-import os
 import io
 import json
 import lzma
+import os
 import random
 import signal
 import subprocess
