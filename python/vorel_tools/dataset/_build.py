@@ -332,8 +332,6 @@ def build(
     settings = settings or Settings()
     log = log or (lambda text: print(text, file=sys.stderr))
     out = Path(out)
-    if settings.shard_positions < 1:
-        raise BuildError("the shard size must be at least 1")
     inputs, refused = [], []
     for path in paths:
         try:

@@ -39,6 +39,19 @@ class Settings:
     skip_plies: int = 0
     min_clock: float | None = None
 
+    def __post_init__(self):
+        choices = {"output": ("npy", "parquet"), "policy": (None, "lc0", "az"), "view": ("white", "side")}
+        for name, allowed in choices.items():
+            if getattr(self, name) not in allowed:
+                raise ValueError(
+                    f"Settings.{name} is one of {', '.join(map(repr, allowed))}, not {getattr(self, name)!r}"
+                )
+        for name, least in (("shard_positions", 1), ("min_plies", 0), ("skip_plies", 0)):
+            if not isinstance(getattr(self, name), int) or getattr(self, name) < least:
+                raise ValueError(f"Settings.{name} is an int of at least {least}, not {getattr(self, name)!r}")
+        # Kept as a tuple, so that the settings compare equal to those a manifest gives back.
+        object.__setattr__(self, "time_controls", tuple(self.time_controls))
+
     def filters_games(self):
         return (
             self.min_rating is not None
