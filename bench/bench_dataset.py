@@ -159,7 +159,7 @@ def main():
     cells, verdict = ratio("epd", "old epd", 10) if old else (("",), {})
     table.row("vorel-dataset vs the example", rate("epd", EPD_POSITIONS), *cells, **verdict)
     if old:
-        table.row("the example", rate("epd", EPD_POSITIONS))
+        table.row("the example", rate("old epd", EPD_POSITIONS))
     table.section(f"loader: {LOADER_READS} random positions of {len(ds.shards)} shards")
     table.row(
         "open(dir)[rows], a dict of arrays",

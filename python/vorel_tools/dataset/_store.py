@@ -224,12 +224,15 @@ def map_npy(path, dtype, shape):
     then exactly the rows of the shape) is mapped straight away; any other is read by NumPy,
     which checks its header."""
     dtype = np.dtype(dtype)
-    with open(path, "rb") as file:
-        size = os.fstat(file.fileno()).st_size
-        header = file.read(NPY_HEADER_SIZE)
+    descriptor = os.open(path, os.O_RDONLY)
+    try:
+        size = os.fstat(descriptor).st_size
+        header = os.pread(descriptor, NPY_HEADER_SIZE, 0)
         if header != npy_header(dtype, shape) or size != NPY_HEADER_SIZE + dtype.itemsize * math.prod(shape):
             return np.load(path, mmap_mode="r", allow_pickle=False)
         if size == NPY_HEADER_SIZE:
             return np.zeros(shape, dtype)
-        mapped = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
+        mapped = mmap.mmap(descriptor, 0, access=mmap.ACCESS_READ)
+    finally:
+        os.close(descriptor)
     return np.frombuffer(mapped, dtype, offset=NPY_HEADER_SIZE).reshape(shape)
