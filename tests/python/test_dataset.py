@@ -3,6 +3,7 @@ library, inputs told by their content, the filters, interrupted and failed build
 the schedulers."""
 
 import bz2
+import fcntl
 import gzip
 import io
 import json
@@ -357,6 +358,22 @@ def test_an_interrupted_build_resumes_to_the_same_dataset(pgn, tmp_path, monkeyp
     assert "(resumed)" in capsys.readouterr().out and not work.exists()
     assert files(out) == files(tmp_path / "whole")
     assert manifest(out) == manifest(tmp_path / "whole")
+
+
+def test_a_build_refused_by_the_lock_leaves_the_running_one_alone(pgn, tmp_path, monkeypatch, capsys):
+    out, work = tmp_path / "out", tmp_path / ".out.partial"
+    interrupt_after(monkeypatch, 2)
+    assert run(pgn, "--out", out, "--shard-size", 300) == 130
+    monkeypatch.undo()
+    before = files(work)
+    with open(work / ".lock") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)  # as the build writing there holds it
+        for size in (300, 400):  # the same settings, and others, which would discard its shards
+            assert run(pgn, "--out", out, "--shard-size", size) == 1
+            assert "another build is writing" in capsys.readouterr().err
+            assert files(work) == before
+    assert run(pgn, "--out", out, "--shard-size", 300) == 0
+    assert "(resumed)" in capsys.readouterr().out
 
 
 def test_ctrl_c_stops_the_workers_at_once_and_the_same_command_resumes(texts, tmp_path):

@@ -303,6 +303,15 @@ def _is_dataset(path):
     return (path / MANIFEST).is_file()
 
 
+def _remove(path):
+    """Removes a directory with what it holds, or a file or a symbolic link (not what it points
+    to); nothing when there is nothing there."""
+    if path.is_dir() and not path.is_symlink():
+        shutil.rmtree(path)
+    elif path.is_symlink() or path.exists():
+        path.unlink()
+
+
 def build(
     paths,
     out,
@@ -426,30 +435,36 @@ def _tasks(work, inputs, settings, workers):
 @contextlib.contextmanager
 def _locked(work, plan, log):
     """Yields (the work directory's manifest, whether it resumes an interrupted build), holding a
-    lock on it so that two builds cannot write it at once."""
+    lock on it so that two builds cannot write it at once. The lock is taken before anything in
+    the work directory is looked at or removed: a build of other settings refused while another
+    runs leaves that one's shards alone."""
     resumed = False
-    if work.is_dir():
-        try:
-            old = read_json(work / MANIFEST)
-        except (OSError, ValueError):
-            old = None
-        if (
-            old is not None
-            and all(old.get(key) == value for key, value in plan.items() if key != "inputs")
-            and [{key: entry[key] for key in ("path", "size", "mtime_ns")} for entry in old["inputs"]]
-            == [{key: entry[key] for key in ("path", "size", "mtime_ns")} for entry in plan["inputs"]]
-        ):
-            resumed = True
-            plan = old
-        else:
-            log(f"discarding the unfinished build in {work}: its inputs or settings differ")
-            shutil.rmtree(work)
+    existed = work.is_dir()
     (work / SHARDS).mkdir(parents=True, exist_ok=True)
-    with open(work / ".lock", "w") as lock:
+    with open(work / ".lock", "a") as lock:
         try:
             fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
             raise BuildError(f"another build is writing {work}") from None
+        if existed:
+            try:
+                old = read_json(work / MANIFEST)
+            except (OSError, ValueError):
+                old = None
+            if (
+                isinstance(old, dict)
+                and all(old.get(key) == value for key, value in plan.items() if key != "inputs")
+                and [{key: entry[key] for key in ("path", "size", "mtime_ns")} for entry in old["inputs"]]
+                == [{key: entry[key] for key in ("path", "size", "mtime_ns")} for entry in plan["inputs"]]
+            ):
+                resumed = True
+                plan = old
+            else:
+                log(f"discarding the unfinished build in {work}: its inputs or settings differ")
+                for entry in work.iterdir():
+                    if entry.name != ".lock":
+                        _remove(entry)
+                (work / SHARDS).mkdir()
         # Shards cut short by the interruption are left out, and built again.
         for partial in (work / SHARDS).glob("*.partial"):
             shutil.rmtree(partial)
@@ -496,7 +511,8 @@ def _finish(work, out, manifest, inputs, refused, resumed):
     write_json(work / MANIFEST, manifest)
     for path in work.glob("input-*.json"):
         path.unlink()
-    (work / ".lock").unlink()
+    # The lock goes with the directory, and is removed from its new place: a build that opened
+    # it before then still finds it held.
     if out.exists():
         old = out.with_name(f".{out.name}.old")
         if old.exists():
@@ -506,4 +522,5 @@ def _finish(work, out, manifest, inputs, refused, resumed):
         shutil.rmtree(old)
     else:
         os.replace(work, out)
+    (out / ".lock").unlink()
     return Summary(out, positions, manifest["games"], len(shards), manifest["rejected"], refused, resumed)
