@@ -427,6 +427,26 @@ def test_a_failed_build_leaves_the_dataset_in_out_as_it_was(pgn, plain, texts, t
     assert sorted(path.name for path in tmp_path.iterdir()) == ["broken.pgn", "empty.pgn", "out", "small.pgn"]
 
 
+def test_out_named_by_dots_or_a_link_or_under_a_file(pgn, plain, tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    # "." and ".." name the directory they lead to; "/" cannot hold one.
+    (tmp_path / "data").mkdir()
+    assert run(pgn, "--out", "data/missing/..", "--shard-size", 700) == 0
+    assert files(tmp_path / "data") == files(plain)
+    for out, message in ((".", "holds files that are not a dataset"), ("/", "cannot hold a dataset")):
+        assert run(pgn, "--out", out) == 1
+        assert message in capsys.readouterr().err
+    (tmp_path / "file").write_text("")
+    assert run(pgn, "--out", "file/out") == 1
+    assert "Not a directory" in capsys.readouterr().err
+    # A link to a dataset, replaced twice: the link gives way to the new dataset.
+    (tmp_path / "link").symlink_to(tmp_path / "data")
+    for _ in range(2):
+        assert run(pgn, "--out", "link", "--shard-size", 700, "--overwrite") == 0
+        assert files(tmp_path / "link") == files(plain) and not (tmp_path / "link").is_symlink()
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["data", "file", "link"]
+
+
 @pytest.fixture(scope="module")
 def built(pgn, texts, tmp_path_factory):
     """Datasets of two inputs (the second holding the FEN game and the unreadable one) in shards of

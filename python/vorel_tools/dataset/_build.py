@@ -312,6 +312,22 @@ def _remove(path):
         path.unlink()
 
 
+def work_directory(out):
+    """The directory a build of out writes into: ".NAME.partial" beside it."""
+    return out.with_name(f".{out.name}.partial")
+
+
+def output_path(out):
+    """out as a path whose last part names it ("." and ".." have no name a work directory can be
+    made of)."""
+    out = Path(out)
+    if out.name in ("", ".", ".."):
+        out = Path(os.path.abspath(out))
+    if not out.name:
+        raise BuildError(f"{out} cannot hold a dataset: choose a directory below it")
+    return out
+
+
 def build(
     paths,
     out,
@@ -337,7 +353,7 @@ def build(
     """
     settings = settings or Settings()
     log = log or (lambda text: print(text, file=sys.stderr))
-    out = Path(out)
+    out = output_path(out)
     if settings.shard_positions < 1:
         raise BuildError("the shard size must be at least 1")
     inputs, refused = [], []
@@ -361,7 +377,7 @@ def build(
             raise BuildError(f"{out} holds files that are not a dataset: choose another directory")
         if not overwrite:
             raise BuildError(f"{out} already holds a dataset: pass --overwrite to replace it when the new one is done")
-    work = out.with_name(f".{out.name}.partial")
+    work = work_directory(out)
     plan = _plan(inputs, settings)
     with _locked(work, plan, log) as (manifest, resumed):
         checksums = Checksums([source.path for source in inputs])
@@ -513,13 +529,12 @@ def _finish(work, out, manifest, inputs, refused, resumed):
         path.unlink()
     # The lock goes with the directory, and is removed from its new place: a build that opened
     # it before then still finds it held.
-    if out.exists():
+    if out.exists() or out.is_symlink():
         old = out.with_name(f".{out.name}.old")
-        if old.exists():
-            shutil.rmtree(old)
+        _remove(old)
         os.replace(out, old)
         os.replace(work, out)
-        shutil.rmtree(old)
+        _remove(old)
     else:
         os.replace(work, out)
     (out / ".lock").unlink()
