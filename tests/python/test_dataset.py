@@ -447,6 +447,20 @@ def test_out_named_by_dots_or_a_link_or_under_a_file(pgn, plain, tmp_path, monke
     assert sorted(path.name for path in tmp_path.iterdir()) == ["data", "file", "link"]
 
 
+@pytest.mark.parametrize("workers", [1, 2])
+def test_an_input_that_fails_past_its_start_stops_the_build_naming_it(pgn, tmp_path, capsys, workers):
+    """Recognised by its first 64 KiB, a gzip file cut short ends the build with a message that
+    names it, not with the reader's exception."""
+    cut = tmp_path / "cut.pgn.gz"
+    whole = gzip.compress(pgn.read_bytes())
+    cut.write_bytes(whole[: len(whole) - 20])
+    assert dataset.recognise(cut).kind == "pgn"
+    assert run(pgn, cut, "--out", tmp_path / "out", "--workers", workers) == 1
+    errors = capsys.readouterr().err
+    assert f"vorel-dataset: {cut} could not be read to its end: EOFError" in errors
+    assert not (tmp_path / "out").exists()
+
+
 @pytest.fixture(scope="module")
 def built(pgn, texts, tmp_path_factory):
     """Datasets of two inputs (the second holding the FEN game and the unreadable one) in shards of

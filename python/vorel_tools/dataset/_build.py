@@ -84,6 +84,17 @@ class ShardCounts:
                 info["last_game"] = int(game[-1])
 
 
+def _read(pieces, path):
+    """The pieces of an input; an error reading it (a compressed file cut short or damaged past
+    its start, a table whose rows are no game texts) raised as a BuildError that names it."""
+    try:
+        yield from pieces
+    except BuildError:
+        raise
+    except Exception as error:  # any reader's error is that input's
+        raise BuildError(f"{path} could not be read to its end: {type(error).__name__}: {error}") from error
+
+
 def run_input(task, report):
     """Builds the shards of one input into the work directory, from where an interrupted build
     stopped; report(message) is called with each batch's counts and the input's end."""
@@ -107,7 +118,7 @@ def run_input(task, report):
     with stack, ThreadPoolExecutor(1, thread_name_prefix="vorel-dataset-writer") as thread:
         writer = counts = written = message = None
         try:
-            for piece in pieces:
+            for piece in _read(pieces, source.path):
                 if writer is None:
                     writer = ShardWriter(work / SHARDS, shard_name(index, shard), settings.output)
                     counts = ShardCounts(index, shard)
@@ -145,7 +156,8 @@ def _process_main(task, messages):
     try:
         run_input(task, messages.put)
     except BaseException as error:  # noqa: BLE001 - every failure is sent to the parent
-        messages.put({"kind": "error", "input": task["index"], "message": f"{type(error).__name__}: {error}"})
+        message = str(error) if isinstance(error, BuildError) else f"{type(error).__name__}: {error}"
+        messages.put({"kind": "error", "input": task["index"], "message": message})
         messages.close()
         messages.join_thread()
         sys.exit(1)
