@@ -284,6 +284,30 @@ def test_an_input_of_no_kind_read_is_refused(pgn, tmp_path, capsys, content):
 
 
 @pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda pa, path: path.write_bytes(b"PAR1" + bytes(100)), "cannot be read"),
+        (lambda pa, path: path.write_bytes(b"ARROW1\0\0" + bytes(100)), "cannot be read"),
+        (lambda pa, path: pa.parquet.write_table(pa.table({"moves": ["1. e4 *"]}), path), "without a 'movetext'"),
+        (lambda pa, path: pa.parquet.write_table(pa.table({"movetext": [1, 2]}), path), "holds int64"),
+    ],
+    ids=["parquet-of-zeros", "arrow-of-zeros", "no-movetext", "numbers"],
+)
+def test_a_table_of_no_game_texts_is_refused(pgn, tmp_path, capsys, make, message):
+    """A table is read only once the build runs: its schema is looked at when it is recognised,
+    so that it is refused as any other input, not met with an exception in the middle."""
+    import pyarrow
+    import pyarrow.parquet
+
+    path = tmp_path / "games.table"
+    make(pyarrow, path)
+    with pytest.raises(dataset.InputError, match=message):
+        dataset.recognise(path)
+    assert run(path, pgn, "--out", tmp_path / "out") == 0
+    assert [message in text for text in manifest(tmp_path / "out")["refused"]] == [True]
+
+
+@pytest.mark.parametrize(
     "options, keep",
     [
         (["--min-rating", "1500"], lambda x: (x["white_elo"] >= 1500) & (x["black_elo"] >= 1500)),

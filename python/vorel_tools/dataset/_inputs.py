@@ -103,6 +103,34 @@ def text_kind(sample):
     return None
 
 
+def check_table(path, kind):
+    """Raises InputError unless the Parquet or Arrow file at path opens and has a 'movetext' column
+    of texts (str or bytes, nulls allowed)."""
+    try:
+        import pyarrow as pa
+        import pyarrow.dataset
+    except ImportError:
+        raise InputError(f"{path}: a {kind} table: reading it needs pyarrow (pip install 'pyarrow')") from None
+    try:
+        schema = pyarrow.dataset.dataset(path, format="parquet" if kind == "parquet" else "ipc").schema
+    except (pa.ArrowException, OSError) as error:
+        raise InputError(f"{path}: a {kind} table that cannot be read: {error}") from None
+    if "movetext" not in schema.names:
+        raise InputError(f"{path}: a {kind} table without a 'movetext' column (it has {', '.join(schema.names)})")
+    kind_of = schema.field("movetext").type
+    if pa.types.is_dictionary(kind_of):
+        kind_of = kind_of.value_type
+    texts = (
+        pa.types.is_string,
+        pa.types.is_large_string,
+        pa.types.is_binary,
+        pa.types.is_large_binary,
+        pa.types.is_null,
+    )
+    if not any(test(kind_of) for test in texts) and str(kind_of) not in ("string_view", "binary_view"):
+        raise InputError(f"{path}: a {kind} table whose 'movetext' column holds {kind_of}, not game texts")
+
+
 def recognise(path):
     """Returns the Input of a path, told by its first bytes, not its name.
 
@@ -121,6 +149,7 @@ def recognise(path):
         raise InputError(f"{path}: the file is empty")
     for magic, kind in TABLES:
         if head.startswith(magic):
+            check_table(path, kind)
             return Input(path, kind, None, status.st_size, status.st_mtime_ns)
     compression = compression_of(head, path)
     try:
