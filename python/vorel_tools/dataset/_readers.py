@@ -215,6 +215,14 @@ def batch_arrays(batch, index, white_elo, black_elo, result, settings):
     return arrays if keep is None or keep.all() else take(arrays, keep)
 
 
+def tag_text(value):
+    """A value of a table's column as the text of a tag: a whole float (a rating in a column of
+    floats, as pandas stores integers with nulls) without its ".0"."""
+    if isinstance(value, float) and value.is_integer():
+        return str(int(value))
+    return str(value)
+
+
 def table_pieces(path, kind, games, settings, threads):
     """The Pieces of a Parquet or Arrow table's movetext column; rows are games."""
     import pyarrow.dataset
@@ -229,7 +237,7 @@ def table_pieces(path, kind, games, settings, threads):
         for record_batch in table.to_batches(columns=columns, batch_size=4096):
             values = {name: record_batch.column(name).to_pylist() for name in columns}
             for row, text in enumerate(values["movetext"]):
-                tags = {name: str(values[name][row]) for name in columns[1:] if values[name][row] is not None}
+                tags = {name: tag_text(values[name][row]) for name in columns[1:] if values[name][row] is not None}
                 if games(tags):
                     white, black = rating(tags.get("WhiteElo")), rating(tags.get("BlackElo"))
                     result = RESULTS.get(tags.get("Result"), 2)
