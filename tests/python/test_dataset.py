@@ -212,14 +212,16 @@ def test_games_are_read_by_their_content_not_their_name(pgn, plain, tmp_path, na
     assert files(tmp_path / "out") == files(plain)
 
 
-def test_position_lines_give_their_positions_and_bad_lines_are_reported(tmp_path, capsys):
+@pytest.mark.parametrize("ending", ["\r\n", "\r"])
+def test_position_lines_give_their_positions_and_bad_lines_are_reported(tmp_path, capsys, ending):
     lines = SAMPLE_EPD.read_text().splitlines()
     start = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR"
     bad = {30: "8/8/8/8/8/8/8/8 w - -", 31: f"{start} x KQkq -", 200: f"{start} w", 201: "rnbqkbnr/ppppp/8/8 w - -"}
     for number, line in sorted(bad.items()):
         lines.insert(number - 1, line)
     path = tmp_path / "positions.dat"
-    path.write_bytes(gzip.compress("\r\n".join(lines).encode()))
+    # A byte-order mark before the first line, a comment; lines ended as Windows or old Macs do.
+    path.write_bytes(gzip.compress(("\ufeff" + ending.join(lines)).encode()))
     assert run(path, "--out", tmp_path / "out", "--shard-size", 100) == 0
     reports = capsys.readouterr().err.splitlines()
     assert [report.split(": ")[0] for report in reports] == [f"{path}:{number}" for number in sorted(bad)]

@@ -332,8 +332,11 @@ def epd_pieces(path, compression, skip, settings):
     texts, numbers = [], []
     number = in_shard = 0
     with open_text(path, compression) as file:
-        # A block of whole lines at a time: a line ends only at b"\n".
+        # A block of whole lines at a time: a line ends at b"\n", b"\r\n" or a lone b"\r" (as
+        # files of old Macs end them), which readlines() does not split at.
         for lines in iter(lambda: file.readlines(1 << 22), []):
+            if any(line.count(b"\r") > line.endswith(b"\r\n") for line in lines):
+                lines = [part for line in lines for part in line.splitlines(keepends=True)]
             first = number + 1
             number += len(lines)
             if number <= skip:
@@ -341,10 +344,10 @@ def epd_pieces(path, compression, skip, settings):
             for offset, text in enumerate(lines):
                 # Blank lines and comments are left out (a byte-order mark may start the file).
                 stripped = text.strip()
+                if stripped[:3] == b"\xef\xbb\xbf":
+                    text = stripped = stripped[3:].strip()
                 if not stripped or stripped[:1] == b"#" or first + offset <= skip:
                     continue
-                if stripped[:3] == b"\xef\xbb\xbf":
-                    text = stripped[3:]
                 texts.append(text)
                 numbers.append(first + offset)
                 in_shard += 1
