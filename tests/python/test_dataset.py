@@ -9,6 +9,7 @@ import io
 import json
 import lzma
 import random
+import shutil
 import signal
 import subprocess
 import sys
@@ -542,6 +543,28 @@ def test_the_loader_reads_the_shards_joined(built, output, tmp_path):
             ds[key]
     with pytest.raises(FileNotFoundError):
         dataset.open(tmp_path)
+
+
+@pytest.mark.parametrize("output", ["npy", "parquet"])
+def test_the_loader_refuses_shards_that_are_not_as_the_manifest_says(built, output, tmp_path):
+    """A shard's file replaced by another's, or a manifest edited, is an error when read, not
+    rows of another shard or of no position."""
+    out = tmp_path / "out"
+    shutil.copytree(built / output, out)
+    first, second = (out / "shards" / shard["name"] for shard in manifest(out)["shards"][:2])
+    if output == "npy":
+        (second / "move.npy").replace(first / "move.npy")
+    else:
+        (second / "data.parquet").replace(first / "data.parquet")
+    ds = dataset.open(out)
+    for read in (lambda: ds[0], lambda: ds["move"][:], lambda: ds[np.arange(len(ds))], lambda: ds.game(0)):
+        with pytest.raises(ValueError, match="changed after it was built"):
+            read()
+    edited = manifest(out)
+    edited["positions"] += 1
+    (out / "manifest.json").write_text(json.dumps(edited))
+    with pytest.raises(ValueError, match="changed after it was built"):
+        dataset.open(out)
 
 
 @pytest.mark.parametrize("scheduler", ["processes", "dask"])
