@@ -286,6 +286,14 @@ def test_an_input_of_no_kind_read_is_refused(pgn, tmp_path, capsys, content):
     assert manifest(tmp_path / "out")["inputs"][0]["path"] == str(pgn)
 
 
+def test_an_input_listed_twice_is_told(pgn, tmp_path, capsys):
+    (tmp_path / "link.pgn").symlink_to(pgn)
+    assert run(pgn, tmp_path / "link.pgn", pgn, "--out", tmp_path / "out") == 0
+    errors = capsys.readouterr().err
+    assert errors.count(f"is the file {pgn} listed before") == 2 and str(tmp_path / "link.pgn") in errors
+    assert len(manifest(tmp_path / "out")["inputs"]) == 3
+
+
 @pytest.mark.parametrize(
     "make, message",
     [

@@ -340,6 +340,22 @@ def output_path(out):
     return out
 
 
+def _tell_repeats(inputs, log):
+    """Tells of each input that is a file listed before (by another path too): it is read again,
+    and its positions are in the dataset as many times as it is listed."""
+    seen = {}
+    for index, source in enumerate(inputs):
+        try:
+            status = os.stat(source.path)
+        except OSError:
+            continue
+        first = seen.setdefault((status.st_dev, status.st_ino), index)
+        if first != index:
+            log(
+                f"{source.path} is the file {inputs[first].path} listed before: its positions are in the dataset once more"
+            )
+
+
 def build(
     paths,
     out,
@@ -377,6 +393,7 @@ def build(
             log(f"refused: {error}")
     if not inputs:
         raise BuildError("no input could be read" if paths else "no input was given")
+    _tell_repeats(inputs, log)
     if len({source.games for source in inputs}) > 1:
         raise BuildError("the inputs of one dataset are all games (PGN, Parquet, Arrow) or all positions (EPD, FEN)")
     games = inputs[0].games
