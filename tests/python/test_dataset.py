@@ -8,11 +8,13 @@ import gzip
 import io
 import json
 import lzma
+import os
 import random
 import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -393,6 +395,24 @@ def test_an_interrupted_build_resumes_to_the_same_dataset(pgn, tmp_path, monkeyp
     assert "(resumed)" in capsys.readouterr().out and not work.exists()
     assert files(out) == files(tmp_path / "whole")
     assert manifest(out) == manifest(tmp_path / "whole")
+
+
+def test_an_input_changed_in_place_before_resuming_is_told(pgn, tmp_path, monkeypatch, capsys):
+    """Changed without its size or modification time changing, an input would resume from shards
+    made of what it held before: its checksum, kept in the work directory, tells."""
+    source, out = tmp_path / "games.pgn", tmp_path / "out"
+    source.write_bytes(pgn.read_bytes())
+    interrupt_after(monkeypatch, 2)
+    assert run(source, "--out", out, "--shard-size", 300) == 130
+    monkeypatch.undo()
+    for thread in threading.enumerate():
+        if thread.name == "vorel-dataset-checksums":
+            thread.join()
+    status = source.stat()
+    source.write_bytes(source.read_bytes().replace(b'"Rated ', b'"Xated '))
+    os.utime(source, ns=(status.st_atime_ns, status.st_mtime_ns))
+    assert run(source, "--out", out, "--shard-size", 300) == 1
+    assert f"{source} changed since the build" in capsys.readouterr().err and not out.exists()
 
 
 def test_a_build_refused_by_the_lock_leaves_the_running_one_alone(pgn, tmp_path, monkeypatch, capsys):

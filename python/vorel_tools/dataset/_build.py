@@ -55,6 +55,10 @@ class Summary:
     resumed: bool
 
 
+# The SHA-256 of the inputs read so far, by path, in the work directory.
+CHECKSUMS = "checksums.json"
+
+
 def input_done_path(work, index):
     return work / f"input-{index:05d}.json"
 
@@ -237,10 +241,17 @@ def run_on_dask(tasks, workers, address, report):
 
 
 class Checksums:
-    """The SHA-256 of each input, computed in a thread while the build runs."""
+    """The SHA-256 of each input, computed in a thread while the build runs, each written to the
+    work directory's CHECKSUMS once known: a resumed build compares its own with those of the
+    build it goes on from, whose shards were made of the inputs as they were then."""
 
-    def __init__(self, paths):
+    def __init__(self, paths, work):
         self.paths = paths
+        self.file = work / CHECKSUMS
+        try:
+            self.earlier = read_json(self.file)
+        except (OSError, ValueError):
+            self.earlier = {}
         self.values = {}
         self.thread = threading.Thread(target=self._run, daemon=True, name="vorel-dataset-checksums")
         self.thread.start()
@@ -252,6 +263,7 @@ class Checksums:
                 for block in iter(lambda file=file: file.read(1 << 22), b""):
                     digest.update(block)
             self.values[path] = digest.hexdigest()
+            write_json(self.file, {**self.earlier, **self.values})
 
     def result(self):
         self.thread.join()
@@ -409,7 +421,7 @@ def build(
     work = work_directory(out)
     plan = _plan(inputs, settings)
     with _locked(work, plan, log) as (manifest, resumed):
-        checksums = Checksums([source.path for source in inputs])
+        checksums = Checksums([source.path for source in inputs], work)
         tasks = _tasks(work, inputs, settings, workers)
         total = sum(source.size for source in inputs)
         bar = Progress(progress, total)
@@ -441,9 +453,12 @@ def build(
         bar.update(final=True)
         values = checksums.result()
         for entry, source in zip(manifest["inputs"], inputs, strict=True):
-            recorded = entry.get("sha256")
+            recorded = checksums.earlier.get(source.path)
             if recorded is not None and recorded != values[source.path]:
-                raise BuildError(f"{source.path} changed while it was being built from: delete {work} and build again")
+                raise BuildError(
+                    f"{source.path} changed since the build in {work} began, though its size and modification "
+                    f"time did not: its shards were made of what it held then; delete {work} and build again"
+                )
             entry["sha256"] = values[source.path]
         summary = _finish(work, out, manifest, inputs, refused, resumed)
     return summary
@@ -554,8 +569,8 @@ def _finish(work, out, manifest, inputs, refused, resumed):
         shards=shards,
     )
     write_json(work / MANIFEST, manifest)
-    for path in work.glob("input-*.json"):
-        path.unlink()
+    for path in [*work.glob("input-*.json"), work / CHECKSUMS]:
+        path.unlink(missing_ok=True)
     # The lock goes with the directory, and is removed from its new place: a build that opened
     # it before then still finds it held.
     if out.exists() or out.is_symlink():
