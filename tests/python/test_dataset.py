@@ -297,6 +297,25 @@ def test_an_input_listed_twice_is_told(pgn, tmp_path, capsys):
 
 
 @pytest.mark.parametrize(
+    "content, message",
+    [
+        (
+            zstandard.ZstdCompressor().compress(b"1. e4 e5 *\n" * 100)[:12],
+            "zstd-compressed data that decompresses to nothing",
+        ),
+        (b"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -\x00\n", "a file that holds a NUL byte (at 52)"),
+    ],
+    ids=["zstd-cut-short", "nul"],
+)
+def test_a_refusal_says_why(tmp_path, content, message):
+    path = tmp_path / "input"
+    path.write_bytes(content)
+    with pytest.raises(dataset.InputError) as refusal:
+        dataset.recognise(path)
+    assert str(refusal.value).startswith(f"{path}: {message}")
+
+
+@pytest.mark.parametrize(
     "make, message",
     [
         (lambda pa, path: path.write_bytes(b"PAR1" + bytes(100)), "cannot be read"),

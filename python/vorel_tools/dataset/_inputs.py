@@ -157,9 +157,14 @@ def recognise(path):
             sample = file.read(SAMPLE_SIZE)
     except (OSError, EOFError, lzma.LZMAError, ValueError) as error:
         raise InputError(f"{path}: looks {compression}-compressed but does not decompress: {error}") from None
-    kind = text_kind(sample) if b"\x00" not in sample else None
+    described = f"{compression}-compressed data" if compression else "a file"
+    if not sample:
+        raise InputError(f"{path}: {described} that decompresses to nothing (cut short, or of nothing)")
+    if b"\x00" in sample:
+        offset = sample.index(b"\x00")
+        raise InputError(f"{path}: {described} that holds a NUL byte (at {offset}): no text of {KINDS_TEXT}")
+    kind = text_kind(sample)
     if kind is None:
-        described = f"{compression}-compressed data" if compression else "a file"
         start = " ".join(f"{byte:02x}" for byte in sample[:8])
         raise InputError(f"{path}: {described} that holds none of {KINDS_TEXT} (it starts with bytes {start}). {HINT}")
     return Input(path, kind, compression, status.st_size, status.st_mtime_ns)
