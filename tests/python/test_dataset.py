@@ -246,7 +246,7 @@ def test_position_lines_give_their_positions_and_bad_lines_are_reported(tmp_path
 
 @pytest.mark.parametrize("kind", ["parquet", "arrow"])
 @pytest.mark.parametrize("options", [[], ["--min-rating", "1200", "--shard-size", "300"]])
-def test_a_table_of_move_texts_gives_the_rows_of_its_games(texts, tmp_path, kind, options):
+def test_a_table_of_move_texts_gives_the_rows_of_its_games(texts, tmp_path, capsys, kind, options):
     import pyarrow as pa
     import pyarrow.feather
     import pyarrow.parquet
@@ -269,6 +269,13 @@ def test_a_table_of_move_texts_gives_the_rows_of_its_games(texts, tmp_path, kind
     assert run(path, "--out", tmp_path / "table", *options) == 0
     assert run(tmp_path / "games.pgn", "--out", tmp_path / "pgn", *options) == 0
     assert_same(columns(tmp_path / "table"), columns(tmp_path / "pgn"))
+
+    # A row that holds no game is told by its number.
+    table = pa.table({"movetext": [games[0].split("\n\n", 1)[1], None, "1. e4 e5 2. Ke3 *"]})
+    pyarrow.parquet.write_table(table, path) if kind == "parquet" else pyarrow.feather.write_feather(table, path)
+    capsys.readouterr()
+    assert run(path, "--out", tmp_path / "rows") == 0
+    assert [line.split(": ")[0] for line in capsys.readouterr().err.splitlines()] == [f"{path}:row 2", f"{path}:row 3"]
 
 
 @pytest.mark.parametrize(

@@ -166,10 +166,12 @@ def game_pieces(source, games, settings, threads, table=None):
             else:
                 index = np.arange(batch.first_game, batch.first_game + count, dtype=np.int64)
                 games.seen = batch.first_game + count
+            # A game of a table is told by its row; its text's line is that within the row.
+            where = batch.line.tolist() if table is None else [f"row {row + 1}" for row in index.tolist()]
             yield Piece(
                 batch_arrays(batch, index, white_elo, black_elo, result, settings),
                 int(index[-1]) + 1 if count else games.skip,
-                [(line, error) for line, error in zip(batch.line.tolist(), batch.error, strict=True) if error],
+                [(line, error) for line, error in zip(where, batch.error, strict=True) if error],
                 bytes_read=reader.bytes_read,
             )
 
