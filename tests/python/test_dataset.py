@@ -567,6 +567,7 @@ def test_the_loader_reads_the_shards_joined(built, output, tmp_path):
         np.testing.assert_array_equal(np.asarray(column), array)
         np.testing.assert_array_equal(list(column), array)
         np.testing.assert_array_equal(column[picks], array[picks])
+        np.testing.assert_array_equal(column[picks[:6].reshape(2, 3)], array[picks[:6].reshape(2, 3)])
         mask = rng.random(m) < 0.3
         np.testing.assert_array_equal(column[mask], array[mask])
         np.testing.assert_array_equal(column[int(picks[0])], array[picks[0]])
@@ -592,7 +593,7 @@ def test_the_loader_reads_the_shards_joined(built, output, tmp_path):
 
     with pytest.raises(KeyError):
         ds["fen"]
-    for key in (n, -n - 1, np.array([0, n]), np.ones(n - 1, bool)):
+    for key in (n, -n - 1, np.array([0, n]), np.ones(n - 1, bool), np.zeros((2, 2), int)):
         with pytest.raises(IndexError):
             ds[key]
     with pytest.raises(FileNotFoundError):

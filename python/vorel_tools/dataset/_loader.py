@@ -93,13 +93,14 @@ class Column:
             indices = indices.astype(np.int64)
         elif not np.issubdtype(indices.dtype, np.integer):
             raise IndexError(f"an index array must hold ints or bools, not {indices.dtype}")
+        shape = indices.shape  # of the result, as NumPy gives it for an array of indices
         indices = indices.astype(np.int64, copy=False).reshape(-1)
         if indices.size and (indices.min() < -len(self) or indices.max() >= len(self)):
             raise IndexError(f"an index is out of range for {len(self)} rows")
         indices = np.where(indices < 0, indices + len(self), indices)
         out = np.empty((len(indices), *self.row_shape), self.dtype)
         if not len(indices):
-            return out
+            return out.reshape(*shape, *self.row_shape)
         shards = np.searchsorted(self._starts, indices, "right") - 1
         order = np.argsort(shards, kind="stable")
         present, first = np.unique(shards[order], return_index=True)
@@ -107,7 +108,7 @@ class Column:
         for shard, begin, end in zip(present.tolist(), first.tolist(), ends, strict=True):
             rows = order[begin:end]
             out[rows] = self._part(shard)[indices[rows] - self._starts[shard]] + self.dtype.type(self._bases[shard])
-        return out
+        return out.reshape(*shape, *self.row_shape)
 
     def __array__(self, dtype=None, copy=None):
         whole = self[:]
@@ -249,6 +250,8 @@ class Dataset:
                 rows = rows.astype(np.int64)
             elif not np.issubdtype(rows.dtype, np.integer):
                 raise IndexError(f"an index array must hold ints or bools, not {rows.dtype}")
+            if rows.ndim > 1:
+                raise IndexError(f"the positions are taken by a one-dimensional array, not of shape {rows.shape}")
         rows = rows.astype(np.int64, copy=False).reshape(-1)
         if rows.size and (rows.min() < -len(self) or rows.max() >= len(self)):
             raise IndexError(f"a position is out of range for {len(self)} positions")
