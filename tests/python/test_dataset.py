@@ -382,6 +382,20 @@ def test_filters_keep_the_rows_they_select_and_count_every_game(pgn, plain, expe
     assert_same(columns(tmp_path / "out"), select(columns(plain), mask))
 
 
+def test_build_refuses_arguments_it_would_misread(pgn, tmp_path):
+    """From Python, a view other than "white" was built as "side", a str of time controls was
+    matched letter by letter and a path alone was read as a list of one-letter paths."""
+    for fields in ({"view": "black"}, {"output": "csv"}, {"policy": "lc1"}):
+        with pytest.raises(ValueError, match=next(iter(fields))):
+            dataset.Settings(**fields)
+    with pytest.raises(TypeError, match="time_controls"):
+        dataset.Settings(time_controls="blitz")
+    assert dataset.Settings(time_controls=["blitz"]).time_controls == ("blitz",)
+    with pytest.raises(TypeError, match="in a list"):
+        dataset.build(str(pgn), tmp_path / "out")
+    assert not (tmp_path / "out").exists()
+
+
 def interrupt_after(monkeypatch, shards):
     """Makes the next in-process build stop as Ctrl-C would once it has reported `shards` batches
     (with shards no larger than a batch, as many shards)."""

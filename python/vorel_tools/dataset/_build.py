@@ -391,6 +391,8 @@ def build(
     :raises BuildError: when nothing can be built: no input can be read, inputs of both kinds, an
         output that is not a dataset or one to keep, or no position read.
     """
+    if isinstance(paths, str | bytes | os.PathLike):
+        raise TypeError(f"paths is a list of input files, not one path: put {paths!r} in a list")
     settings = settings or Settings()
     log = log or (lambda text: print(text, file=sys.stderr))
     out = output_path(out)

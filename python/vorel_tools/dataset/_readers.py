@@ -1,6 +1,7 @@
 """The shards of one input: its games (PGN, or the movetext column of a Parquet or Arrow table) or
 positions (EPD or FEN lines) as the arrays of the dataset's columns, a shard at a time."""
 
+import operator
 import re
 from dataclasses import dataclass, field
 
@@ -38,6 +39,23 @@ class Settings:
     min_plies: int = 0
     skip_plies: int = 0
     min_clock: float | None = None
+
+    def __post_init__(self):
+        """Refuses the values a build would misread: any view but "white" would be read as "side",
+        a str of time controls as the letters it holds."""
+        for name, allowed in (
+            ("output", ("npy", "parquet")),
+            ("view", ("white", "side")),
+            ("policy", (None, "lc0", "az")),
+        ):
+            if getattr(self, name) not in allowed:
+                raise ValueError(f"{name} must be one of {', '.join(map(repr, allowed))}, not {getattr(self, name)!r}")
+        controls = self.time_controls
+        if isinstance(controls, str | bytes) or not all(isinstance(control, str) for control in controls):
+            raise TypeError(f"time_controls must be a sequence of str, not {controls!r}")
+        object.__setattr__(self, "time_controls", tuple(controls))
+        for name in ("shard_positions", "min_plies", "skip_plies"):
+            object.__setattr__(self, name, operator.index(getattr(self, name)))
 
     def filters_games(self):
         return (
