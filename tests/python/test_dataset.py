@@ -311,8 +311,9 @@ def test_an_input_listed_twice_is_told(pgn, tmp_path, capsys):
             "zstd-compressed data that decompresses to nothing",
         ),
         (b"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -\x00\n", "a file that holds a NUL byte (at 52)"),
+        (zstandard.ZstdCompressor().compress(b"1. e4 e5 *\n") + b"garbage!", "looks zstd-compressed but does not"),
     ],
-    ids=["zstd-cut-short", "nul"],
+    ids=["zstd-cut-short", "nul", "zstd-then-garbage"],
 )
 def test_a_refusal_says_why(tmp_path, content, message):
     path = tmp_path / "input"
