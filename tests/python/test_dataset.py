@@ -513,6 +513,11 @@ def test_a_failed_build_leaves_the_dataset_in_out_as_it_was(pgn, plain, texts, t
         assert run(*inputs, "--out", out, *(["--overwrite"] if message != "--overwrite" else [])) == 1
         assert message in capsys.readouterr().err
         assert snapshot() == before and not (tmp_path / ".out.partial").exists()
+    # Files put beside it are not removed with it.
+    (out / "notes.txt").write_text("mine")
+    assert run(pgn, "--out", out, "--overwrite") == 1
+    assert "files that are not its own (notes.txt)" in capsys.readouterr().err
+    (out / "notes.txt").unlink()
     # A replacement stopped half-way leaves it too; finished, it takes its place.
     interrupt_after(monkeypatch, 2)
     assert run(pgn, "--out", out, "--overwrite", "--shard-size", 700) == 130

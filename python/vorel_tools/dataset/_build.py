@@ -420,6 +420,13 @@ def build(
             raise BuildError(f"{out} holds files that are not a dataset: choose another directory")
         if not overwrite:
             raise BuildError(f"{out} already holds a dataset: pass --overwrite to replace it when the new one is done")
+        # Replacing the dataset removes the directory: what else was put in it would go with it.
+        others = sorted(entry.name for entry in out.iterdir() if entry.name not in (MANIFEST, SHARDS, ".lock"))
+        if others:
+            raise BuildError(
+                f"{out} holds a dataset and files that are not its own ({', '.join(others)}), which replacing "
+                "it would remove: move them out first"
+            )
     work = work_directory(out)
     plan = _plan(inputs, settings)
     with _locked(work, plan, log) as (manifest, resumed):
