@@ -496,6 +496,45 @@ def test_ctrl_c_stops_the_workers_at_once_and_the_same_command_resumes(texts, tm
     assert manifest(tmp_path / "out") == manifest(tmp_path / "whole")
 
 
+def process_state(pid):
+    """The state and parent of a process, from /proc (None when it is gone)."""
+    try:
+        state, parent = (Path("/proc") / str(pid) / "stat").read_text().rsplit(")", 1)[1].split()[:2]
+    except (OSError, ValueError):
+        return None
+    return state, int(parent)
+
+
+def test_a_killed_build_leaves_no_worker_writing_and_resumes(texts, tmp_path):
+    """Killed (kill -9, or its terminal closed), the build's process cannot stop its workers:
+    they end by themselves, rather than go on writing shards under the resumed build."""
+    inputs = [tmp_path / "a.pgn", tmp_path / "b.pgn"]
+    for path in inputs:
+        path.write_text("\n".join(texts) * 60)
+    command = [sys.executable, "-m", "vorel_tools.dataset", *inputs, "--out", tmp_path / "out", "--shard-size", 1000]
+    command = [*map(str, command), "--workers", "2", "--no-progress"]
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    shards, deadline = tmp_path / ".out.partial" / "shards", time.monotonic() + 60
+    while not any(path.suffix != ".partial" for path in shards.glob("*")):
+        assert process.poll() is None and time.monotonic() < deadline
+        time.sleep(0.01)
+    pids = [int(path.name) for path in Path("/proc").iterdir() if path.name.isdigit()]
+    workers = [pid for pid in pids if (process_state(pid) or (None, None))[1] == process.pid]
+    process.kill()
+    process.wait()
+    assert workers
+    # Ended: gone, or a zombie until something reaps it.
+    while any((process_state(pid) or ("Z",))[0] != "Z" for pid in workers):
+        assert time.monotonic() < deadline + 60
+        time.sleep(0.01)
+    # Ended with their parent, a moment into their inputs: not once those were done.
+    assert not list((tmp_path / ".out.partial").glob("input-*.json"))
+    resumed = subprocess.run(command, capture_output=True, text=True, check=False)
+    assert resumed.returncode == 0 and "(resumed)" in resumed.stdout, resumed.stderr
+    assert run(*inputs, "--out", tmp_path / "whole", "--shard-size", 1000) == 0
+    assert files(tmp_path / "out") == files(tmp_path / "whole")
+
+
 def test_a_failed_build_leaves_the_dataset_in_out_as_it_was(pgn, plain, texts, tmp_path, monkeypatch, capsys):
     out = tmp_path / "out"
     (tmp_path / "small.pgn").write_text("\n".join(texts[:4]))

@@ -153,10 +153,21 @@ def run_input(task, report):
     report({"kind": "done", "input": index})
 
 
+def _exit_with_parent():
+    """Ends the worker process when the build's process ends (killed, or closed with its terminal)
+    without stopping it: left running, it would go on writing shards into a work directory whose
+    lock it does not hold, under a build resumed there meanwhile."""
+    parent = multiprocessing.parent_process()
+    if parent is not None:
+        parent.join()
+        os._exit(1)
+
+
 def _process_main(task, messages):
     """A worker process: builds one input, sending its messages; a failure is sent as a message
     and ends the process with status 1. Ctrl-C is the parent's to handle."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    threading.Thread(target=_exit_with_parent, daemon=True, name="vorel-dataset-parent").start()
     try:
         run_input(task, messages.put)
     except BaseException as error:  # noqa: BLE001 - every failure is sent to the parent
