@@ -3,12 +3,14 @@ library, inputs told by their content, the filters, interrupted and failed build
 the schedulers."""
 
 import bz2
+import fcntl
 import gzip
 import io
 import json
 import lzma
 import os
 import random
+import shutil
 import signal
 import subprocess
 import sys
@@ -212,14 +214,16 @@ def test_games_are_read_by_their_content_not_their_name(pgn, plain, tmp_path, na
     assert files(tmp_path / "out") == files(plain)
 
 
-def test_position_lines_give_their_positions_and_bad_lines_are_reported(tmp_path, capsys):
+@pytest.mark.parametrize("ending", ["\r\n", "\r"])
+def test_position_lines_give_their_positions_and_bad_lines_are_reported(tmp_path, capsys, ending):
     lines = SAMPLE_EPD.read_text().splitlines()
     start = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR"
     bad = {30: "8/8/8/8/8/8/8/8 w - -", 31: f"{start} x KQkq -", 200: f"{start} w", 201: "rnbqkbnr/ppppp/8/8 w - -"}
     for number, line in sorted(bad.items()):
         lines.insert(number - 1, line)
     path = tmp_path / "positions.dat"
-    path.write_bytes(gzip.compress("\r\n".join(lines).encode()))
+    # A byte-order mark before the first line, a comment; lines ended as Windows or old Macs do.
+    path.write_bytes(gzip.compress(("\ufeff" + ending.join(lines)).encode()))
     assert run(path, "--out", tmp_path / "out", "--shard-size", 100) == 0
     reports = capsys.readouterr().err.splitlines()
     assert [report.split(": ")[0] for report in reports] == [f"{path}:{number}" for number in sorted(bad)]
@@ -241,7 +245,7 @@ def test_position_lines_give_their_positions_and_bad_lines_are_reported(tmp_path
 
 @pytest.mark.parametrize("kind", ["parquet", "arrow"])
 @pytest.mark.parametrize("options", [[], ["--min-rating", "1200", "--shard-size", "300"]])
-def test_a_table_of_move_texts_gives_the_rows_of_its_games(texts, tmp_path, kind, options):
+def test_a_table_of_move_texts_gives_the_rows_of_its_games(texts, tmp_path, capsys, kind, options):
     import pyarrow as pa
     import pyarrow.feather
     import pyarrow.parquet
@@ -253,7 +257,7 @@ def test_a_table_of_move_texts_gives_the_rows_of_its_games(texts, tmp_path, kind
         {
             "Event": [t["Event"] for t in tags],
             "WhiteElo": pa.array(elo[0], pa.int32()),
-            "BlackElo": pa.array(elo[1], pa.int32()),
+            "BlackElo": pa.array(elo[1], pa.float64()),  # as pandas stores a column with nulls
             "TimeControl": [t.get("TimeControl") for t in tags],
             "movetext": [text.split("\n\n", 1)[1] for text in games],
         }
@@ -264,6 +268,13 @@ def test_a_table_of_move_texts_gives_the_rows_of_its_games(texts, tmp_path, kind
     assert run(path, "--out", tmp_path / "table", *options) == 0
     assert run(tmp_path / "games.pgn", "--out", tmp_path / "pgn", *options) == 0
     assert_same(columns(tmp_path / "table"), columns(tmp_path / "pgn"))
+
+    # A row that holds no game is told by its number.
+    table = pa.table({"movetext": [games[0].split("\n\n", 1)[1], None, "1. e4 e5 2. Ke3 *"]})
+    pyarrow.parquet.write_table(table, path) if kind == "parquet" else pyarrow.feather.write_feather(table, path)
+    capsys.readouterr()
+    assert run(path, "--out", tmp_path / "rows") == 0
+    assert [line.split(": ")[0] for line in capsys.readouterr().err.splitlines()] == [f"{path}:row 2", f"{path}:row 3"]
 
 
 @pytest.mark.parametrize(
@@ -281,6 +292,58 @@ def test_an_input_of_no_kind_read_is_refused(pgn, tmp_path, capsys, content):
     assert str(path) in capsys.readouterr().err
     assert [str(path) in text for text in manifest(tmp_path / "out")["refused"]] == [True]
     assert manifest(tmp_path / "out")["inputs"][0]["path"] == str(pgn)
+
+
+def test_an_input_listed_twice_is_told(pgn, tmp_path, capsys):
+    (tmp_path / "link.pgn").symlink_to(pgn)
+    assert run(pgn, tmp_path / "link.pgn", pgn, "--out", tmp_path / "out") == 0
+    errors = capsys.readouterr().err
+    assert errors.count(f"is the file {pgn} listed before") == 2 and str(tmp_path / "link.pgn") in errors
+    assert len(manifest(tmp_path / "out")["inputs"]) == 3
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (
+            zstandard.ZstdCompressor().compress(b"1. e4 e5 *\n" * 100)[:12],
+            "zstd-compressed data that decompresses to nothing",
+        ),
+        (b"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -\x00\n", "a file that holds a NUL byte (at 52)"),
+        (zstandard.ZstdCompressor().compress(b"1. e4 e5 *\n") + b"garbage!", "looks zstd-compressed but does not"),
+    ],
+    ids=["zstd-cut-short", "nul", "zstd-then-garbage"],
+)
+def test_a_refusal_says_why(tmp_path, content, message):
+    path = tmp_path / "input"
+    path.write_bytes(content)
+    with pytest.raises(dataset.InputError) as refusal:
+        dataset.recognise(path)
+    assert str(refusal.value).startswith(f"{path}: {message}")
+
+
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda pa, path: path.write_bytes(b"PAR1" + bytes(100)), "cannot be read"),
+        (lambda pa, path: path.write_bytes(b"ARROW1\0\0" + bytes(100)), "cannot be read"),
+        (lambda pa, path: pa.parquet.write_table(pa.table({"moves": ["1. e4 *"]}), path), "without a 'movetext'"),
+        (lambda pa, path: pa.parquet.write_table(pa.table({"movetext": [1, 2]}), path), "holds int64"),
+    ],
+    ids=["parquet-of-zeros", "arrow-of-zeros", "no-movetext", "numbers"],
+)
+def test_a_table_of_no_game_texts_is_refused(pgn, tmp_path, capsys, make, message):
+    """A table is read only once the build runs: its schema is looked at when it is recognised,
+    so that it is refused as any other input, not met with an exception in the middle."""
+    import pyarrow
+    import pyarrow.parquet
+
+    path = tmp_path / "games.table"
+    make(pyarrow, path)
+    with pytest.raises(dataset.InputError, match=message):
+        dataset.recognise(path)
+    assert run(path, pgn, "--out", tmp_path / "out") == 0
+    assert [message in text for text in manifest(tmp_path / "out")["refused"]] == [True]
 
 
 @pytest.mark.parametrize(
@@ -317,6 +380,20 @@ def test_filters_keep_the_rows_they_select_and_count_every_game(pgn, plain, expe
     assert 0 < mask.sum() < len(mask)
     assert run(pgn, "--out", tmp_path / "out", "--shard-size", 500, *options) == 0
     assert_same(columns(tmp_path / "out"), select(columns(plain), mask))
+
+
+def test_build_refuses_arguments_it_would_misread(pgn, tmp_path):
+    """From Python, a view other than "white" was built as "side", a str of time controls was
+    matched letter by letter and a path alone was read as a list of one-letter paths."""
+    for fields in ({"view": "black"}, {"output": "csv"}, {"policy": "lc1"}):
+        with pytest.raises(ValueError, match=next(iter(fields))):
+            dataset.Settings(**fields)
+    with pytest.raises(TypeError, match="time_controls"):
+        dataset.Settings(time_controls="blitz")
+    assert dataset.Settings(time_controls=["blitz"]).time_controls == ("blitz",)
+    with pytest.raises(TypeError, match="in a list"):
+        dataset.build(str(pgn), tmp_path / "out")
+    assert not (tmp_path / "out").exists()
 
 
 def interrupt_after(monkeypatch, shards):
@@ -381,6 +458,22 @@ def test_an_input_changed_under_an_interrupted_build_is_not_resumed_from(pgn, tm
     assert not (tmp_path / "out").exists()
 
 
+def test_a_build_refused_by_the_lock_leaves_the_running_one_alone(pgn, tmp_path, monkeypatch, capsys):
+    out, work = tmp_path / "out", tmp_path / ".out.partial"
+    interrupt_after(monkeypatch, 2)
+    assert run(pgn, "--out", out, "--shard-size", 300) == 130
+    monkeypatch.undo()
+    before = files(work)
+    with open(work / ".lock") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)  # as the build writing there holds it
+        for size in (300, 400):  # the same settings, and others, which would discard its shards
+            assert run(pgn, "--out", out, "--shard-size", size) == 1
+            assert "another build is writing" in capsys.readouterr().err
+            assert files(work) == before
+    assert run(pgn, "--out", out, "--shard-size", 300) == 0
+    assert "(resumed)" in capsys.readouterr().out
+
+
 def test_ctrl_c_stops_the_workers_at_once_and_the_same_command_resumes(texts, tmp_path):
     inputs = [tmp_path / "a.pgn", tmp_path / "b.pgn"]
     for path in inputs:
@@ -405,6 +498,45 @@ def test_ctrl_c_stops_the_workers_at_once_and_the_same_command_resumes(texts, tm
     assert manifest(tmp_path / "out") == manifest(tmp_path / "whole")
 
 
+def process_state(pid):
+    """The state and parent of a process, from /proc (None when it is gone)."""
+    try:
+        state, parent = (Path("/proc") / str(pid) / "stat").read_text().rsplit(")", 1)[1].split()[:2]
+    except (OSError, ValueError):
+        return None
+    return state, int(parent)
+
+
+def test_a_killed_build_leaves_no_worker_writing_and_resumes(texts, tmp_path):
+    """Killed (kill -9, or its terminal closed), the build's process cannot stop its workers:
+    they end by themselves, rather than go on writing shards under the resumed build."""
+    inputs = [tmp_path / "a.pgn", tmp_path / "b.pgn"]
+    for path in inputs:
+        path.write_text("\n".join(texts) * 60)
+    command = [sys.executable, "-m", "vorel_tools.dataset", *inputs, "--out", tmp_path / "out", "--shard-size", 1000]
+    command = [*map(str, command), "--workers", "2", "--no-progress"]
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    shards, deadline = tmp_path / ".out.partial" / "shards", time.monotonic() + 60
+    while not any(path.suffix != ".partial" for path in shards.glob("*")):
+        assert process.poll() is None and time.monotonic() < deadline
+        time.sleep(0.01)
+    pids = [int(path.name) for path in Path("/proc").iterdir() if path.name.isdigit()]
+    workers = [pid for pid in pids if (process_state(pid) or (None, None))[1] == process.pid]
+    process.kill()
+    process.wait()
+    assert workers
+    # Ended: gone, or a zombie until something reaps it.
+    while any((process_state(pid) or ("Z",))[0] != "Z" for pid in workers):
+        assert time.monotonic() < deadline + 60
+        time.sleep(0.01)
+    # Ended with their parent, a moment into their inputs: not once those were done.
+    assert not list((tmp_path / ".out.partial").glob("input-*.json"))
+    resumed = subprocess.run(command, capture_output=True, text=True, check=False)
+    assert resumed.returncode == 0 and "(resumed)" in resumed.stdout, resumed.stderr
+    assert run(*inputs, "--out", tmp_path / "whole", "--shard-size", 1000) == 0
+    assert files(tmp_path / "out") == files(tmp_path / "whole")
+
+
 def test_a_failed_build_leaves_the_dataset_in_out_as_it_was(pgn, plain, texts, tmp_path, monkeypatch, capsys):
     out = tmp_path / "out"
     (tmp_path / "small.pgn").write_text("\n".join(texts[:4]))
@@ -422,6 +554,11 @@ def test_a_failed_build_leaves_the_dataset_in_out_as_it_was(pgn, plain, texts, t
         assert run(*inputs, "--out", out, *(["--overwrite"] if message != "--overwrite" else [])) == 1
         assert message in capsys.readouterr().err
         assert snapshot() == before and not (tmp_path / ".out.partial").exists()
+    # Files put beside it are not removed with it.
+    (out / "notes.txt").write_text("mine")
+    assert run(pgn, "--out", out, "--overwrite") == 1
+    assert "files that are not its own (notes.txt)" in capsys.readouterr().err
+    (out / "notes.txt").unlink()
     # A replacement stopped half-way leaves it too; finished, it takes its place.
     interrupt_after(monkeypatch, 2)
     assert run(pgn, "--out", out, "--overwrite", "--shard-size", 700) == 130
@@ -430,6 +567,40 @@ def test_a_failed_build_leaves_the_dataset_in_out_as_it_was(pgn, plain, texts, t
     assert run(pgn, "--out", out, "--overwrite", "--shard-size", 700) == 0
     assert files(out) == files(plain)
     assert sorted(path.name for path in tmp_path.iterdir()) == ["broken.pgn", "empty.pgn", "out", "small.pgn"]
+
+
+def test_out_named_by_dots_or_a_link_or_under_a_file(pgn, plain, tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    # "." and ".." name the directory they lead to; "/" cannot hold one.
+    (tmp_path / "data").mkdir()
+    assert run(pgn, "--out", "data/missing/..", "--shard-size", 700) == 0
+    assert files(tmp_path / "data") == files(plain)
+    for out, message in ((".", "holds files that are not a dataset"), ("/", "cannot hold a dataset")):
+        assert run(pgn, "--out", out) == 1
+        assert message in capsys.readouterr().err
+    (tmp_path / "file").write_text("")
+    assert run(pgn, "--out", "file/out") == 1
+    assert "Not a directory" in capsys.readouterr().err
+    # A link to a dataset, replaced twice: the link gives way to the new dataset.
+    (tmp_path / "link").symlink_to(tmp_path / "data")
+    for _ in range(2):
+        assert run(pgn, "--out", "link", "--shard-size", 700, "--overwrite") == 0
+        assert files(tmp_path / "link") == files(plain) and not (tmp_path / "link").is_symlink()
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["data", "file", "link"]
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_an_input_that_fails_past_its_start_stops_the_build_naming_it(pgn, tmp_path, capsys, workers):
+    """Recognised by its first 64 KiB, a gzip file cut short ends the build with a message that
+    names it, not with the reader's exception."""
+    cut = tmp_path / "cut.pgn.gz"
+    whole = gzip.compress(pgn.read_bytes())
+    cut.write_bytes(whole[: len(whole) - 20])
+    assert dataset.recognise(cut).kind == "pgn"
+    assert run(pgn, cut, "--out", tmp_path / "out", "--workers", workers) == 1
+    errors = capsys.readouterr().err
+    assert f"vorel-dataset: {cut} could not be read to its end: EOFError" in errors
+    assert not (tmp_path / "out").exists()
 
 
 @pytest.fixture(scope="module")
@@ -457,6 +628,7 @@ def test_the_loader_reads_the_shards_joined(built, output, tmp_path):
         np.testing.assert_array_equal(np.asarray(column), array)
         np.testing.assert_array_equal(list(column), array)
         np.testing.assert_array_equal(column[picks], array[picks])
+        np.testing.assert_array_equal(column[picks[:6].reshape(2, 3)], array[picks[:6].reshape(2, 3)])
         mask = rng.random(m) < 0.3
         np.testing.assert_array_equal(column[mask], array[mask])
         np.testing.assert_array_equal(column[int(picks[0])], array[picks[0]])
@@ -482,11 +654,33 @@ def test_the_loader_reads_the_shards_joined(built, output, tmp_path):
 
     with pytest.raises(KeyError):
         ds["fen"]
-    for key in (n, -n - 1, np.array([0, n]), np.ones(n - 1, bool)):
+    for key in (n, -n - 1, np.array([0, n]), np.ones(n - 1, bool), np.zeros((2, 2), int)):
         with pytest.raises(IndexError):
             ds[key]
     with pytest.raises(FileNotFoundError):
         dataset.open(tmp_path)
+
+
+@pytest.mark.parametrize("output", ["npy", "parquet"])
+def test_the_loader_refuses_shards_that_are_not_as_the_manifest_says(built, output, tmp_path):
+    """A shard's file replaced by another's, or a manifest edited, is an error when read, not
+    rows of another shard or of no position."""
+    out = tmp_path / "out"
+    shutil.copytree(built / output, out)
+    first, second = (out / "shards" / shard["name"] for shard in manifest(out)["shards"][:2])
+    if output == "npy":
+        (second / "move.npy").replace(first / "move.npy")
+    else:
+        (second / "data.parquet").replace(first / "data.parquet")
+    ds = dataset.open(out)
+    for read in (lambda: ds[0], lambda: ds["move"][:], lambda: ds[np.arange(len(ds))], lambda: ds.game(0)):
+        with pytest.raises(ValueError, match="changed after it was built"):
+            read()
+    edited = manifest(out)
+    edited["positions"] += 1
+    (out / "manifest.json").write_text(json.dumps(edited))
+    with pytest.raises(ValueError, match="changed after it was built"):
+        dataset.open(out)
 
 
 @pytest.mark.parametrize("scheduler", ["processes", "dask"])

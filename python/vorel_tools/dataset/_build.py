@@ -55,6 +55,9 @@ class Summary:
     resumed: bool
 
 
+# The SHA-256 of the inputs read so far, by path, in the work directory.
+
+
 def input_done_path(work, index):
     return work / f"input-{index:05d}.json"
 
@@ -84,6 +87,17 @@ class ShardCounts:
                 info["last_game"] = int(game[-1])
 
 
+def _read(pieces, path):
+    """The pieces of an input; an error reading it (a compressed file cut short or damaged past
+    its start, a table whose rows are no game texts) raised as a BuildError that names it."""
+    try:
+        yield from pieces
+    except BuildError:
+        raise
+    except Exception as error:  # any reader's error is that input's
+        raise BuildError(f"{path} could not be read to its end: {type(error).__name__}: {error}") from error
+
+
 def run_input(task, report):
     """Builds the shards of one input into the work directory, from where an interrupted build
     stopped; report(message) is called with each batch's counts and the input's end."""
@@ -107,7 +121,7 @@ def run_input(task, report):
     with stack, ThreadPoolExecutor(1, thread_name_prefix="vorel-dataset-writer") as thread:
         writer = counts = written = message = None
         try:
-            for piece in pieces:
+            for piece in _read(pieces, source.path):
                 if writer is None:
                     writer = ShardWriter(work / SHARDS, shard_name(index, shard), settings.output)
                     counts = ShardCounts(index, shard)
@@ -138,14 +152,26 @@ def run_input(task, report):
     report({"kind": "done", "input": index})
 
 
+def _exit_with_parent():
+    """Ends the worker process when the build's process ends (killed, or closed with its terminal)
+    without stopping it: left running, it would go on writing shards into a work directory whose
+    lock it does not hold, under a build resumed there meanwhile."""
+    parent = multiprocessing.parent_process()
+    if parent is not None:
+        parent.join()
+        os._exit(1)
+
+
 def _process_main(task, messages):
     """A worker process: builds one input, sending its messages; a failure is sent as a message
     and ends the process with status 1. Ctrl-C is the parent's to handle."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    threading.Thread(target=_exit_with_parent, daemon=True, name="vorel-dataset-parent").start()
     try:
         run_input(task, messages.put)
     except BaseException as error:  # noqa: BLE001 - every failure is sent to the parent
-        messages.put({"kind": "error", "input": task["index"], "message": f"{type(error).__name__}: {error}"})
+        message = str(error) if isinstance(error, BuildError) else f"{type(error).__name__}: {error}"
+        messages.put({"kind": "error", "input": task["index"], "message": message})
         messages.close()
         messages.join_thread()
         sys.exit(1)
@@ -306,6 +332,47 @@ def _is_dataset(path):
     return (path / MANIFEST).is_file()
 
 
+def _remove(path):
+    """Removes a directory with what it holds, or a file or a symbolic link (not what it points
+    to); nothing when there is nothing there."""
+    if path.is_dir() and not path.is_symlink():
+        shutil.rmtree(path)
+    elif path.is_symlink() or path.exists():
+        path.unlink()
+
+
+def work_directory(out):
+    """The directory a build of out writes into: ".NAME.partial" beside it."""
+    return out.with_name(f".{out.name}.partial")
+
+
+def output_path(out):
+    """out as a path whose last part names it ("." and ".." have no name a work directory can be
+    made of)."""
+    out = Path(out)
+    if out.name in ("", ".", ".."):
+        out = Path(os.path.abspath(out))
+    if not out.name:
+        raise BuildError(f"{out} cannot hold a dataset: choose a directory below it")
+    return out
+
+
+def _tell_repeats(inputs, log):
+    """Tells of each input that is a file listed before (by another path too): it is read again,
+    and its positions are in the dataset as many times as it is listed."""
+    seen = {}
+    for index, source in enumerate(inputs):
+        try:
+            status = os.stat(source.path)
+        except OSError:
+            continue
+        first = seen.setdefault((status.st_dev, status.st_ino), index)
+        if first != index:
+            log(
+                f"{source.path} is the file {inputs[first].path} listed before: its positions are in the dataset once more"
+            )
+
+
 def build(
     paths,
     out,
@@ -329,9 +396,11 @@ def build(
     :raises BuildError: when nothing can be built: no input can be read, inputs of both kinds, an
         output that is not a dataset or one to keep, or no position read.
     """
+    if isinstance(paths, str | bytes | os.PathLike):
+        raise TypeError(f"paths is a list of input files, not one path: put {paths!r} in a list")
     settings = settings or Settings()
     log = log or (lambda text: print(text, file=sys.stderr))
-    out = Path(out)
+    out = output_path(out)
     inputs, refused = [], []
     for path in paths:
         try:
@@ -341,6 +410,7 @@ def build(
             log(f"refused: {error}")
     if not inputs:
         raise BuildError("no input could be read" if paths else "no input was given")
+    _tell_repeats(inputs, log)
     if len({source.games for source in inputs}) > 1:
         raise BuildError("the inputs of one dataset are all games (PGN, Parquet, Arrow) or all positions (EPD, FEN)")
     games = inputs[0].games
@@ -353,7 +423,14 @@ def build(
             raise BuildError(f"{out} holds files that are not a dataset: choose another directory")
         if not overwrite:
             raise BuildError(f"{out} already holds a dataset: pass --overwrite to replace it when the new one is done")
-    work = out.with_name(f".{out.name}.partial")
+        # Replacing the dataset removes the directory: what else was put in it would go with it.
+        others = sorted(entry.name for entry in out.iterdir() if entry.name not in (MANIFEST, SHARDS, ".lock"))
+        if others:
+            raise BuildError(
+                f"{out} holds a dataset and files that are not its own ({', '.join(others)}), which replacing "
+                "it would remove: move them out first"
+            )
+    work = work_directory(out)
     plan = _plan(inputs, settings)
     with _locked(work, plan, log) as (manifest, resumed):
         checksums = Checksums([source.path for source in inputs])
@@ -439,30 +516,36 @@ def _tasks(work, inputs, settings, workers):
 @contextlib.contextmanager
 def _locked(work, plan, log):
     """Yields (the work directory's manifest, whether it resumes an interrupted build), holding a
-    lock on it so that two builds cannot write it at once."""
+    lock on it so that two builds cannot write it at once. The lock is taken before anything in
+    the work directory is looked at or removed: a build of other settings refused while another
+    runs leaves that one's shards alone."""
     resumed = False
-    if work.is_dir():
-        try:
-            old = read_json(work / MANIFEST)
-        except (OSError, ValueError):
-            old = None
-        if (
-            old is not None
-            and all(old.get(key) == value for key, value in plan.items() if key != "inputs")
-            and [{key: entry[key] for key in ("path", "size", "mtime_ns")} for entry in old["inputs"]]
-            == [{key: entry[key] for key in ("path", "size", "mtime_ns")} for entry in plan["inputs"]]
-        ):
-            resumed = True
-            plan = old
-        else:
-            log(f"discarding the unfinished build in {work}: its inputs or settings differ")
-            shutil.rmtree(work)
+    existed = work.is_dir()
     (work / SHARDS).mkdir(parents=True, exist_ok=True)
-    with open(work / ".lock", "w") as lock:
+    with open(work / ".lock", "a") as lock:
         try:
             fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
             raise BuildError(f"another build is writing {work}") from None
+        if existed:
+            try:
+                old = read_json(work / MANIFEST)
+            except (OSError, ValueError):
+                old = None
+            if (
+                isinstance(old, dict)
+                and all(old.get(key) == value for key, value in plan.items() if key != "inputs")
+                and [{key: entry[key] for key in ("path", "size", "mtime_ns")} for entry in old["inputs"]]
+                == [{key: entry[key] for key in ("path", "size", "mtime_ns")} for entry in plan["inputs"]]
+            ):
+                resumed = True
+                plan = old
+            else:
+                log(f"discarding the unfinished build in {work}: its inputs or settings differ")
+                for entry in work.iterdir():
+                    if entry.name != ".lock":
+                        _remove(entry)
+                (work / SHARDS).mkdir()
         # Shards cut short by the interruption are left out, and built again.
         for partial in (work / SHARDS).glob("*.partial"):
             shutil.rmtree(partial)
@@ -508,15 +591,16 @@ def _finish(work, out, manifest, inputs, refused, resumed):
     )
     write_json(work / MANIFEST, manifest)
     for path in work.glob("input-*.json"):
-        path.unlink()
-    (work / ".lock").unlink()
-    if out.exists():
+        path.unlink(missing_ok=True)
+    # The lock goes with the directory, and is removed from its new place: a build that opened
+    # it before then still finds it held.
+    if out.exists() or out.is_symlink():
         old = out.with_name(f".{out.name}.old")
-        if old.exists():
-            shutil.rmtree(old)
+        _remove(old)
         os.replace(out, old)
         os.replace(work, out)
-        shutil.rmtree(old)
+        _remove(old)
     else:
         os.replace(work, out)
+    (out / ".lock").unlink()
     return Summary(out, positions, manifest["games"], len(shards), manifest["rejected"], refused, resumed)

@@ -5,7 +5,7 @@ import os
 import sys
 from pathlib import Path
 
-from ._build import BuildError, build
+from ._build import BuildError, build, output_path, work_directory
 from ._readers import SPEEDS, Settings
 
 DESCRIPTION = """\
@@ -158,8 +158,8 @@ def main(argv=None):
     args = command.parse_args(argv)
     if args.address is not None and args.scheduler != "dask":
         command.error("--address needs --scheduler dask")
-    work = args.out.with_name(f".{args.out.name}.partial")
     try:
+        work = work_directory(output_path(args.out))
         summary = build(
             args.inputs,
             args.out,
@@ -171,6 +171,10 @@ def main(argv=None):
             progress=not args.no_progress and sys.stderr.isatty(),
         )
     except BuildError as error:
+        print(f"vorel-dataset: {error}", file=sys.stderr)
+        return 1
+    except OSError as error:
+        # A file system that refuses (no room, no permission, a file where a directory goes).
         print(f"vorel-dataset: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:

@@ -103,6 +103,34 @@ def text_kind(sample):
     return None
 
 
+def check_table(path, kind):
+    """Raises InputError unless the Parquet or Arrow file at path opens and has a 'movetext' column
+    of texts (str or bytes, nulls allowed)."""
+    try:
+        import pyarrow as pa
+        import pyarrow.dataset
+    except ImportError:
+        raise InputError(f"{path}: a {kind} table: reading it needs pyarrow (pip install 'pyarrow')") from None
+    try:
+        schema = pyarrow.dataset.dataset(path, format="parquet" if kind == "parquet" else "ipc").schema
+    except (pa.ArrowException, OSError) as error:
+        raise InputError(f"{path}: a {kind} table that cannot be read: {error}") from None
+    if "movetext" not in schema.names:
+        raise InputError(f"{path}: a {kind} table without a 'movetext' column (it has {', '.join(schema.names)})")
+    kind_of = schema.field("movetext").type
+    if pa.types.is_dictionary(kind_of):
+        kind_of = kind_of.value_type
+    texts = (
+        pa.types.is_string,
+        pa.types.is_large_string,
+        pa.types.is_binary,
+        pa.types.is_large_binary,
+        pa.types.is_null,
+    )
+    if not any(test(kind_of) for test in texts) and str(kind_of) not in ("string_view", "binary_view"):
+        raise InputError(f"{path}: a {kind} table whose 'movetext' column holds {kind_of}, not game texts")
+
+
 def recognise(path):
     """Returns the Input of a path, told by its first bytes, not its name.
 
@@ -121,16 +149,22 @@ def recognise(path):
         raise InputError(f"{path}: the file is empty")
     for magic, kind in TABLES:
         if head.startswith(magic):
+            check_table(path, kind)
             return Input(path, kind, None, status.st_size, status.st_mtime_ns)
     compression = compression_of(head, path)
     try:
         with open_text(path, compression) as file:
             sample = file.read(SAMPLE_SIZE)
-    except (OSError, EOFError, lzma.LZMAError, ValueError) as error:
+    except Exception as error:  # noqa: BLE001 - each decompressor has errors of its own (ZstdError)
         raise InputError(f"{path}: looks {compression}-compressed but does not decompress: {error}") from None
-    kind = text_kind(sample) if b"\x00" not in sample else None
+    described = f"{compression}-compressed data" if compression else "a file"
+    if not sample:
+        raise InputError(f"{path}: {described} that decompresses to nothing (cut short, or of nothing)")
+    if b"\x00" in sample:
+        offset = sample.index(b"\x00")
+        raise InputError(f"{path}: {described} that holds a NUL byte (at {offset}): no text of {KINDS_TEXT}")
+    kind = text_kind(sample)
     if kind is None:
-        described = f"{compression}-compressed data" if compression else "a file"
         start = " ".join(f"{byte:02x}" for byte in sample[:8])
         raise InputError(f"{path}: {described} that holds none of {KINDS_TEXT} (it starts with bytes {start}). {HINT}")
     return Input(path, kind, compression, status.st_size, status.st_mtime_ns)

@@ -5,7 +5,7 @@ from pathlib import Path
 
 import numpy as np
 
-from ._store import COLUMNS, FORMAT, LEGAL_COLUMNS, MANIFEST, SHARDS, map_npy, read_json, read_parquet
+from ._store import COLUMNS, FORMAT, LEGAL_COLUMNS, MANIFEST, SHARDS, checked, map_npy, read_json, read_parquet
 
 
 def segments(into, out_of, lengths):
@@ -93,13 +93,14 @@ class Column:
             indices = indices.astype(np.int64)
         elif not np.issubdtype(indices.dtype, np.integer):
             raise IndexError(f"an index array must hold ints or bools, not {indices.dtype}")
+        shape = indices.shape  # of the result, as NumPy gives it for an array of indices
         indices = indices.astype(np.int64, copy=False).reshape(-1)
         if indices.size and (indices.min() < -len(self) or indices.max() >= len(self)):
             raise IndexError(f"an index is out of range for {len(self)} rows")
         indices = np.where(indices < 0, indices + len(self), indices)
         out = np.empty((len(indices), *self.row_shape), self.dtype)
         if not len(indices):
-            return out
+            return out.reshape(*shape, *self.row_shape)
         shards = np.searchsorted(self._starts, indices, "right") - 1
         order = np.argsort(shards, kind="stable")
         present, first = np.unique(shards[order], return_index=True)
@@ -107,7 +108,7 @@ class Column:
         for shard, begin, end in zip(present.tolist(), first.tolist(), ends, strict=True):
             rows = order[begin:end]
             out[rows] = self._part(shard)[indices[rows] - self._starts[shard]] + self.dtype.type(self._bases[shard])
-        return out
+        return out.reshape(*shape, *self.row_shape)
 
     def __array__(self, dtype=None, copy=None):
         whole = self[:]
@@ -135,7 +136,7 @@ class Dataset:
             self.manifest = read_json(self.path / MANIFEST)
         except FileNotFoundError:
             raise FileNotFoundError(f"{self.path} holds no dataset (no {MANIFEST})") from None
-        if self.manifest.get("format") != FORMAT:
+        if not isinstance(self.manifest, dict) or self.manifest.get("format") != FORMAT:
             raise ValueError(f"{self.path / MANIFEST} is not the manifest of a vorel-dataset")
         if not self.manifest.get("complete"):
             raise ValueError(f"{self.path} is an unfinished build: run the command that built it again to finish it")
@@ -151,6 +152,11 @@ class Dataset:
         self._first_games = np.array([first_games[i] for i in self._game_shards], np.int64)
         self._position_starts = np.zeros(len(self.shards) + 1, np.int64)
         np.cumsum([shard["positions"] for shard in self.shards], out=self._position_starts[1:])
+        if self._position_starts[-1] != self.manifest["positions"]:
+            raise ValueError(
+                f"{self.path / MANIFEST} counts {self.manifest['positions']} positions, its shards "
+                f"{self._position_starts[-1]}: the dataset was changed after it was built"
+            )
 
     def __len__(self):
         return self.manifest["positions"]
@@ -180,6 +186,12 @@ class Dataset:
             column = self._columns[name] = Column(self, name)
         return column
 
+    def _shape(self, shard, name):
+        """The shape of a column's array in a shard, as the manifest gives it."""
+        info = self.shards[shard]
+        rows = {"legal_moves": info["legal_moves"], "legal_offsets": info["positions"] + 1}
+        return (rows.get(name, info["positions"]), *COLUMNS[name][1])
+
     def _shard_array(self, shard, name, whole=False):
         if name == "legal_offsets" and shard == len(self.shards):
             return np.zeros(1, np.int64)  # the end of the last position's moves, at its base
@@ -188,15 +200,17 @@ class Dataset:
         if array is None:
             directory = self.path / SHARDS / self.shards[shard]["name"]
             if self._output == "parquet":
-                arrays = self._loaded.pop(shard, None) or read_parquet(directory / "data.parquet", self.columns)
+                arrays = self._loaded.pop(shard, None)
+                if arrays is None:
+                    arrays = read_parquet(directory / "data.parquet", self.columns)
+                    for column, values in arrays.items():
+                        checked(values, directory / "data.parquet", COLUMNS[column][0], self._shape(shard, column))
                 self._loaded[shard] = arrays
                 while len(self._loaded) > 4:
                     self._loaded.pop(next(iter(self._loaded)))
                 array = arrays[name]
             else:
-                info = self.shards[shard]
-                rows = {"legal_moves": info["legal_moves"], "legal_offsets": info["positions"] + 1}
-                shape = (rows.get(name, info["positions"]), *COLUMNS[name][1])
+                shape = self._shape(shard, name)
                 array = self._arrays[key] = map_npy(directory / f"{name}.npy", COLUMNS[name][0], shape)
         if name == "legal_offsets" and not whole:
             array = array[:-1]
@@ -236,6 +250,8 @@ class Dataset:
                 rows = rows.astype(np.int64)
             elif not np.issubdtype(rows.dtype, np.integer):
                 raise IndexError(f"an index array must hold ints or bools, not {rows.dtype}")
+            if rows.ndim > 1:
+                raise IndexError(f"the positions are taken by a one-dimensional array, not of shape {rows.shape}")
         rows = rows.astype(np.int64, copy=False).reshape(-1)
         if rows.size and (rows.min() < -len(self) or rows.max() >= len(self)):
             raise IndexError(f"a position is out of range for {len(self)} positions")

@@ -1,6 +1,7 @@
 """The shards of one input: its games (PGN, or the movetext column of a Parquet or Arrow table) or
 positions (EPD or FEN lines) as the arrays of the dataset's columns, a shard at a time."""
 
+import operator
 import re
 from dataclasses import dataclass, field
 
@@ -40,17 +41,25 @@ class Settings:
     min_clock: float | None = None
 
     def __post_init__(self):
-        choices = {"output": ("npy", "parquet"), "policy": (None, "lc0", "az"), "view": ("white", "side")}
-        for name, allowed in choices.items():
+        """Refuses the values a build would misread: any view but "white" would be read as "side",
+        a str of time controls as the letters it holds."""
+        for name, allowed in (
+            ("output", ("npy", "parquet")),
+            ("view", ("white", "side")),
+            ("policy", (None, "lc0", "az")),
+        ):
             if getattr(self, name) not in allowed:
-                raise ValueError(
-                    f"Settings.{name} is one of {', '.join(map(repr, allowed))}, not {getattr(self, name)!r}"
-                )
-        for name, least in (("shard_positions", 1), ("min_plies", 0), ("skip_plies", 0)):
-            if not isinstance(getattr(self, name), int) or getattr(self, name) < least:
-                raise ValueError(f"Settings.{name} is an int of at least {least}, not {getattr(self, name)!r}")
+                raise ValueError(f"{name} must be one of {', '.join(map(repr, allowed))}, not {getattr(self, name)!r}")
+        controls = self.time_controls
+        if isinstance(controls, str | bytes) or not all(isinstance(control, str) for control in controls):
+            raise TypeError(f"time_controls must be a sequence of str, not {controls!r}")
         # Kept as a tuple, so that the settings compare equal to those a manifest gives back.
-        object.__setattr__(self, "time_controls", tuple(self.time_controls))
+        object.__setattr__(self, "time_controls", tuple(controls))
+        for name, least in (("shard_positions", 1), ("min_plies", 0), ("skip_plies", 0)):
+            value = operator.index(getattr(self, name))
+            if value < least:
+                raise ValueError(f"{name} must be at least {least}, not {value}")
+            object.__setattr__(self, name, value)
 
     def filters_games(self):
         return (
@@ -179,10 +188,12 @@ def game_pieces(source, games, settings, threads, table=None):
             else:
                 index = np.arange(batch.first_game, batch.first_game + count, dtype=np.int64)
                 games.seen = batch.first_game + count
+            # A game of a table is told by its row; its text's line is that within the row.
+            where = batch.line.tolist() if table is None else [f"row {row + 1}" for row in index.tolist()]
             yield Piece(
                 batch_arrays(batch, index, white_elo, black_elo, result, settings),
                 int(index[-1]) + 1 if count else games.skip,
-                [(line, error) for line, error in zip(batch.line.tolist(), batch.error, strict=True) if error],
+                [(line, error) for line, error in zip(where, batch.error, strict=True) if error],
                 bytes_read=reader.bytes_read,
             )
 
@@ -228,6 +239,14 @@ def batch_arrays(batch, index, white_elo, black_elo, result, settings):
     return arrays if keep is None or keep.all() else take(arrays, keep)
 
 
+def tag_text(value):
+    """A value of a table's column as the text of a tag: a whole float (a rating in a column of
+    floats, as pandas stores integers with nulls) without its ".0"."""
+    if isinstance(value, float) and value.is_integer():
+        return str(int(value))
+    return str(value)
+
+
 def table_pieces(path, kind, games, settings, threads):
     """The Pieces of a Parquet or Arrow table's movetext column; rows are games."""
     import pyarrow.dataset
@@ -242,7 +261,7 @@ def table_pieces(path, kind, games, settings, threads):
         for record_batch in table.to_batches(columns=columns, batch_size=4096):
             values = {name: record_batch.column(name).to_pylist() for name in columns}
             for row, text in enumerate(values["movetext"]):
-                tags = {name: str(values[name][row]) for name in columns[1:] if values[name][row] is not None}
+                tags = {name: tag_text(values[name][row]) for name in columns[1:] if values[name][row] is not None}
                 if games(tags):
                     white, black = rating(tags.get("WhiteElo")), rating(tags.get("BlackElo"))
                     result = RESULTS.get(tags.get("Result"), 2)
@@ -337,8 +356,11 @@ def epd_pieces(path, compression, skip, settings):
     texts, numbers = [], []
     number = in_shard = 0
     with open_text(path, compression) as file:
-        # A block of whole lines at a time: a line ends only at b"\n".
+        # A block of whole lines at a time: a line ends at b"\n", b"\r\n" or a lone b"\r" (as
+        # files of old Macs end them), which readlines() does not split at.
         for lines in iter(lambda: file.readlines(1 << 22), []):
+            if any(line.count(b"\r") > line.endswith(b"\r\n") for line in lines):
+                lines = [part for line in lines for part in line.splitlines(keepends=True)]
             first = number + 1
             number += len(lines)
             if number <= skip:
@@ -346,10 +368,10 @@ def epd_pieces(path, compression, skip, settings):
             for offset, text in enumerate(lines):
                 # Blank lines and comments are left out (a byte-order mark may start the file).
                 stripped = text.strip()
+                if stripped[:3] == b"\xef\xbb\xbf":
+                    text = stripped = stripped[3:].strip()
                 if not stripped or stripped[:1] == b"#" or first + offset <= skip:
                     continue
-                if stripped[:3] == b"\xef\xbb\xbf":
-                    text = stripped[3:]
                 texts.append(text)
                 numbers.append(first + offset)
                 in_shard += 1

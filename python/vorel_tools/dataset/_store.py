@@ -218,6 +218,18 @@ def take(arrays, rows):
     return taken
 
 
+def checked(array, path, dtype, shape):
+    """Returns the array read from a shard's file when it has the dtype and shape the manifest
+    gives it; raises ValueError when not (a file replaced, cut short or grown since the build),
+    rather than give rows of another shard, type or position."""
+    if array.dtype != dtype or array.shape != tuple(shape):
+        raise ValueError(
+            f"{path} holds {array.dtype.str} {array.shape} where the manifest says {np.dtype(dtype).str} "
+            f"{tuple(shape)}: the dataset was changed after it was built"
+        )
+    return array
+
+
 def map_npy(path, dtype, shape):
     """Returns a .npy file of a shard memory-mapped, read-only: its rows are read from the file as
     they are used. A file of the layout a shard is written in (a header of NPY_HEADER_SIZE bytes,
@@ -229,7 +241,7 @@ def map_npy(path, dtype, shape):
         size = os.fstat(descriptor).st_size
         header = os.pread(descriptor, NPY_HEADER_SIZE, 0)
         if header != npy_header(dtype, shape) or size != NPY_HEADER_SIZE + dtype.itemsize * math.prod(shape):
-            return np.load(path, mmap_mode="r", allow_pickle=False)
+            return checked(np.load(path, mmap_mode="r", allow_pickle=False), path, dtype, shape)
         if size == NPY_HEADER_SIZE:
             return np.zeros(shape, dtype)
         mapped = mmap.mmap(descriptor, 0, access=mmap.ACCESS_READ)
