@@ -283,8 +283,8 @@ def _rejection(fen):
 
 def state_of(fens):
     """The side to move, castling bits and en-passant file of FEN texts as vorel_tools.fens writes
-    them (an S array; a right without its rook or an en-passant square no pawn can take on is
-    dropped there), read from the last 12 bytes of each: "... w KQkq e3" ends in those fields."""
+    them (an S array: the fields as the board holds them, which are those the line gives), read
+    from the last 12 bytes of each: "... w KQkq e3" ends in those fields."""
     count = len(fens)
     if count == 0:
         return np.zeros(0, bool), np.zeros(0, np.uint8), np.zeros(0, np.int8)
