@@ -1,6 +1,7 @@
 // The extension module inside the vorel_tools package, vorel_tools._core: batch operations over
-// vorel_chess boards and FEN texts, for machine-learning pipelines and chess tools. Single-phase initialisation, bound to the first
-// interpreter that imports it. Each binding file contributes its functions to the method table.
+// vorel_chess boards and FEN texts, for machine-learning pipelines and chess tools. Single-phase
+// initialisation, bound to the first interpreter that imports it. Each binding file contributes its
+// functions to the method table.
 
 #include <vector>
 
