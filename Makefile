@@ -24,8 +24,9 @@ setup-build:
 	@scripts/setup.sh --build
 
 # Fails, naming the command, if a make target, .ci/run or a script calls a command that set-up
-# does not install and the base system does not provide.
-check-setup: setup
+# does not install and the base system does not provide (or, for the package's own commands in
+# .venv, that installing it does not make).
+check-setup: setup install
 	$(PYTHON) scripts/check_setup.py
 
 # Builds the extension with warnings as errors and installs it into .venv.
