@@ -16,6 +16,28 @@ def segments(into, out_of, lengths):
     return np.repeat(into, lengths) + within, np.repeat(out_of, lengths) + within
 
 
+def index_array(key, length, what):
+    """Returns the indices an array index (of ints, or a bool mask of `length`) takes of `length`
+    rows: int64, flat, those from the end counted from the start; and the index's shape.
+
+    :raises IndexError: for another index, or one out of range.
+    """
+    indices = np.asarray(key)
+    if indices.dtype == bool:
+        if indices.shape != (length,):
+            raise IndexError(f"a bool index of {length} {what} is needed, not of shape {indices.shape}")
+        indices = np.flatnonzero(indices)
+    elif indices.size == 0:
+        indices = indices.astype(np.int64)
+    elif not np.issubdtype(indices.dtype, np.integer):
+        raise IndexError(f"an index array must hold ints or bools, not {indices.dtype}")
+    shape = indices.shape
+    flat = indices.astype(np.int64, copy=False).reshape(-1)
+    if flat.size and (flat.min() < -length or flat.max() >= length):
+        raise IndexError(f"an index is out of range for {length} {what}")
+    return np.where(flat < 0, flat + length, flat), shape
+
+
 class Column:
     """One column of a dataset, its shards joined: indexed like a NumPy array (an int, a slice, an
     array of ints or bools), each shard memory-mapped (.npy shards) or read on first use (Parquet
@@ -64,7 +86,7 @@ class Column:
         try:
             index = operator.index(key)
         except TypeError:
-            return self._take(np.asarray(key))
+            return self._take(key)
         if not -len(self) <= index < len(self):
             raise IndexError(f"index {index} is out of range for {len(self)} rows")
         index %= len(self)
@@ -84,20 +106,8 @@ class Column:
             return np.zeros((0, *self.row_shape), self.dtype)
         return pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
 
-    def _take(self, indices):
-        if indices.dtype == bool:
-            if indices.shape != (len(self),):
-                raise IndexError(f"a bool index of {len(self)} rows is needed, not of shape {indices.shape}")
-            indices = np.flatnonzero(indices)
-        elif indices.size == 0:
-            indices = indices.astype(np.int64)
-        elif not np.issubdtype(indices.dtype, np.integer):
-            raise IndexError(f"an index array must hold ints or bools, not {indices.dtype}")
-        shape = indices.shape  # of the result, as NumPy gives it for an array of indices
-        indices = indices.astype(np.int64, copy=False).reshape(-1)
-        if indices.size and (indices.min() < -len(self) or indices.max() >= len(self)):
-            raise IndexError(f"an index is out of range for {len(self)} rows")
-        indices = np.where(indices < 0, indices + len(self), indices)
+    def _take(self, key):
+        indices, shape = index_array(key, len(self), "rows")  # the result takes the key's shape
         out = np.empty((len(indices), *self.row_shape), self.dtype)
         if not len(indices):
             return out.reshape(*shape, *self.row_shape)
@@ -241,21 +251,9 @@ class Dataset:
                 return self._range(start, max(start, stop))
             rows = np.arange(start, stop, step)
         else:
-            rows = np.asarray(key)
-            if rows.dtype == bool:
-                if rows.shape != (len(self),):
-                    raise IndexError(f"a bool index of {len(self)} positions is needed, not of shape {rows.shape}")
-                rows = np.flatnonzero(rows)
-            elif rows.size == 0:
-                rows = rows.astype(np.int64)
-            elif not np.issubdtype(rows.dtype, np.integer):
-                raise IndexError(f"an index array must hold ints or bools, not {rows.dtype}")
-            if rows.ndim > 1:
-                raise IndexError(f"the positions are taken by a one-dimensional array, not of shape {rows.shape}")
-        rows = rows.astype(np.int64, copy=False).reshape(-1)
-        if rows.size and (rows.min() < -len(self) or rows.max() >= len(self)):
-            raise IndexError(f"a position is out of range for {len(self)} positions")
-        rows = np.where(rows < 0, rows + len(self), rows)
+            rows, shape = index_array(key, len(self), "positions")
+            if len(shape) > 1:
+                raise IndexError(f"the positions are taken by a one-dimensional array, not of shape {shape}")
         columns = {name: self._column(name) for name in self._row_columns}
         # The rows in ascending order, each shard's together, read each in one pass over its
         # files; the results are then put back in the order asked for.
