@@ -5,15 +5,18 @@ from pathlib import Path
 
 import numpy as np
 
-from ._store import COLUMNS, FORMAT, LEGAL_COLUMNS, MANIFEST, SHARDS, checked, map_npy, read_json, read_parquet
-
-
-def segments(into, out_of, lengths):
-    """Returns the indices (destination, source) that copy runs of lengths items each, run k from
-    out_of[k] on to into[k] on."""
-    total = int(lengths.sum())
-    within = np.arange(total) - np.repeat(np.cumsum(lengths) - lengths, lengths)
-    return np.repeat(into, lengths) + within, np.repeat(out_of, lengths) + within
+from ._store import (
+    COLUMNS,
+    FORMAT,
+    LEGAL_COLUMNS,
+    MANIFEST,
+    SHARDS,
+    checked,
+    map_npy,
+    read_json,
+    read_parquet,
+    segments,
+)
 
 
 def index_array(key, length, what):

@@ -197,6 +197,14 @@ def read_parquet(path, names):
     return {name: np.asarray(array, dtype=COLUMNS[name][0]) for name, array in arrays.items()}
 
 
+def segments(into, out_of, lengths):
+    """Returns the indices (destination, source) that copy runs of lengths items each, run k from
+    out_of[k] on to into[k] on."""
+    total = int(lengths.sum())
+    within = np.arange(total) - np.repeat(np.cumsum(lengths) - lengths, lengths)
+    return np.repeat(into, lengths) + within, np.repeat(out_of, lengths) + within
+
+
 def gather_lists(values, offsets, rows):
     """Returns (the items of lists rows, one list after another, and their offsets) of a column of
     lists held as values and offsets (list i is values[offsets[i]:offsets[i + 1]])."""
@@ -204,8 +212,7 @@ def gather_lists(values, offsets, rows):
     lengths = offsets[1:][rows] - starts
     joined = np.zeros(len(lengths) + 1, np.int64)
     np.cumsum(lengths, out=joined[1:])
-    items = np.repeat(starts - joined[:-1], lengths) + np.arange(joined[-1])
-    return values[items], joined
+    return values[segments(joined[:-1], starts, lengths)[1]], joined
 
 
 def take(arrays, rows):
